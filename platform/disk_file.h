@@ -1,0 +1,70 @@
+// Disk file access: the library's whole contact with the file system.
+//
+// A DiskFile wraps one operating-system file handle. It has no destructor:
+// a file stays open until Close() or the end of the process. Paths are
+// NUL-terminated byte strings; on POSIX every '\' in a path is taken as a
+// directory separator and turned into '/' before the system call.
+//
+// Sizes and offsets are 64-bit here so that every 32-bit offset of the
+// resource format can be reached; callers that keep 32-bit sizes refuse
+// larger files rather than truncating them.
+#ifndef RUX_PLATFORM_DISK_FILE_H
+#define RUX_PLATFORM_DISK_FILE_H
+
+#include <cstdint>
+
+// Wide enough for a POSIX descriptor or a Win32 HANDLE on any build.
+typedef std::uintptr_t FileHandle;
+constexpr FileHandle INVALID_FILE_HANDLE = ~static_cast<FileHandle>(0);
+
+// Open modes, two independent bits.
+//   0                        read an existing file (resource and loose files)
+//   OPEN_WRITE               read and write
+//   OPEN_CREATE              create, or truncate an existing file to length 0
+//   OPEN_WRITE | OPEN_CREATE output files
+constexpr int OPEN_WRITE = 1;
+constexpr int OPEN_CREATE = 2;
+
+// Seek origins.
+constexpr int SEEK_FROM_BEGIN = 0;
+constexpr int SEEK_FROM_CURRENT = 1;
+
+struct DiskFile {
+    FileHandle handle = INVALID_FILE_HANDLE;
+
+    // 1 if a file was opened, else 0 (the object is then invalid). Does not
+    // close a handle the object already held: callers close first.
+    int Open(const char* path, int mode);
+
+    // Closes the handle, if any, and leaves the object invalid. Returns 1 if
+    // a handle was closed without error, else 0. Safe on an invalid object.
+    int Close();
+
+    // 1 while a handle is held.
+    int IsValid() const { return handle != INVALID_FILE_HANDLE; }
+
+    // Reads up to count bytes from the current position, carrying on after
+    // partial transfers. Returns the bytes read: fewer than count only at end
+    // of file or on error, 0 on an invalid object.
+    std::uint32_t Read(void* buffer, std::uint32_t count);
+
+    // Writes count bytes at the current position, carrying on after partial
+    // transfers. Returns the bytes written: fewer than count on error (a full
+    // disk, for instance), 0 on an invalid object.
+    std::uint32_t Write(const void* buffer, std::uint32_t count);
+
+    // Moves the position by offset from origin (SEEK_FROM_BEGIN or
+    // SEEK_FROM_CURRENT). Returns the new position, or -1 on failure (a
+    // target before the start, an invalid object), which leaves the position
+    // where it was.
+    std::int64_t Seek(std::int64_t offset, int origin);
+
+    // The file's whole size in bytes, or -1 on an invalid object.
+    std::int64_t Size();
+};
+
+// Creates one directory (not its parents). 1 on success, 0 on failure,
+// which includes a directory or file of that name that already exists.
+int MakeDirectory(const char* path);
+
+#endif

@@ -1,0 +1,122 @@
+// POSIX implementation of DiskFile and MakeDirectory.
+#include "platform/disk_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// The longest path handed to the system, terminator included.
+constexpr std::size_t NATIVE_PATH_BYTES = 4096;
+
+// Copies path into native with every '\' turned into '/' (paths made on
+// Windows and resource names use '\'). 0 if it does not fit.
+int NativePath(const char* path, char (&native)[NATIVE_PATH_BYTES]) {
+    std::size_t i = 0;
+    for (; path[i] != '\0'; ++i) {
+        if (i + 1 >= NATIVE_PATH_BYTES) return 0;
+        native[i] = path[i] == '\\' ? '/' : path[i];
+    }
+    native[i] = '\0';
+    return 1;
+}
+
+int Descriptor(FileHandle handle) { return static_cast<int>(handle); }
+
+// Largest transfer asked of the kernel at once; keeps ssize_t results positive.
+constexpr std::uint32_t MAX_TRANSFER = 1u << 30;
+
+}  // namespace
+
+int DiskFile::Open(const char* path, int mode) {
+    int flags = O_CLOEXEC;
+    flags |= (mode & OPEN_WRITE) ? O_RDWR : O_RDONLY;
+    if (mode & OPEN_CREATE) flags |= O_CREAT | O_TRUNC;
+    // Read-only opens never wait on a FIFO or device with no writer; the
+    // flag is cleared again so reads block as usual.
+    const bool readOnly = (mode & OPEN_WRITE) == 0;
+    if (readOnly) flags |= O_NONBLOCK;
+
+    char native[NATIVE_PATH_BYTES];
+    handle = INVALID_FILE_HANDLE;
+    if (!NativePath(path, native)) return 0;
+    int fd;
+    do {
+        fd = ::open(native, flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return 0;
+    if (readOnly) {
+        int current = ::fcntl(fd, F_GETFL);
+        if (current >= 0) ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK);
+    }
+    handle = static_cast<FileHandle>(fd);
+    return 1;
+}
+
+int DiskFile::Close() {
+    if (!IsValid()) return 0;
+    int result = ::close(Descriptor(handle));
+    handle = INVALID_FILE_HANDLE;
+    return result == 0 ? 1 : 0;
+}
+
+std::uint32_t DiskFile::Read(void* buffer, std::uint32_t count) {
+    if (!IsValid()) return 0;
+    char* out = static_cast<char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+        std::uint32_t want = count - done;
+        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
+        ssize_t got = ::read(Descriptor(handle), out + done, want);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (got == 0) break;
+        done += static_cast<std::uint32_t>(got);
+    }
+    return done;
+}
+
+std::uint32_t DiskFile::Write(const void* buffer, std::uint32_t count) {
+    if (!IsValid()) return 0;
+    const char* in = static_cast<const char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+        std::uint32_t want = count - done;
+        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
+        ssize_t put = ::write(Descriptor(handle), in + done, want);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (put == 0) break;
+        done += static_cast<std::uint32_t>(put);
+    }
+    return done;
+}
+
+std::int64_t DiskFile::Seek(std::int64_t offset, int origin) {
+    if (!IsValid()) return -1;
+    int whence = origin == SEEK_FROM_CURRENT ? SEEK_CUR : SEEK_SET;
+    off_t result = ::lseek(Descriptor(handle), static_cast<off_t>(offset), whence);
+    return result < 0 ? -1 : static_cast<std::int64_t>(result);
+}
+
+std::int64_t DiskFile::Size() {
+    if (!IsValid()) return -1;
+    struct stat info;
+    if (::fstat(Descriptor(handle), &info) != 0) return -1;
+    return static_cast<std::int64_t>(info.st_size);
+}
+
+int MakeDirectory(const char* path) {
+    char native[NATIVE_PATH_BYTES];
+    if (!NativePath(path, native)) return 0;
+    return ::mkdir(native, 0777) == 0 ? 1 : 0;
+}

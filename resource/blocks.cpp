@@ -1,0 +1,121 @@
+#include "resource/blocks.h"
+
+#include <cstring>
+#include <new>
+
+#include "resource/index.h"
+#include "resource/inflate.h"
+
+namespace {
+
+BlockCache gCache;
+
+void FreeSlot(CacheSlot& slot) {
+    delete[] slot.buffer;
+    slot.buffer = nullptr;
+}
+
+}  // namespace
+
+BlockCache& TheBlockCache() { return gCache; }
+
+void CacheReset() {
+    gCache.cursor = 0;
+    for (CacheSlot& slot : gCache.slots) slot.buffer = nullptr;
+}
+
+void CacheFree() {
+    for (CacheSlot& slot : gCache.slots) FreeSlot(slot);
+    CacheReset();
+}
+
+void CacheDrop(int indexSlot) {
+    for (CacheSlot& slot : gCache.slots) {
+        if (slot.buffer && slot.indexSlot == indexSlot) FreeSlot(slot);
+    }
+}
+
+std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block) {
+    for (CacheSlot& slot : gCache.slots) {
+        if (slot.buffer && slot.indexSlot == indexSlot && slot.block == block) return slot.buffer;
+    }
+    return nullptr;
+}
+
+std::uint8_t* CacheInsert(int indexSlot, std::uint32_t block, std::uint32_t length) {
+    CacheSlot& slot = gCache.slots[gCache.cursor];
+    gCache.cursor = (gCache.cursor + 1) % CACHE_SLOTS;
+    FreeSlot(slot);
+    slot.indexSlot = indexSlot;
+    slot.block = block;
+    slot.length = length;
+    slot.buffer = new (std::nothrow) std::uint8_t[length ? length : 1];
+    return slot.buffer;
+}
+
+std::uint32_t BlockLength(int indexSlot, std::uint32_t offset) {
+    const ResourceEntry& entry = IndexSlots()[indexSlot];
+    if (offset >= entry.size) return 0;
+    const std::uint32_t left = entry.size - offset;
+    return entry.blockLength < left ? entry.blockLength : left;
+}
+
+const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
+    if (std::uint8_t* cached = CacheLookup(indexSlot, block)) return cached;
+
+    const ResourceEntry& entry = IndexSlots()[indexSlot];
+    ResourceFile& file = MountSlots()[entry.fileSlot];
+
+    // The block's two offsets must lie inside the block offset table.
+    const std::uint64_t i = static_cast<std::uint64_t>(entry.placement) + block;
+    if (i + 1 >= file.blockOffsetCount) return nullptr;
+    const std::uint32_t start = file.blockOffsets[i];
+    const std::uint32_t end = file.blockOffsets[i + 1];
+    if (end < start) return nullptr;
+    const std::uint32_t packed = end - start;
+
+    const std::uint64_t blockStart = static_cast<std::uint64_t>(entry.blockLength) * block;
+    if (blockStart >= entry.size) return nullptr;
+    const std::uint32_t length = BlockLength(indexSlot, static_cast<std::uint32_t>(blockStart));
+    if (length > MaxInflatedLength(packed)) return nullptr;
+
+    if (!OpenDataFile(file) || file.file.Seek(start, SEEK_FROM_BEGIN) != start) return nullptr;
+    std::uint8_t* input = new (std::nothrow) std::uint8_t[packed ? packed : 1];
+    if (!input) return nullptr;
+    int ok = file.file.Read(input, packed) == packed;
+    std::uint8_t* out = ok ? CacheInsert(indexSlot, block, length) : nullptr;
+    ok = out && InflateExact(input, packed, out, length);
+    delete[] input;
+    if (!ok) {
+        // Give back the claimed slot, so a failed block is never served.
+        if (out) FreeSlot(gCache.slots[(gCache.cursor + CACHE_SLOTS - 1) % CACHE_SLOTS]);
+        return nullptr;
+    }
+    ++gCache.inflations;
+    return out;
+}
+
+std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position,
+                           std::uint32_t count) {
+    const ResourceEntry& entry = IndexSlots()[indexSlot];
+    const std::uint32_t blockLength = entry.blockLength;
+    if (position >= entry.size || blockLength == 0) return 0;
+    if (count > entry.size - position) count = entry.size - position;
+    if (count == 0) return 0;
+
+    std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
+    std::uint32_t block = position / blockLength;
+    std::uint32_t offset = position % blockLength;
+    std::uint32_t done = 0;
+    while (done < count) {
+        std::uint32_t piece = blockLength - offset;
+        if (piece > count - done) piece = count - done;
+        const std::uint8_t* data = FetchBlock(indexSlot, block);
+        if (!data) return 0;
+        std::memcpy(out + done, data + offset, piece);
+        done += piece;
+        offset = 0;
+        ++block;
+    }
+    return count;
+}

@@ -1,0 +1,70 @@
+// Deflated resources and the block cache.
+//
+// A KIND_DEFLATED resource is cut into blocks of blockLength bytes (the last
+// one shorter), each deflated on its own, so any byte range is read by
+// inflating only the blocks that cover it. The most recent CACHE_SLOTS
+// inflated blocks are kept, replaced strictly round-robin, so a reader going
+// front to back in pieces smaller than a block inflates every block once.
+#ifndef RUX_RESOURCE_BLOCKS_H
+#define RUX_RESOURCE_BLOCKS_H
+
+#include <cstdint>
+
+constexpr int CACHE_SLOTS = 8;
+
+struct CacheSlot {
+    std::int32_t indexSlot = 0;  // resource whose block this is
+    std::uint32_t block = 0;     // block number within that resource
+    std::uint32_t length = 0;    // inflated length of the block
+    std::uint8_t* buffer = nullptr;  // owned; a slot without one never matches
+};
+
+struct BlockCache {
+    CacheSlot slots[CACHE_SLOTS];
+    std::uint32_t cursor = 0;      // slot taken by the next insertion
+    std::uint64_t inflations = 0;  // blocks inflated successfully, for tests and benchmarks
+};
+
+// The one cache of the process.
+BlockCache& TheBlockCache();
+
+// Empties the cache without freeing: cursor 0, every buffer none.
+void CacheReset();
+
+// Frees every buffer, then CacheReset().
+void CacheFree();
+
+// Frees the blocks cached for one index slot (its resource was replaced).
+void CacheDrop(int indexSlot);
+
+// The buffer of the first slot, scanning 0 to CACHE_SLOTS - 1, holding
+// (indexSlot, block); null if none.
+std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block);
+
+// Takes the slot at the cursor (freeing its old buffer), keys it to
+// (indexSlot, block), gives it a new buffer of length bytes and advances the
+// cursor. Returns the buffer, or null if the allocation failed (the slot is
+// then empty).
+std::uint8_t* CacheInsert(int indexSlot, std::uint32_t block, std::uint32_t length);
+
+// Inflated length of the block starting at offset within the resource:
+// its block length, or size - offset for the last block.
+std::uint32_t BlockLength(int indexSlot, std::uint32_t offset);
+
+// The inflated block, from the cache or read and inflated into a new cache
+// slot; valid until CACHE_SLOTS further insertions. Null, with no cache slot
+// kept for it, when the block lies outside the block offset table, its end
+// offset is before its start, its inflated length is more than its packed
+// bytes could inflate to, the resource file cannot be opened or read, an
+// allocation fails, or the data does not inflate to exactly the block's
+// length with a valid checksum.
+const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block);
+
+// Copies up to count bytes of the resource from position into buffer.
+// Returns the bytes copied: count clamped to the resource's end, 0 at or
+// past the end (without touching the cache), 0 when the block length is 0,
+// and 0 if any block needed fails to fetch.
+std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position,
+                           std::uint32_t count);
+
+#endif

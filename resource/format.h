@@ -1,0 +1,63 @@
+// The resource file's on-disk records, decoded explicitly as little-endian
+// whatever the host's byte order, and the reading of its packed tables.
+//
+// Layout: an 8-byte FileHeader ("RUXA", skip), skip uninterpreted bytes,
+// then three PackedTables back to back (directory, names, block offsets).
+// Each packed table is a 12-byte header followed by one zlib stream that
+// inflates to exactly count x element size bytes.
+#ifndef RUX_RESOURCE_FORMAT_H
+#define RUX_RESOURCE_FORMAT_H
+
+#include <cstdint>
+
+#include "platform/disk_file.h"
+
+// Storage kinds; 0 marks a free index slot.
+constexpr std::uint32_t KIND_LOOSE = 1;
+constexpr std::uint32_t KIND_STORED = 2;
+constexpr std::uint32_t KIND_DEFLATED = 8;
+
+constexpr std::uint32_t FILE_HEADER_BYTES = 8;
+constexpr std::uint32_t PACKED_TABLE_HEADER_BYTES = 12;
+constexpr std::uint32_t DIRECTORY_RECORD_BYTES = 20;
+constexpr std::uint32_t BLOCK_OFFSET_BYTES = 4;
+
+struct FileHeader {
+    std::uint8_t magic[4];  // "RUXA"
+    std::uint32_t skip;     // bytes between the header and the first table
+};
+
+struct PackedTableHeader {
+    std::uint32_t packedLength;  // bytes of zlib data after the header
+    std::uint32_t count;         // elements in the table
+    std::uint32_t elementSize;   // bytes per element
+};
+
+struct DirectoryRecord {
+    std::uint32_t nameOffset;   // into the inflated names table
+    std::uint32_t kind;         // KIND_*, stored unchanged
+    std::uint32_t placement;    // stored: data offset; deflated: first block-table index
+    std::uint32_t size;         // bytes after inflation
+    std::uint32_t blockLength;  // deflated: inflated length of every block but the last
+};
+
+std::uint32_t LoadLE32(const std::uint8_t* bytes);
+void StoreLE32(std::uint8_t* bytes, std::uint32_t value);
+
+// Decodes 8 bytes. 1 if the magic is "RUXA", else 0 (fields still decoded).
+int DecodeFileHeader(const std::uint8_t* bytes, FileHeader* header);
+void DecodePackedTableHeader(const std::uint8_t* bytes, PackedTableHeader* header);
+void DecodeDirectoryRecord(const std::uint8_t* bytes, DirectoryRecord* record);
+
+// Reads one packed table from the current position of file and inflates it.
+// Returns a buffer of exactly count x element size bytes, owned by the
+// caller (release with delete[]), and the table's header in *header if
+// header is not null. An empty table (count x element size = 0) gives a
+// valid buffer of one byte. Returns null, having freed whatever it
+// allocated, when the 12-byte header is short, the packed length runs past
+// the end of the file, count x element size overflows 32 bits, an
+// allocation fails, or the zlib data does not inflate to exactly
+// count x element size bytes with a valid checksum.
+std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header);
+
+#endif

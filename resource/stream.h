@@ -1,0 +1,59 @@
+// Sequential streams over resources, whatever their storage kind.
+//
+// A ResourceStream holds only an index slot number; the read position, the
+// open flag and a loose file's handle live in the index slot itself. So a
+// stored or deflated resource can be open in one stream at a time, and a
+// loose one likewise (its handle has one place to live).
+#ifndef RUX_RESOURCE_STREAM_H
+#define RUX_RESOURCE_STREAM_H
+
+#include <cstdint>
+
+// Room for a loose file's path (mount path + name), terminator included.
+#ifdef _WIN32
+constexpr int LOOSE_PATH_BYTES = 256;
+#else
+constexpr int LOOSE_PATH_BYTES = 4096;
+#endif
+
+// Opens the resource in an index slot. 1 on success. 0 for slot -1, an
+// unknown kind, a resource that is already open, and for a loose resource
+// whose path does not fit LOOSE_PATH_BYTES, whose file cannot be opened, or
+// whose file is 4 GiB or larger. Stored and deflated resources start at
+// position 0.
+int OpenSlot(int slot);
+
+// Reads up to count bytes of a stored resource from position, clamped to
+// its size. Returns the bytes actually received from the resource file: 0
+// when its data file cannot be opened, placement + position overflows 32
+// bits, or the seek fails; fewer than asked if the file is short.
+std::uint32_t ReadStored(void* buffer, int slot, std::uint32_t position, std::uint32_t count);
+
+class ResourceStream {
+public:
+    // Looks the name up and opens its slot; the stream keeps the slot found
+    // (-1 included) even when the open is refused. 1 on success, else 0.
+    // Does not close what the stream held before.
+    int Open(const char* name);
+
+    // 1 while the stream's resource is open.
+    int IsOpen() const;
+
+    // Length in bytes; 0 unless open.
+    std::uint32_t Size() const;
+
+    // Reads up to count bytes from the current position and advances it.
+    // Returns the bytes placed in buffer; 0 at the end, on error, or unless
+    // open.
+    std::uint32_t Read(void* buffer, std::uint32_t count);
+
+    // Closes the resource if open; the stream keeps its slot number.
+    void Close();
+
+    int Slot() const { return slot_; }
+
+private:
+    std::int32_t slot_ = -1;
+};
+
+#endif

@@ -1,0 +1,20 @@
+# Installs the Debian packages given as arguments that are not installed
+# yet. Sourced by the scripts; needs root (or sudo) only when something is
+# missing.
+rux_install_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# What every build needs.
+RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libgtest-dev)

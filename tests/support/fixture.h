@@ -1,0 +1,84 @@
+// Test support: fresh temporary directories, files, and resource files
+// built in code with knobs to damage every part of them.
+#ifndef RUX_TESTS_SUPPORT_FIXTURE_H
+#define RUX_TESTS_SUPPORT_FIXTURE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/writer.h"
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // path() + "/" + name
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadWholeFile(const std::string& path);  // "" if unreadable
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Every regular file below root, as paths relative to it, sorted; with
+// directories too (suffixed "/") when withDirectories is set.
+std::vector<std::string> ListTree(const std::string& root, bool withDirectories = false);
+
+// One packed table as it will be written; every header field and the zlib
+// stream may be overridden to damage it.
+struct RawTable {
+    std::string inflated;        // the table's bytes before packing
+    std::uint32_t count = 0;
+    std::uint32_t elementSize = 1;
+    int level = 6;
+    bool overridePacked = false;  // use packed as the zlib data verbatim
+    std::string packed;
+    bool overridePackedLength = false;  // write packedLength instead of the real one
+    std::uint32_t packedLength = 0;
+};
+
+// A resource file field by field. Serialize() writes exactly these fields,
+// so a test may set any of them to any value.
+struct RawFile {
+    std::string magic = "RUXA";
+    bool overrideSkip = false;
+    std::uint32_t skip = 0;  // default: data.size()
+    std::string data;        // the skip region (stored and deflated data)
+    RawTable directory;      // elements: 20-byte records
+    RawTable names;          // NUL-terminated names
+    RawTable blocks;         // 32-bit offsets
+    std::string trailer;     // bytes after the last table
+
+    std::string Serialize() const;
+};
+
+// Tables of an image (records, names, offsets) as a RawFile with correct
+// fields, ready to be damaged.
+RawFile ToRawFile(const ResourceImage& image);
+// Lays out resources (failing the test on error) and converts them.
+RawFile MakeRawFile(const std::vector<PackResource>& resources);
+
+// Re-encodes a RawFile's directory table from records (after editing them).
+void SetRecords(RawFile* file, const std::vector<DirectoryRecord>& records);
+std::vector<DirectoryRecord> GetRecords(const RawFile& file);
+void SetBlockOffsets(RawFile* file, const std::vector<std::uint32_t>& offsets);
+
+// Convenience constructors.
+PackResource Loose(const std::string& name, const std::string& data);
+PackResource Stored(const std::string& name, const std::string& data);
+PackResource Deflated(const std::string& name, const std::string& data,
+                      std::uint32_t blockLength = 65536, int level = 6);
+
+// Deterministic bytes that compress moderately (text-like) or not at all.
+std::string TextBytes(std::size_t length, std::uint32_t seed = 1);
+std::string RandomBytes(std::size_t length, std::uint32_t seed = 1);
+
+#endif

@@ -1,0 +1,96 @@
+#include "tests/support/run.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd, int timeoutSeconds) {
+    RunResult result;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return result;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    const std::time_t deadline = std::time(nullptr) + timeoutSeconds;
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    char buffer[65536];
+    while (open > 0) {
+        const int left = static_cast<int>(deadline - std::time(nullptr));
+        if (left <= 0) {
+            kill(pid, SIGKILL);
+            result.timedOut = true;
+            break;
+        }
+        if (poll(fds, 2, left * 1000) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (i == 0 ? result.output : result.errors).append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto& fd : fds) {
+        if (fd.fd >= 0) close(fd.fd);
+    }
+    int status = 0;
+    struct rusage usage;
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    result.maxRssKiB = usage.ru_maxrss;
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    return result;
+}
+
+Program ProgramFromEnvironment(const char* variable) {
+    Program program;
+    if (const char* launcher = std::getenv("RUX_LAUNCHER")) {
+        std::istringstream words(launcher);
+        std::string word;
+        while (words >> word) program.command.push_back(word);
+    }
+    const char* path = std::getenv(variable);
+    EXPECT_NE(nullptr, path) << variable << " is not set";
+    program.command.push_back(path ? path : "/nonexistent");
+    return program;
+}
+
+RunResult Run(const Program& program, const std::vector<std::string>& args,
+              const std::string& cwd, int timeoutSeconds) {
+    std::vector<std::string> all(program.command.begin() + 1, program.command.end());
+    all.insert(all.end(), args.begin(), args.end());
+    return RunProgram(program.command.front(), all, cwd, timeoutSeconds);
+}

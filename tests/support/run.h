@@ -1,0 +1,36 @@
+// Running the real executables from tests.
+//
+// The program under test is named by an environment variable (set by
+// CTest), so one test binary can run a native build or, through a
+// launcher such as Wine, a Windows build.
+#ifndef RUX_TESTS_SUPPORT_RUN_H
+#define RUX_TESTS_SUPPORT_RUN_H
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int status = -1;        // exit status; -1 if it did not exit normally
+    int signal = 0;         // terminating signal, 0 if none
+    bool timedOut = false;  // killed after the time limit
+    std::string output;     // everything written to standard output
+    std::string errors;     // everything written to standard error
+    long maxRssKiB = 0;     // peak resident memory of the child
+};
+
+// Runs program with args in directory cwd, with no standard input and a
+// time limit, and collects what it printed.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd, int timeoutSeconds = 60);
+
+// The executable named by environment variable `variable` (for example
+// RUX_EXTRACT), with the launcher in RUX_LAUNCHER, if any, put in front.
+// Fails the test when the variable is unset.
+struct Program {
+    std::vector<std::string> command;  // launcher words, then the executable
+};
+Program ProgramFromEnvironment(const char* variable);
+RunResult Run(const Program& program, const std::vector<std::string>& args,
+              const std::string& cwd, int timeoutSeconds = 60);
+
+#endif

@@ -105,17 +105,18 @@ int main(int argc, char** argv) {
         const char* name = entry.name;
         std::printf("%u %s ", static_cast<unsigned>(entry.kind), name);
 
+        // An unsafe name is refused before anything is opened for it: a
+        // loose file's path is built from the name too.
+        if (IsUnsafeName(name, WINDOWS_RULES)) {
+            std::printf("0\nRefused unsafe name %s\n", name);
+            incomplete = 1;
+            continue;
+        }
+
         ResourceStream stream;
         const int opened = stream.Open(name);
         std::uint32_t size = stream.Size();
         std::printf("%u\n", static_cast<unsigned>(size));
-
-        if (IsUnsafeName(name, WINDOWS_RULES)) {
-            std::printf("Refused unsafe name %s\n", name);
-            stream.Close();
-            incomplete = 1;
-            continue;
-        }
 
         const int length = std::snprintf(path, PATH_BYTES, "%s%c%s", outdir, SEPARATOR, name);
         if (length < 0 || static_cast<std::size_t>(length) >= PATH_BYTES) {

@@ -3,8 +3,6 @@
 #include <zlib.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -45,7 +43,6 @@ int PutData(PackWriter* writer, const char* bytes, std::uint64_t count) {
         writer->image.data.append(bytes, static_cast<std::size_t>(count));
     }
     writer->end += count;
-    if (writer->end > writer->length) writer->length = writer->end;
     return 1;
 }
 
@@ -96,7 +93,9 @@ enum DeflateResult { DEFLATE_FAILED, DEFLATE_DONE, DEFLATE_UNSHRUNK, DEFLATE_TOO
 // Writes source as blocks and their end offsets. Stops early with
 // DEFLATE_UNSHRUNK once the blocks cannot end up smaller than the data
 // (only when storeUnshrunk is set), or DEFLATE_TOO_FAR when a block would
-// end at offsetLimit or beyond.
+// end at offsetLimit or beyond. A block that would reach the data's own
+// size is never written, so data stored over the abandoned blocks covers
+// every byte of them.
 DeflateResult PutDeflated(PackWriter* writer, std::uint32_t blockLength, int level,
                           const PackSource& source) {
     const std::uint64_t start = writer->end;
@@ -154,7 +153,6 @@ int BeginPackFile(PackWriter* writer, const std::string& path, std::string* erro
     }
     const std::string header = "RUXA" + Le32(0);
     writer->end = 0;
-    writer->length = 0;
     if (!PutData(writer, header.data(), header.size())) {
         *error = "cannot write " + path;
         return 0;
@@ -194,8 +192,10 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
             *error = writer->file.IsValid() ? unreadable + " or " + unwritable : unreadable;
             return 0;
         }
-        if (result == DEFLATE_TOO_FAR &&
-            !(writer->storeUnshrunk && start + source.size < writer->offsetLimit)) {
+        // With storeUnshrunk, blocks that cross the limit are larger than
+        // the data, so DEFLATE_UNSHRUNK has come first wherever stored
+        // data would still fit.
+        if (result == DEFLATE_TOO_FAR) {
             *error = tooFar;
             return 0;
         }
@@ -232,7 +232,6 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
 int FinishPackFile(PackWriter* writer, int level, std::string* error) {
     *error = "cannot write " + writer->path;
     const std::string tables = EncodeTables(writer->image, level);
-    const std::uint64_t total = writer->end + tables.size();
     const std::uint32_t skip = static_cast<std::uint32_t>(writer->end - FILE_HEADER_BYTES);
     const std::string skipBytes = Le32(skip);
     int ok = writer->file.Seek(static_cast<std::int64_t>(writer->end), SEEK_FROM_BEGIN) >= 0 &&
@@ -240,12 +239,6 @@ int FinishPackFile(PackWriter* writer, int level, std::string* error) {
              writer->file.Seek(4, SEEK_FROM_BEGIN) == 4 &&
              WriteAll(writer->file, skipBytes.data(), skipBytes.size());
     ok = writer->file.Close() && ok;
-    if (ok && writer->length > total) {
-        // A resource rewritten as stored left stale bytes past the tables.
-        std::error_code ec;
-        std::filesystem::resize_file(writer->path, total, ec);
-        ok = !ec;
-    }
     if (ok) error->clear();
     return ok;
 }

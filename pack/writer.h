@@ -60,7 +60,6 @@ struct PackWriter {
     DiskFile file;        // streaming: data goes here; invalid: into image.data
     std::string path;     // of file
     std::uint64_t end = FILE_HEADER_BYTES;  // offset of the next data byte
-    std::uint64_t length = 0;  // bytes the file holds, including stale ones
     // Offsets must stay below this; tests lower it to reach the limit cheaply.
     std::uint64_t offsetLimit = PACK_OFFSET_LIMIT;
     // When set, a deflated resource whose blocks together are not smaller
@@ -89,8 +88,7 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
                 std::string* error);
 
 // Writes the tables deflated at level after the data, patches the skip
-// field and closes the file, trimming bytes left over from a resource that
-// was rewritten as stored. 1 on success; 0 with a message (the file is
+// field and closes the file. 1 on success; 0 with a message (the file is
 // then closed but incomplete).
 int FinishPackFile(PackWriter* writer, int level, std::string* error);
 

@@ -2,6 +2,7 @@
 // directory, printing one line per resource (kind, name, size).
 //
 //   rux-extract FILE.rux [OUTDIR]
+//   rux-extract --help | --version   (only when no such file exists)
 //
 // OUTDIR defaults to __NAME in the current directory, NAME being the
 // resource file's name without its directories. Exit status 0 only when
@@ -14,6 +15,7 @@
 #include "resource/blocks.h"
 #include "resource/index.h"
 #include "resource/stream.h"
+#include "tool/info.h"
 #include "tool/names.h"
 
 namespace {
@@ -79,6 +81,7 @@ int main(int argc, char** argv) {
 
     const char* program = argc > 0 ? argv[0] : "rux-extract";
     if (argc < 2) Syntax(program);
+    if (AnswerInfoOption(argv[1], EXTRACT_USAGE, 1)) Exit(0);
     const char* resourceFile = argv[1];
 
     ResetResourceTables();

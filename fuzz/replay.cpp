@@ -19,7 +19,10 @@ int main(int argc, char** argv) {
         std::error_code ec;
         if (fs::is_directory(argv[i], ec)) {
             for (const auto& entry : fs::directory_iterator(argv[i])) {
-                if (entry.is_regular_file()) files.push_back(entry.path().string());
+                // Inputs only: a directory's notes (*.md) are not replayed.
+                if (entry.is_regular_file() && entry.path().extension() != ".md") {
+                    files.push_back(entry.path().string());
+                }
             }
         } else {
             files.push_back(argv[i]);

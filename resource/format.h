@@ -63,8 +63,8 @@ void DecodeDirectoryRecord(const std::uint8_t* bytes, DirectoryRecord* record);
 // header is not null. An empty table (count x element size = 0) gives a
 // valid buffer of one byte. Returns null, having freed whatever it
 // allocated, when the 12-byte header is short, the packed length runs past
-// the end of the file, count x element size overflows 32 bits or exceeds
-// MAX_TABLE_BYTES, an allocation fails, or the zlib data does not inflate to exactly
+// the end of the file, count x element size exceeds MAX_TABLE_BYTES, an
+// allocation fails, or the zlib data does not inflate to exactly
 // count x element size bytes with a valid checksum.
 std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header);
 

@@ -12,6 +12,11 @@
 
 constexpr int CACHE_SLOTS = 8;
 
+// The longest inflated block that is read; a longer one fails to fetch.
+// The cache holds at most CACHE_SLOTS blocks, so this bounds its memory
+// (128 MiB; with blocks of at most 4 MiB, 32 MiB).
+constexpr std::uint32_t MAX_BLOCK_BYTES = 16u << 20;
+
 struct CacheSlot {
     std::int32_t indexSlot = 0;  // resource whose block this is
     std::uint32_t block = 0;     // block number within that resource
@@ -54,11 +59,11 @@ std::uint32_t BlockLength(int indexSlot, std::uint32_t offset);
 // The inflated block, from the cache or read and inflated into a new cache
 // slot; valid until CACHE_SLOTS further insertions. Null, with no cache slot
 // kept for it, when the block lies outside the block offset table, its end
-// offset is before its start, its inflated length is more than its packed
-// bytes could inflate to, the resource file cannot be opened, its packed
-// bytes run past the end of the file (checked before allocating) or cannot
-// be read, an allocation fails, or the data does not inflate to exactly
-// the block's length with a valid checksum.
+// offset is before its start or past the end of the resource file, its
+// inflated length exceeds MAX_BLOCK_BYTES or what its packed bytes could
+// inflate to, the resource file cannot be opened or read, an
+// allocation fails, or the data does not inflate to exactly the block's
+// length with a valid checksum.
 const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block);
 
 // Copies up to count bytes of the resource from position into buffer.

@@ -47,7 +47,7 @@ std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header) {
 
     const std::uint64_t inflated =
         static_cast<std::uint64_t>(table.count) * table.elementSize;
-    if (inflated > UINT32_MAX) return nullptr;
+    if (inflated > MAX_TABLE_BYTES) return nullptr;
 
     const std::int64_t here = file.Seek(0, SEEK_FROM_CURRENT);
     const std::int64_t size = file.Size();

@@ -22,6 +22,14 @@ constexpr std::uint32_t PACKED_TABLE_HEADER_BYTES = 12;
 constexpr std::uint32_t DIRECTORY_RECORD_BYTES = 20;
 constexpr std::uint32_t BLOCK_OFFSET_BYTES = 4;
 
+// The most one packed table may inflate to. Packed data can legitimately
+// inflate about 1000:1, so without a limit a small hostile file could claim
+// tables of gigabytes. 8 MiB holds 419430 directory records, 8 MiB of
+// names, or 2097152 block offsets, far beyond what the 4096-slot index can
+// use; with it, a mounted file's tables hold at most 16 MiB after the mount
+// (names and block offsets) and 24 MiB during it.
+constexpr std::uint32_t MAX_TABLE_BYTES = 8u << 20;
+
 struct FileHeader {
     std::uint8_t magic[4];  // "RUXA"
     std::uint32_t skip;     // bytes between the header and the first table
@@ -55,7 +63,7 @@ void DecodeDirectoryRecord(const std::uint8_t* bytes, DirectoryRecord* record);
 // header is not null. An empty table (count x element size = 0) gives a
 // valid buffer of one byte. Returns null, having freed whatever it
 // allocated, when the 12-byte header is short, the packed length runs past
-// the end of the file, count x element size overflows 32 bits, an
+// the end of the file, count x element size exceeds MAX_TABLE_BYTES, an
 // allocation fails, or the zlib data does not inflate to exactly
 // count x element size bytes with a valid checksum.
 std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header);

@@ -18,3 +18,6 @@ rux_install_packages() {
 
 # What every build needs.
 RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libgtest-dev)
+
+# What the fuzz target needs: clang and its sanitizer and libFuzzer runtimes.
+RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

@@ -15,7 +15,12 @@ struct RunResult {
     bool timedOut = false;  // killed after the time limit
     std::string output;     // everything written to standard output
     std::string errors;     // everything written to standard error
-    long maxRssKiB = 0;     // peak resident memory of the child
+    // Peak resident memory of the child. The kernel counts the test
+    // process's own resident memory at the fork as well (the child starts
+    // as its copy), so this is max(child's peak, test process at the fork):
+    // a sound upper bound. Tests that bound it keep their own process small
+    // while the child runs; RunProgram hands freed heap back first.
+    long maxRssKiB = 0;
 };
 
 // Runs program with args in directory cwd, with no standard input and a

@@ -1,0 +1,182 @@
+// Fuzz target: one whole extraction per input.
+//
+// Each input (see fuzz/input.h) becomes a resource file and a loose file
+// beside it in a private temporary directory. The extraction then runs as
+// the tool runs it: mount, the walk over the index, and the open, read and
+// write of every resource below a temporary output directory. Afterwards
+// the target aborts when anything appeared outside the output directory,
+// when the output holds anything but directories and regular files, or
+// when a run that reported success did not write every listed resource in
+// full. The tables are released between inputs.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <system_error>
+
+#include "fuzz/input.h"
+#include "pack/writer.h"
+#include "resource/index.h"
+#include "tool/extract.h"
+#include "tool/names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Output files larger than this fail to write ("Cannot write", status 1)
+// instead of filling the disk: a small input can legitimately expand
+// about 1000:1, and many records may share the same blocks.
+constexpr rlim_t MAX_OUTPUT_FILE_BYTES = 64u << 20;
+
+std::string gRoot;  // the private temporary directory
+std::FILE* gSink = nullptr;
+
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "rux-fuzz-extract: %s\n", what.c_str());
+    std::abort();
+}
+
+void RemoveRoot() {
+    std::error_code ec;
+    if (!gRoot.empty()) fs::remove_all(gRoot, ec);
+}
+
+void Setup() {
+    if (!gRoot.empty()) return;
+    std::string pattern = (fs::temp_directory_path() / "rux-fuzz-XXXXXX").string();
+    if (!mkdtemp(&pattern[0])) Fail("cannot make a temporary directory");
+    gRoot = pattern;
+    std::atexit(RemoveRoot);
+    gSink = std::fopen("/dev/null", "w");
+    if (!gSink) Fail("cannot open /dev/null");
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+        (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > MAX_OUTPUT_FILE_BYTES)) {
+        limit.rlim_cur = MAX_OUTPUT_FILE_BYTES;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+}
+
+// Creates the directories that the separators of path imply, from start on.
+void MakeParents(const std::string& path, std::size_t start) {
+    for (std::size_t i = start; i < path.size(); ++i) {
+        if (path[i] == '/' || path[i] == '\\') MakeDirectory(path.substr(0, i).c_str());
+    }
+}
+
+// Every path below the root, outside the output directory.
+std::set<std::string> Outside(const std::string& outdir) {
+    std::set<std::string> paths;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(gRoot, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string path = it->path().string();
+        if (path == outdir) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        paths.insert(path);
+    }
+    if (ec) Fail("cannot list " + gRoot + ": " + ec.message());
+    return paths;
+}
+
+// Only directories and regular files may be made below the output.
+void CheckOutputTypes(const std::string& outdir) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(outdir, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const fs::file_status status = it->symlink_status(ec);
+        if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
+            Fail("output holds a special file: " + it->path().string());
+        }
+    }
+}
+
+std::string NativeName(const char* name) {
+    std::string native = name;
+    for (char& c : native) {
+        if (c == '\\') c = '/';
+    }
+    return native;
+}
+
+// After status 0: every listed resource's file exists, and each file holds
+// as many bytes as the stream of the last resource written to it had.
+void CheckComplete(const std::string& outdir) {
+    std::map<std::pair<dev_t, ino_t>, std::pair<std::string, std::uint64_t>> expected;
+    const ResourceEntry* slots = IndexSlots();
+    for (int slot = 0; slot < INDEX_SLOTS; ++slot) {
+        if (slots[slot].kind == 0) continue;
+        const std::string path = outdir + "/" + NativeName(slots[slot].name);
+        struct stat info;
+        if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            Fail("status 0 but no file " + path);
+        }
+        const int found = LookupResource(slots[slot].name);
+        if (found < 0) Fail("status 0 but no lookup for " + path);
+        const ResourceEntry& entry = slots[found];
+        std::uint64_t size = entry.size;
+        if (entry.kind == KIND_LOOSE) {
+            const std::string loose =
+                NativeName((std::string(MountSlots()[entry.fileSlot].path) + entry.name).c_str());
+            struct stat looseInfo;
+            if (stat(loose.c_str(), &looseInfo) != 0) Fail("status 0 but no loose file " + loose);
+            size = static_cast<std::uint64_t>(looseInfo.st_size);
+        } else if (entry.kind != KIND_STORED && entry.kind != KIND_DEFLATED) {
+            Fail("status 0 for a resource of kind " + std::to_string(entry.kind));
+        }
+        expected[{info.st_dev, info.st_ino}] = {path, size};
+    }
+    for (const auto& file : expected) {
+        struct stat info;
+        if (stat(file.second.first.c_str(), &info) != 0 ||
+            static_cast<std::uint64_t>(info.st_size) != file.second.second) {
+            Fail("status 0 but " + file.second.first + " is short or long");
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Setup();
+    const FuzzInput input = DecodeFuzzInput(data, size);
+    const std::string in = gRoot + "/in";
+    const std::string outdir = gRoot + "/out";
+    const std::string resourceFile = in + "/f.rux";
+    MakeDirectory(in.c_str());
+    if (!WriteWholeFile(resourceFile, input.resourceFile)) Fail("cannot write " + resourceFile);
+    const std::string looseName = input.looseName.substr(0, input.looseName.find('\0'));
+    if (!looseName.empty() && !IsUnsafeName(looseName.c_str(), 0)) {
+        const std::string loose = resourceFile + looseName;
+        MakeParents(loose, resourceFile.size());
+        WriteWholeFile(loose, input.looseData);  // a name that cannot be made stays missing
+    }
+    const std::set<std::string> before = Outside(outdir);
+
+    const int status = ExtractAll("rux-extract", resourceFile.c_str(), outdir.c_str(), gSink);
+    if (status != 0 && status != 1) Fail("status " + std::to_string(status));
+
+    const std::set<std::string> after = Outside(outdir);
+    for (const std::string& path : after) {
+        if (!before.count(path)) Fail("written outside the output directory: " + path);
+    }
+    CheckOutputTypes(outdir);
+    if (status == 0) CheckComplete(outdir);
+
+    ReleaseResourceTables();
+    std::error_code ec;
+    fs::remove_all(in, ec);
+    fs::remove_all(outdir, ec);
+    return 0;
+}

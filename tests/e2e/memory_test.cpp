@@ -1,0 +1,175 @@
+// The memory bound: no resource file under 1 MiB whose block lengths are at
+// most 4 MiB may make rux-extract use more than 64 MiB, whatever sizes and
+// lengths it claims; and a real 1000:1 file still extracts correctly.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "resource/blocks.h"
+#include "tests/e2e/hostile.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define RUX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RUX_ASAN 1
+#endif
+#endif
+
+namespace {
+
+constexpr long LIMIT_KIB = 64 * 1024;
+constexpr std::uint32_t MIB = 1u << 20;
+
+// AddressSanitizer's shadow memory and quarantine make peak memory
+// meaningless there; every other check still runs.
+void ExpectWithinLimit(const RunResult& result) {
+    ::testing::Test::RecordProperty("maxRssKiB", std::to_string(result.maxRssKiB));
+#ifdef RUX_ASAN
+    (void)result;
+#else
+    EXPECT_LT(result.maxRssKiB, LIMIT_KIB);
+#endif
+}
+
+void ExpectAllZeros(const std::string& path, std::size_t size) {
+    const std::string data = ReadWholeFile(path);
+    EXPECT_EQ(size, data.size()) << path;
+    EXPECT_EQ(std::string::npos, data.find_first_not_of('\0')) << path;
+}
+
+int Occurrences(const std::string& text, const std::string& what) {
+    int count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Grows a table's inflated bytes with zeros to length (whole elements).
+void GrowTable(RawTable* table, std::uint32_t length) {
+    length -= length % table->elementSize;
+    table->inflated.resize(length, '\0');
+    table->count = length / table->elementSize;
+    table->level = 9;
+}
+
+// The bytes of a resource file written by the project's writer. Only they
+// stay in the test's memory while the tool runs.
+std::string WrittenFile(const std::vector<PackResource>& resources) {
+    TempDir source;
+    std::string error;
+    EXPECT_TRUE(WriteResourceFile(source / "f.rux", resources, &error)) << error;
+    return ReadWholeFile(source / "f.rux");
+}
+
+TEST(MemoryBound, SixtyFourMebibytesOfZerosInOneMebibyteBlocks) {
+    const std::string bytes = WrittenFile({Deflated("zeros", std::string(64 * MIB, '\0'), MIB, 9)});
+    EXPECT_LT(bytes.size(), 100000u);  // about 1000:1
+
+    HostileRun run;
+    RunOnBytes(&run, bytes);
+    ExpectSound(run, "zeros");
+    EXPECT_EQ(0, run.result.status);
+    EXPECT_EQ("8 zeros 67108864\n", run.result.output);
+    ExpectWithinLimit(run.result);
+    ExpectAllZeros(run.outdir() + "/zeros", 64 * MIB);
+}
+
+TEST(MemoryBound, HugeClaimsOverTinyBlocks) {
+    // Three real blocks of a few bytes each; every record claims far more.
+    RawFile file;
+    std::vector<std::uint32_t> offsets = {FILE_HEADER_BYTES};
+    for (int i = 0; i < 3; ++i) {
+        file.data += DeflateZlib("tiny", 6);
+        offsets.push_back(FILE_HEADER_BYTES + static_cast<std::uint32_t>(file.data.size()));
+    }
+    SetBlockOffsets(&file, offsets);
+    const std::uint32_t claims[][2] = {// block length, size
+                                       {0xFFFFFFFFu, 0xFFFFFFFFu},
+                                       {4 * MIB, 0xFFFFFFFFu},
+                                       {0x7FFFFFFFu, 0x80000000u},
+                                       {4 * MIB, 3 * 4 * MIB},
+                                       {MAX_BLOCK_BYTES + 1, 0xFFFFFFFFu}};
+    std::vector<DirectoryRecord> records;
+    for (std::uint32_t i = 0; i < 5; ++i) {
+        const std::string name = "r" + std::to_string(i);
+        records.push_back({static_cast<std::uint32_t>(file.names.inflated.size()), KIND_DEFLATED,
+                           0, claims[i][1], claims[i][0]});
+        file.names.inflated += name + '\0';
+    }
+    // A stored resource claiming 4 GiB of the file's few bytes.
+    records.push_back({static_cast<std::uint32_t>(file.names.inflated.size()), KIND_STORED,
+                       FILE_HEADER_BYTES, 0xFFFFFFFFu, 0});
+    file.names.inflated += std::string("s") + '\0';
+    SetRecords(&file, records);
+    file.names.count = static_cast<std::uint32_t>(file.names.inflated.size());
+
+    HostileRun run;
+    RunOnBytes(&run, file.Serialize());
+    ExpectSound(run, "huge claims");
+    EXPECT_EQ(1, run.result.status);
+    // Every resource gets its line and fails to read; none is written whole.
+    EXPECT_EQ(5, Occurrences(run.result.output, "\nCannot read r")) << run.result.output;
+    EXPECT_EQ(1, Occurrences(run.result.output, "\nCannot read s\n")) << run.result.output;
+    EXPECT_EQ(1, Occurrences(run.result.output, "\nCannot read r0\n")) << run.result.output;
+    EXPECT_EQ(std::string::npos, run.result.output.find("Cannot write")) << run.result.output;
+    ExpectWithinLimit(run.result);
+}
+
+TEST(MemoryBound, LargestTablesAndFullCacheOfFourMebibyteBlocks) {
+    // Nine resources of one 4 MiB block each (the cache holds eight), with
+    // each table padded to the most it may inflate to.
+    const std::string bytes = [] {
+        std::vector<PackResource> resources;
+        for (int i = 0; i < 9; ++i) {
+            resources.push_back(
+                Deflated("r" + std::to_string(i), std::string(4 * MIB, '\0'), 4 * MIB, 9));
+        }
+        RawFile file = MakeRawFile(resources);
+        GrowTable(&file.directory, MAX_TABLE_BYTES);  // the padding: records of kind 0
+        GrowTable(&file.names, MAX_TABLE_BYTES);
+        GrowTable(&file.blocks, MAX_TABLE_BYTES);
+        return file.Serialize();
+    }();
+    EXPECT_LT(bytes.size(), MIB);
+
+    HostileRun run;
+    RunOnBytes(&run, bytes, 120);
+    ExpectSound(run, "largest tables");
+    EXPECT_EQ(0, run.result.status) << run.result.output;
+    ExpectWithinLimit(run.result);
+    for (int i = 0; i < 9; ++i) ExpectAllZeros(run.outdir() + "/r" + std::to_string(i), 4 * MIB);
+}
+
+TEST(MemoryBound, TablesBeyondTheLimitAreRefused) {
+    RawTable RawFile::*tables[] = {&RawFile::directory, &RawFile::names, &RawFile::blocks};
+    for (RawTable RawFile::*table : tables) {
+        RawFile file = MakeRawFile({Stored("a", "x")});
+        GrowTable(&(file.*table), MAX_TABLE_BYTES + (file.*table).elementSize);
+        HostileRun run;
+        RunOnBytes(&run, file.Serialize());
+        ExpectSound(run, "table beyond the limit");
+        EXPECT_EQ(1, run.result.status);
+        EXPECT_EQ("Could not open resource file: " + (run.dir / "f.rux") + "\n", run.result.output);
+    }
+}
+
+TEST(MemoryBound, BlocksUpToTheLimitAreRead) {
+    const std::string bytes = WrittenFile(
+        {Deflated("max", std::string(MAX_BLOCK_BYTES, '\0'), MAX_BLOCK_BYTES, 9),
+         Deflated("over", std::string(MAX_BLOCK_BYTES + 1, '\0'), MAX_BLOCK_BYTES + 1, 9)});
+    HostileRun run;
+    RunOnBytes(&run, bytes);
+    ExpectSound(run, "block limit");
+    EXPECT_EQ(1, run.result.status);
+    EXPECT_NE(std::string::npos, run.result.output.find("8 max 16777216\n")) << run.result.output;
+    EXPECT_NE(std::string::npos, run.result.output.find("8 over 16777217\nCannot read over\n"))
+        << run.result.output;
+    EXPECT_EQ(std::string::npos, run.result.output.find("Cannot read max")) << run.result.output;
+    ExpectAllZeros(run.outdir() + "/max", MAX_BLOCK_BYTES);
+}
+
+}  // namespace

@@ -19,7 +19,10 @@
 namespace {
 
 constexpr std::size_t PATH_BYTES = 4096;
-constexpr std::uint32_t COPY_BYTES = 4096;
+// The copy buffer. Large reads keep the system calls per byte few; a
+// deflated resource is read a whole number of blocks at a time (see
+// CopyPiece), so each block is inflated once and copied once.
+constexpr std::uint32_t COPY_BYTES = 1u << 20;
 
 #ifdef _WIN32
 constexpr char SEPARATOR = '\\';
@@ -60,14 +63,52 @@ int DefaultOutputDirectory(char (&outdir)[PATH_BYTES], const char* resourceFile)
 }
 
 // Rewrites the separators of the name part of path (from start on) to the
-// platform's and creates each directory that they imply.
+// platform's.
+void RewriteSeparators(char* path, std::size_t start) {
+    for (char* p = path + start; *p != '\0'; ++p) {
+        if (IsSeparator(*p)) *p = SEPARATOR;
+    }
+}
+
+// Creates each directory that the separators of path from start on imply.
 void MakeParents(char* path, std::size_t start) {
     for (char* p = path + start; *p != '\0'; ++p) {
-        if (!IsSeparator(*p)) continue;
+        if (*p != SEPARATOR) continue;
         *p = '\0';
         MakeDirectory(path);
         *p = SEPARATOR;
     }
+}
+
+// Creates the file at path, making the directories that its name (path
+// from start on) implies. Most files go into a directory that exists
+// already, so the file is opened first; only when that fails are
+// directories made: the last one alone when its parent exists, else every
+// level. Either way the directories made and the result are those of
+// making every level first.
+int CreateOutput(DiskFile& output, char* path, std::size_t start) {
+    RewriteSeparators(path, start);
+    if (output.Open(path, OPEN_WRITE | OPEN_CREATE)) return 1;
+    char* last = std::strrchr(path + start, SEPARATOR);
+    int made = 0;
+    if (last && last != path + start) {
+        *last = '\0';
+        made = MakeDirectory(path);
+        *last = SEPARATOR;
+    }
+    if (!made) MakeParents(path, start);
+    return output.Open(path, OPEN_WRITE | OPEN_CREATE);
+}
+
+// Bytes per read for a stream: the whole copy buffer, cut for a deflated
+// resource to a whole number of its blocks, so no block is needed by two
+// reads.
+std::uint32_t CopyPiece(const ResourceStream& stream) {
+    if (stream.Slot() < 0) return COPY_BYTES;
+    const ResourceEntry& entry = IndexSlots()[stream.Slot()];
+    const std::uint32_t block = entry.blockLength;
+    if (entry.kind != KIND_DEFLATED || block == 0 || block > COPY_BYTES) return COPY_BYTES;
+    return COPY_BYTES - COPY_BYTES % block;
 }
 
 }  // namespace
@@ -123,16 +164,15 @@ int main(int argc, char** argv) {
             std::printf("Cannot write %s%c%s\n", outdir, SEPARATOR, name);
             Exit(1);
         }
-        MakeParents(path, outdirLength);
-
         DiskFile output;
-        if (!output.Open(path, OPEN_WRITE | OPEN_CREATE)) {
+        if (!CreateOutput(output, path, outdirLength)) {
             std::printf("Cannot write %s\n", path);
             Exit(1);
         }
         int delivered = opened;
+        const std::uint32_t piece = CopyPiece(stream);
         while (size != 0) {
-            const std::uint32_t want = size < COPY_BYTES ? size : COPY_BYTES;
+            const std::uint32_t want = size < piece ? size : piece;
             const std::uint32_t got = stream.Read(data, want);
             if (got == 0) {
                 delivered = 0;

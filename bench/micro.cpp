@@ -40,6 +40,7 @@ std::string NamedResource(int i) { return "dir" + std::to_string(i % 37) + "/fil
 
 struct Corpus {
     std::string directory;
+    std::string path;
     int deflated = -1;
     int stored = -1;
 
@@ -53,16 +54,18 @@ struct Corpus {
         for (int i = 0; i < NAMED; ++i) {
             resources.push_back({NamedResource(i), KIND_DEFLATED, Words(100, i), BLOCK, 6});
         }
-        const std::string path = directory + "/micro.rux";
+        path = directory + "/micro.rux";
         std::string error;
         if (!WriteResourceFile(path, resources, &error)) std::abort();
         ResetResourceTables();
         if (!MountResourceFile(path.c_str())) std::abort();
-        std::remove(path.c_str());  // the open handle keeps it readable
         deflated = LookupResource("big.bin");
         stored = LookupResource("stored.bin");
     }
-    ~Corpus() { ::rmdir(directory.c_str()); }
+    ~Corpus() {
+        std::remove(path.c_str());
+        ::rmdir(directory.c_str());
+    }
 };
 
 Corpus& TheCorpus() {

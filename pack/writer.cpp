@@ -2,56 +2,262 @@
 
 #include <zlib.h>
 
-#include "platform/disk_file.h"
+#include <cstdio>
+
+namespace {
+
+// Largest piece handed to DiskFile or read from a source at once.
+constexpr std::uint64_t PIECE_BYTES = std::uint64_t(1) << 20;
+
+std::string Le32(std::uint32_t value) {
+    std::uint8_t bytes[4];
+    StoreLE32(bytes, value);
+    return std::string(reinterpret_cast<char*>(bytes), 4);
+}
+
+// Deflates count bytes into *out as one zlib stream.
+void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string* out) {
+    uLongf room = compressBound(static_cast<uLong>(count));
+    out->resize(room);
+    compress2(reinterpret_cast<Bytef*>(&(*out)[0]), &room, reinterpret_cast<const Bytef*>(bytes),
+              static_cast<uLong>(count), level);
+    out->resize(room);
+}
+
+int WriteAll(DiskFile& file, const char* bytes, std::uint64_t count) {
+    for (std::uint64_t at = 0; at < count;) {
+        const std::uint64_t left = count - at;
+        const std::uint32_t piece =
+            static_cast<std::uint32_t>(left < PIECE_BYTES ? left : PIECE_BYTES);
+        if (file.Write(bytes + at, piece) != piece) return 0;
+        at += piece;
+    }
+    return 1;
+}
+
+// Appends count bytes to the data region, on disk or in memory.
+int PutData(PackWriter* writer, const char* bytes, std::uint64_t count) {
+    if (writer->file.IsValid()) {
+        if (!WriteAll(writer->file, bytes, count)) return 0;
+    } else {
+        writer->image.data.append(bytes, static_cast<std::size_t>(count));
+    }
+    writer->end += count;
+    return 1;
+}
+
+// Moves the end of the data region back to offset, dropping what follows.
+int RewindData(PackWriter* writer, std::uint64_t offset) {
+    if (writer->file.IsValid()) {
+        if (writer->file.Seek(static_cast<std::int64_t>(offset), SEEK_FROM_BEGIN) < 0) return 0;
+    } else {
+        writer->image.data.resize(static_cast<std::size_t>(offset - FILE_HEADER_BYTES));
+    }
+    writer->end = offset;
+    return 1;
+}
+
+// count bytes of source from offset at, which callers visit in order from
+// 0; file sources are read into scratch. Null if the source runs short.
+const char* ReadPiece(const PackSource& source, std::uint64_t at, std::uint64_t count,
+                      std::string* scratch) {
+    if (!source.file) return source.bytes + at;
+    if (at == 0 && source.file->Seek(0, SEEK_FROM_BEGIN) != 0) return nullptr;
+    scratch->resize(static_cast<std::size_t>(count));
+    char* buffer = count ? &(*scratch)[0] : nullptr;
+    std::uint64_t done = 0;
+    while (done < count) {
+        const std::uint64_t left = count - done;
+        const std::uint32_t piece =
+            static_cast<std::uint32_t>(left < PIECE_BYTES ? left : PIECE_BYTES);
+        if (source.file->Read(buffer + done, piece) != piece) return nullptr;
+        done += piece;
+    }
+    return buffer;
+}
+
+// Writes all of source to the data region uncompressed.
+int PutStored(PackWriter* writer, const PackSource& source) {
+    for (std::uint64_t at = 0; at < source.size;) {
+        const std::uint64_t left = source.size - at;
+        const std::uint64_t count = left < PIECE_BYTES ? left : PIECE_BYTES;
+        const char* piece = ReadPiece(source, at, count, &writer->raw);
+        if (!piece || !PutData(writer, piece, count)) return 0;
+        at += count;
+    }
+    return 1;
+}
+
+enum DeflateResult { DEFLATE_FAILED, DEFLATE_DONE, DEFLATE_UNSHRUNK, DEFLATE_TOO_FAR };
+
+// Writes source as blocks and their end offsets. Stops early with
+// DEFLATE_UNSHRUNK once the blocks cannot end up smaller than the data
+// (only when storeUnshrunk is set), or DEFLATE_TOO_FAR when a block would
+// end at offsetLimit or beyond. A block that would reach the data's own
+// size is never written, so data stored over the abandoned blocks covers
+// every byte of them.
+DeflateResult PutDeflated(PackWriter* writer, std::uint32_t blockLength, int level,
+                          const PackSource& source) {
+    const std::uint64_t start = writer->end;
+    if (writer->storeUnshrunk && source.size == 0) return DEFLATE_UNSHRUNK;
+    for (std::uint64_t at = 0; at < source.size; at += blockLength) {
+        const std::uint64_t left = source.size - at;
+        const std::uint64_t count = left < blockLength ? left : blockLength;
+        const char* piece = ReadPiece(source, at, count, &writer->raw);
+        if (!piece) return DEFLATE_FAILED;
+        DeflateInto(piece, count, level, &writer->packed);
+        const std::uint64_t blockEnd = writer->end + writer->packed.size();
+        if (writer->storeUnshrunk && blockEnd - start >= source.size) return DEFLATE_UNSHRUNK;
+        if (blockEnd >= writer->offsetLimit) return DEFLATE_TOO_FAR;
+        if (!PutData(writer, writer->packed.data(), writer->packed.size())) return DEFLATE_FAILED;
+        writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(blockEnd));
+    }
+    return DEFLATE_DONE;
+}
+
+std::string PackTable(const std::string& inflated, std::uint32_t count,
+                      std::uint32_t elementSize, int level) {
+    std::string packed = DeflateZlib(inflated, level);
+    return Le32(static_cast<std::uint32_t>(packed.size())) + Le32(count) + Le32(elementSize) +
+           packed;
+}
+
+}  // namespace
+
+PackSource MemorySource(const std::string& bytes) {
+    PackSource source;
+    source.bytes = bytes.data();
+    source.size = bytes.size();
+    return source;
+}
+
+PackSource FileSource(DiskFile* file) {
+    PackSource source;
+    source.file = file;
+    const std::int64_t size = file->Size();
+    source.size = size < 0 ? 0 : static_cast<std::uint64_t>(size);
+    return source;
+}
 
 std::string DeflateZlib(const std::string& bytes, int level) {
-    uLongf room = compressBound(static_cast<uLong>(bytes.size()));
-    std::string out(room, '\0');
-    compress2(reinterpret_cast<Bytef*>(&out[0]), &room,
-              reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uLong>(bytes.size()),
-              level);
-    out.resize(room);
+    std::string out;
+    DeflateInto(bytes.data(), bytes.size(), level, &out);
     return out;
+}
+
+int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error) {
+    writer->path = path;
+    if (!writer->file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE)) {
+        *error = "cannot create " + path;
+        return 0;
+    }
+    const std::string header = "RUXA" + Le32(0);
+    writer->end = 0;
+    if (!PutData(writer, header.data(), header.size())) {
+        *error = "cannot write " + path;
+        return 0;
+    }
+    return 1;
+}
+
+int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
+                std::uint32_t blockLength, int level, const PackSource& source,
+                std::string* error) {
+    if (source.size > UINT32_MAX) {
+        *error = name + " is 4 GiB or larger; sizes are 32 bits";
+        return 0;
+    }
+    const std::string tooFar = "offsets reach 4 GiB at " + name;
+    const std::string unreadable = "cannot read all of " + name;
+    const std::string unwritable = "cannot write " + writer->path;
+    DirectoryRecord record = {};
+    record.nameOffset = static_cast<std::uint32_t>(writer->image.names.size());
+    record.kind = kind;
+    record.size = static_cast<std::uint32_t>(source.size);
+
+    const std::uint64_t start = writer->end;
+    if (kind == KIND_DEFLATED) {
+        if (blockLength == 0) {
+            *error = "block length 0 for " + name;
+            return 0;
+        }
+        if (start >= writer->offsetLimit) {
+            *error = tooFar;
+            return 0;
+        }
+        const std::size_t first = writer->image.blockOffsets.size();
+        writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(start));
+        const DeflateResult result = PutDeflated(writer, blockLength, level, source);
+        if (result == DEFLATE_FAILED) {
+            *error = writer->file.IsValid() ? unreadable + " or " + unwritable : unreadable;
+            return 0;
+        }
+        // With storeUnshrunk, blocks that cross the limit are larger than
+        // the data, so DEFLATE_UNSHRUNK has come first wherever stored
+        // data would still fit.
+        if (result == DEFLATE_TOO_FAR) {
+            *error = tooFar;
+            return 0;
+        }
+        if (result == DEFLATE_DONE) {
+            record.placement = static_cast<std::uint32_t>(first);
+            record.blockLength = blockLength;
+        } else {
+            // Not worth deflating: the same bytes go in as stored data.
+            writer->image.blockOffsets.resize(first);
+            if (!RewindData(writer, start)) {
+                *error = unwritable;
+                return 0;
+            }
+            record.kind = KIND_STORED;
+        }
+    }
+    if (record.kind == KIND_STORED) {
+        if (start + source.size >= writer->offsetLimit) {
+            *error = tooFar;
+            return 0;
+        }
+        record.placement = static_cast<std::uint32_t>(start);
+        if (!PutStored(writer, source)) {
+            *error = writer->file.IsValid() ? unreadable + " or " + unwritable : unreadable;
+            return 0;
+        }
+    }
+    writer->image.names += name;
+    writer->image.names += '\0';
+    writer->image.records.push_back(record);
+    return 1;
+}
+
+int FinishPackFile(PackWriter* writer, int level, std::string* error) {
+    *error = "cannot write " + writer->path;
+    const std::string tables = EncodeTables(writer->image, level);
+    const std::uint32_t skip = static_cast<std::uint32_t>(writer->end - FILE_HEADER_BYTES);
+    const std::string skipBytes = Le32(skip);
+    int ok = writer->file.Seek(static_cast<std::int64_t>(writer->end), SEEK_FROM_BEGIN) >= 0 &&
+             WriteAll(writer->file, tables.data(), tables.size()) &&
+             writer->file.Seek(4, SEEK_FROM_BEGIN) == 4 &&
+             WriteAll(writer->file, skipBytes.data(), skipBytes.size());
+    ok = writer->file.Close() && ok;
+    if (ok) error->clear();
+    return ok;
+}
+
+void CancelPackFile(PackWriter* writer) {
+    writer->file.Close();
+    std::remove(writer->path.c_str());
 }
 
 int LayoutResources(const std::vector<PackResource>& resources, ResourceImage* image,
                     std::string* error) {
-    *image = ResourceImage();
+    PackWriter writer;
     for (const PackResource& resource : resources) {
-        DirectoryRecord record = {};
-        record.nameOffset = static_cast<std::uint32_t>(image->names.size());
-        record.kind = resource.kind;
-        record.size = static_cast<std::uint32_t>(resource.data.size());
-        image->names += resource.name;
-        image->names += '\0';
-
-        const std::uint64_t here = FILE_HEADER_BYTES + image->data.size();
-        if (resource.kind == KIND_STORED) {
-            record.placement = static_cast<std::uint32_t>(here);
-            image->data += resource.data;
-        } else if (resource.kind == KIND_DEFLATED) {
-            if (resource.blockLength == 0) {
-                *error = "block length 0 for " + resource.name;
-                return 0;
-            }
-            record.blockLength = resource.blockLength;
-            record.placement = static_cast<std::uint32_t>(image->blockOffsets.size());
-            image->blockOffsets.push_back(static_cast<std::uint32_t>(here));
-            for (std::size_t at = 0; at < resource.data.size(); at += resource.blockLength) {
-                image->data += DeflateZlib(resource.data.substr(at, resource.blockLength),
-                                           resource.level);
-                const std::uint64_t end = FILE_HEADER_BYTES + image->data.size();
-                if (end > UINT32_MAX) break;
-                image->blockOffsets.push_back(static_cast<std::uint32_t>(end));
-            }
-        }
-        if (FILE_HEADER_BYTES + image->data.size() > UINT32_MAX ||
-            resource.data.size() > UINT32_MAX) {
-            *error = "offsets reach 4 GiB at " + resource.name;
+        if (!AddResource(&writer, resource.name, resource.kind, resource.blockLength,
+                         resource.level, MemorySource(resource.data), error)) {
             return 0;
         }
-        image->records.push_back(record);
     }
+    *image = std::move(writer.image);
     return 1;
 }
 
@@ -79,63 +285,62 @@ std::string EncodeOffsets(const std::vector<std::uint32_t>& offsets) {
     return out;
 }
 
-namespace {
-
-std::string Le32(std::uint32_t value) {
-    std::uint8_t bytes[4];
-    StoreLE32(bytes, value);
-    return std::string(reinterpret_cast<char*>(bytes), 4);
-}
-
-std::string PackTable(const std::string& inflated, std::uint32_t count,
-                      std::uint32_t elementSize, int level) {
-    std::string packed = DeflateZlib(inflated, level);
-    return Le32(static_cast<std::uint32_t>(packed.size())) + Le32(count) + Le32(elementSize) +
-           packed;
-}
-
-}  // namespace
-
-std::string SerializeImage(const ResourceImage& image, int level) {
-    std::string out = "RUXA" + Le32(static_cast<std::uint32_t>(image.data.size()));
-    out += image.data;
-    out += PackTable(EncodeRecords(image.records),
+std::string EncodeTables(const ResourceImage& image, int level) {
+    return PackTable(EncodeRecords(image.records),
                      static_cast<std::uint32_t>(image.records.size()), DIRECTORY_RECORD_BYTES,
-                     level);
-    out += PackTable(image.names, static_cast<std::uint32_t>(image.names.size()), 1, level);
-    out += PackTable(EncodeOffsets(image.blockOffsets),
+                     level) +
+           PackTable(image.names, static_cast<std::uint32_t>(image.names.size()), 1, level) +
+           PackTable(EncodeOffsets(image.blockOffsets),
                      static_cast<std::uint32_t>(image.blockOffsets.size()), BLOCK_OFFSET_BYTES,
                      level);
-    return out;
+}
+
+std::string SerializeImage(const ResourceImage& image, int level) {
+    return "RUXA" + Le32(static_cast<std::uint32_t>(image.data.size())) + image.data +
+           EncodeTables(image, level);
 }
 
 int WriteWholeFile(const std::string& path, const std::string& bytes) {
     DiskFile file;
     if (!file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE)) return 0;
-    int ok = 1;
-    for (std::size_t at = 0; at < bytes.size() && ok;) {
-        const std::size_t left = bytes.size() - at;
-        const std::uint32_t piece = left > (1u << 30) ? (1u << 30) : static_cast<std::uint32_t>(left);
-        ok = file.Write(bytes.data() + at, piece) == piece;
-        at += piece;
-    }
+    const int ok = WriteAll(file, bytes.data(), bytes.size());
     return file.Close() && ok;
+}
+
+int CopySource(DiskFile& out, const PackSource& source) {
+    std::string scratch;
+    for (std::uint64_t at = 0; at < source.size;) {
+        const std::uint64_t left = source.size - at;
+        const std::uint64_t count = left < PIECE_BYTES ? left : PIECE_BYTES;
+        const char* piece = ReadPiece(source, at, count, &scratch);
+        if (!piece || !WriteAll(out, piece, count)) return 0;
+        at += count;
+    }
+    return 1;
+}
+
+void MakeParentDirectories(const std::string& path, std::size_t from) {
+    for (std::size_t i = from; i < path.size(); ++i) {
+        if (path[i] == '/' || path[i] == '\\') MakeDirectory(path.substr(0, i).c_str());
+    }
 }
 
 int WriteResourceFile(const std::string& path, const std::vector<PackResource>& resources,
                       std::string* error) {
-    ResourceImage image;
-    if (!LayoutResources(resources, &image, error)) return 0;
-    if (!WriteWholeFile(path, SerializeImage(image))) {
-        *error = "cannot write " + path;
-        return 0;
+    PackWriter writer;
+    if (!BeginPackFile(&writer, path, error)) return 0;
+    for (const PackResource& resource : resources) {
+        if (!AddResource(&writer, resource.name, resource.kind, resource.blockLength,
+                         resource.level, MemorySource(resource.data), error)) {
+            CancelPackFile(&writer);
+            return 0;
+        }
     }
+    if (!FinishPackFile(&writer, 6, error)) return 0;
     for (const PackResource& resource : resources) {
         if (resource.kind != KIND_LOOSE) continue;
         const std::string loose = path + resource.name;
-        for (std::size_t i = path.size(); i < loose.size(); ++i) {
-            if (loose[i] == '/' || loose[i] == '\\') MakeDirectory(loose.substr(0, i).c_str());
-        }
+        MakeParentDirectories(loose, path.size());
         if (!WriteWholeFile(loose, resource.data)) {
             *error = "cannot write " + loose;
             return 0;

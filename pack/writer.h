@@ -2,8 +2,17 @@
 //
 // The writer lays a resource file out as the 8-byte header, the data of
 // every stored and deflated resource (in the region the header's skip
-// passes over, so every offset is known before the tables are written),
+// passes over, so every offset is known as soon as the data is placed),
 // then the directory, names and block offset tables, each deflated.
+//
+// One core serves two ways of writing. A PackWriter with an open file
+// streams: the header goes out first, each resource's data is written as it
+// is read, the tables follow, and the skip field is patched last, so memory
+// use does not grow with the data. Without a file the same core builds the
+// data region in memory (LayoutResources), for tests and small examples
+// that want the bytes themselves.
+//
+// Nothing here prints or throws; failures come back as 0 with a message.
 #ifndef RUX_PACK_WRITER_H
 #define RUX_PACK_WRITER_H
 
@@ -11,7 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/disk_file.h"
 #include "resource/format.h"
+
+// Every offset the format records is 32 bits: data must end below this.
+constexpr std::uint64_t PACK_OFFSET_LIMIT = std::uint64_t(1) << 32;
 
 struct PackResource {
     std::string name;
@@ -29,12 +42,62 @@ struct ResourceImage {
     std::vector<std::uint32_t> blockOffsets;
 };
 
+// Where a resource's bytes come from: size bytes of memory at bytes, or,
+// when file is set, the first size bytes of that open file (read from
+// offset 0, as often as the writer needs them).
+struct PackSource {
+    const char* bytes = nullptr;
+    std::uint64_t size = 0;
+    DiskFile* file = nullptr;
+};
+PackSource MemorySource(const std::string& bytes);
+// size is the file's size now; -1 from Size() gives an empty source.
+PackSource FileSource(DiskFile* file);
+
+// The state of one resource file being written.
+struct PackWriter {
+    ResourceImage image;  // tables so far; the data region too when not streaming
+    DiskFile file;        // streaming: data goes here; invalid: into image.data
+    std::string path;     // of file
+    std::uint64_t end = FILE_HEADER_BYTES;  // offset of the next data byte
+    // Offsets must stay below this; tests lower it to reach the limit cheaply.
+    std::uint64_t offsetLimit = PACK_OFFSET_LIMIT;
+    // When set, a deflated resource whose blocks together are not smaller
+    // than its data is written as KIND_STORED instead.
+    int storeUnshrunk = 0;
+    std::string raw, packed;  // scratch buffers for one block
+};
+
 // One complete zlib stream of bytes at the given level.
 std::string DeflateZlib(const std::string& bytes, int level);
 
-// Lays out resources in order. 1 on success; 0 with a message in *error
-// when a deflated resource has block length 0 or an offset would reach
-// 4 GiB.
+// Starts streaming a resource file at path (created, or truncated): writes
+// the header with a skip to be patched. 1 on success; 0 with a message.
+int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error);
+
+// Places one resource: its data is read from source and written at the
+// writer's end (stored, or deflated in blocks of blockLength at level), and
+// its record is appended to writer->image.records, which then shows the
+// kind and size actually written. Loose resources and other kinds get a
+// record of size source.size and no data. 0 with a message, leaving the
+// writer fit only for CancelPackFile, when blockLength is 0 for a deflated
+// resource, the size does not fit 32 bits, the data would reach
+// offsetLimit, the source gives fewer than size bytes, or a write fails.
+int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
+                std::uint32_t blockLength, int level, const PackSource& source,
+                std::string* error);
+
+// Writes the tables deflated at level after the data, patches the skip
+// field and closes the file. 1 on success; 0 with a message (the file is
+// then closed but incomplete).
+int FinishPackFile(PackWriter* writer, int level, std::string* error);
+
+// Closes and removes a file that will not be finished.
+void CancelPackFile(PackWriter* writer);
+
+// Lays out resources in order, in memory. 1 on success; 0 with a message
+// in *error when a deflated resource has block length 0 or an offset would
+// reach 4 GiB.
 int LayoutResources(const std::vector<PackResource>& resources, ResourceImage* image,
                     std::string* error);
 
@@ -42,15 +105,26 @@ int LayoutResources(const std::vector<PackResource>& resources, ResourceImage* i
 std::string EncodeRecords(const std::vector<DirectoryRecord>& records);
 std::string EncodeOffsets(const std::vector<std::uint32_t>& offsets);
 
+// The three packed tables of an image, back to back, deflated at level.
+std::string EncodeTables(const ResourceImage& image, int level = 6);
+
 // The whole file: header, data, then the three tables deflated at level.
 std::string SerializeImage(const ResourceImage& image, int level = 6);
 
 // Writes bytes to path. 1 on success, 0 on any failure.
 int WriteWholeFile(const std::string& path, const std::string& bytes);
 
-// Lays out and writes the resource file at path, and each loose resource's
-// file at path immediately followed by its name (creating the directories
-// that name implies). 1 on success; 0 with a message in *error.
+// Copies all of source to the end of an open file. 1 if every byte was
+// read and written.
+int CopySource(DiskFile& out, const PackSource& source);
+
+// Creates the directories that the separators ('/' or '\') of path imply,
+// looking only at those from index from on. Existing ones are fine.
+void MakeParentDirectories(const std::string& path, std::size_t from);
+
+// Streams the resource file to path, and writes each loose resource's file
+// at path immediately followed by its name (creating the directories that
+// name implies). 1 on success; 0 with a message in *error.
 int WriteResourceFile(const std::string& path, const std::vector<PackResource>& resources,
                       std::string* error);
 

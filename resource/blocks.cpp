@@ -111,6 +111,11 @@ const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
     const std::uint32_t length = BlockLength(indexSlot, static_cast<std::uint32_t>(blockStart));
     if (length > MaxInflatedLength(packed)) return nullptr;
 
+    if (!OpenDataFile(file)) return nullptr;
+    // Packed bytes that the file cannot hold are refused before room is
+    // allocated for them.
+    const std::int64_t fileSize = file.file.Size();
+    if (fileSize < 0 || end > fileSize) return nullptr;
     std::uint8_t* input = Scratch(packed);
     if (!input) return nullptr;
     int ok = ReadDataFile(file, start, input, packed) == packed;

@@ -2,6 +2,7 @@
 // directory, printing one line per resource (kind, name, size).
 //
 //   rux-extract FILE.rux [OUTDIR]
+//   rux-extract --help | --version   (only when no such file exists)
 //
 // OUTDIR defaults to __NAME in the current directory, NAME being the
 // resource file's name without its directories. Exit status 0 only when
@@ -14,15 +15,16 @@
 #include "resource/blocks.h"
 #include "resource/index.h"
 #include "resource/stream.h"
+#include "tool/info.h"
 #include "tool/names.h"
 
 namespace {
 
 constexpr std::size_t PATH_BYTES = 4096;
-// The copy buffer. Large reads keep the system calls per byte few; a
-// deflated resource is read a whole number of blocks at a time (see
-// CopyPiece), so each block is inflated once and copied once.
+// The copy buffer. Large reads keep the system calls per byte few; see
+// CopyPiece for the size of each read.
 constexpr std::uint32_t COPY_BYTES = 1u << 20;
+constexpr std::uint32_t FAILURE_PIECE = 4096;
 
 #ifdef _WIN32
 constexpr char SEPARATOR = '\\';
@@ -100,15 +102,24 @@ int CreateOutput(DiskFile& output, char* path, std::size_t start) {
     return output.Open(path, OPEN_WRITE | OPEN_CREATE);
 }
 
-// Bytes per read for a stream: the whole copy buffer, cut for a deflated
-// resource to a whole number of its blocks, so no block is needed by two
-// reads.
+// Bytes per read for a stream. Reads of 4096 bytes define what is written
+// when a block fails: everything before the first 4096-byte piece that
+// touches it. A deflated resource whose block length is a multiple of 4096
+// is read a block at a time (or, for blocks larger than the copy buffer,
+// in the largest such piece that divides the block), which writes the very
+// same bytes, inflates and copies every block once, and needs one write
+// per block. Other block lengths keep reads of 4096 bytes; stored and
+// loose resources deliver what they have whatever the piece, so they use
+// the whole buffer.
 std::uint32_t CopyPiece(const ResourceStream& stream) {
     if (stream.Slot() < 0) return COPY_BYTES;
     const ResourceEntry& entry = IndexSlots()[stream.Slot()];
+    if (entry.kind != KIND_DEFLATED) return COPY_BYTES;
     const std::uint32_t block = entry.blockLength;
-    if (entry.kind != KIND_DEFLATED || block == 0 || block > COPY_BYTES) return COPY_BYTES;
-    return COPY_BYTES - COPY_BYTES % block;
+    if (block == 0 || block % FAILURE_PIECE != 0) return FAILURE_PIECE;
+    std::uint32_t piece = block < COPY_BYTES ? block : COPY_BYTES;
+    while (block % piece != 0) piece -= FAILURE_PIECE;
+    return piece;
 }
 
 }  // namespace
@@ -120,6 +131,7 @@ int main(int argc, char** argv) {
 
     const char* program = argc > 0 ? argv[0] : "rux-extract";
     if (argc < 2) Syntax(program);
+    if (AnswerInfoOption(argv[1], EXTRACT_USAGE, 1)) Exit(0);
     const char* resourceFile = argv[1];
 
     ResetResourceTables();
@@ -161,7 +173,10 @@ int main(int argc, char** argv) {
 
         const int length = std::snprintf(path, PATH_BYTES, "%s%c%s", outdir, SEPARATOR, name);
         if (length < 0 || static_cast<std::size_t>(length) >= PATH_BYTES) {
-            std::printf("Cannot write %s%c%s\n", outdir, SEPARATOR, name);
+            // The path as it would have been made, in native form.
+            std::printf("Cannot write %s%c", outdir, SEPARATOR);
+            for (const char* p = name; *p != '\0'; ++p) std::putchar(IsSeparator(*p) ? SEPARATOR : *p);
+            std::putchar('\n');
             Exit(1);
         }
         DiskFile output;

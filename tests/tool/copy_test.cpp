@@ -66,3 +66,25 @@ TEST(ExtractCopy, FileInTheWayOfADirectoryFails) {
     EXPECT_EQ(1, result.status);
     EXPECT_NE(std::string::npos, result.output.find("Cannot write")) << result.output;
 }
+
+TEST(ExtractCopy, ACorruptBlockCutsTheFileWhereReadsOf4096BytesWould) {
+    // Everything before the first 4096-byte piece that touches the bad
+    // block is written, whatever the block length.
+    struct Case {
+        std::uint32_t blockLength, badBlock;
+    } cases[] = {{65536, 3}, {3u << 20, 1}, {5000, 2}, {4096, 5}};
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string text = TextBytes(c.blockLength * (c.badBlock + 2) + 10, 7);
+        RawFile raw = MakeRawFile({Deflated("bad.txt", text, c.blockLength)});
+        const std::uint32_t start =
+            LoadLE32(reinterpret_cast<const std::uint8_t*>(raw.blocks.inflated.data()) + 4 * c.badBlock);
+        raw.data[start - FILE_HEADER_BYTES] ^= 0x55;  // the bad block's zlib header
+        ASSERT_EQ(1, WriteWholeFile(dir / "t.rux", raw.Serialize()));
+        const RunResult result =
+            ::Run(ProgramFromEnvironment("RUX_EXTRACT"), {dir / "t.rux", dir / "out"}, dir.path());
+        EXPECT_EQ(1, result.status) << c.blockLength;
+        const std::size_t kept = static_cast<std::size_t>(c.blockLength) * c.badBlock / 4096 * 4096;
+        EXPECT_EQ(text.substr(0, kept), ReadWholeFile(dir / "out/bad.txt")) << c.blockLength;
+    }
+}

@@ -1,0 +1,541 @@
+// rux-pack end to end: real trees packed and extracted again by the real
+// rux-extract, the exact bytes of a small pack, every refusal, and the
+// --help/--version answers of both tools.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "tests/support/fixture.h"
+#include "tests/support/run.h"
+#include "tool/names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+RunResult Pack(const std::vector<std::string>& args, const std::string& cwd) {
+    return Run(ProgramFromEnvironment("RUX_PACK"), args, cwd);
+}
+
+RunResult Extract(const std::vector<std::string>& args, const std::string& cwd) {
+    return Run(ProgramFromEnvironment("RUX_EXTRACT"), args, cwd);
+}
+
+void MakeTree(const std::string& root, const std::map<std::string, std::string>& files) {
+    for (const auto& file : files) {
+        const fs::path path = fs::path(root) / file.first;
+        fs::create_directories(path.parent_path());
+        // Not through DiskFile: names here may hold a literal '\'.
+        std::ofstream out(path, std::ios::binary);
+        out << file.second;
+        ASSERT_TRUE(out.good()) << path;
+    }
+}
+
+std::string Fold(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Copies up to count of the system's C headers (regular files, in sorted
+// order, at most maxBytes each) below dest, keeping their relative paths.
+// Names the tool rightly refuses are left out: unsafe ones, and a second
+// name equal to an earlier one but for case.
+std::vector<std::string> CopyHeaders(const std::string& dest, std::size_t count,
+                                     std::uintmax_t maxBytes = 1 << 20) {
+    std::vector<std::string> all;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator("/usr/include", ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file() && !it->is_symlink()) {
+            all.push_back(fs::relative(it->path(), "/usr/include").generic_string());
+        }
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<std::string> chosen;
+    std::set<std::string> folded;
+    for (const std::string& name : all) {
+        if (chosen.size() == count) break;
+        if (IsUnsafeName(name.c_str(), 1) || name.find('\\') != std::string::npos ||
+            fs::file_size("/usr/include/" + name, ec) > maxBytes ||
+            !folded.insert(Fold(name)).second) {
+            continue;
+        }
+        const fs::path to = fs::path(dest) / name;
+        fs::create_directories(to.parent_path());
+        fs::copy_file("/usr/include/" + name, to, ec);
+        if (!ec) chosen.push_back(name);
+    }
+    return chosen;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+struct Listed {
+    unsigned kind;
+    std::string name;
+    unsigned long size;
+};
+
+std::vector<Listed> Listing(const std::string& output) {
+    std::vector<Listed> listed;
+    for (const std::string& line : Lines(output)) {
+        const std::size_t first = line.find(' ');
+        const std::size_t last = line.rfind(' ');
+        listed.push_back({static_cast<unsigned>(std::stoul(line.substr(0, first))),
+                          line.substr(first + 1, last - first - 1),
+                          std::stoul(line.substr(last + 1))});
+    }
+    return listed;
+}
+
+void ExpectSameTree(const std::string& expected, const std::string& actual) {
+    const std::vector<std::string> files = ListTree(expected);
+    ASSERT_EQ(files, ListTree(actual));
+    for (const std::string& file : files) {
+        ASSERT_EQ(ReadWholeFile(expected + "/" + file), ReadWholeFile(actual + "/" + file))
+            << file;
+    }
+}
+
+// Only the requested file (and loose files) beside it: no temporaries.
+void ExpectNoTemporaries(const std::string& dir) {
+    for (const std::string& file : ListTree(dir)) {
+        EXPECT_EQ(std::string::npos, file.find(".part")) << file;
+    }
+}
+
+// Packs src with options, checks the listing against the tree, extracts
+// the result and compares the trees. Returns the listing.
+std::vector<Listed> RoundTrip(const TempDir& tmp, const std::string& src,
+                              const std::vector<std::string>& options) {
+    std::vector<std::string> args = options;
+    args.push_back(tmp / "out.rux");
+    args.push_back(src);
+    const RunResult packed = Pack(args, tmp.path());
+    EXPECT_EQ(0, packed.status) << packed.errors;
+    EXPECT_EQ("", packed.errors);
+    const std::vector<Listed> listed = Listing(packed.output);
+    const std::vector<std::string> files = ListTree(src);
+    const bool backslash = std::find(options.begin(), options.end(), "--backslash") != options.end();
+    EXPECT_EQ(files.size(), listed.size());
+    for (std::size_t i = 0; i < files.size() && i < listed.size(); ++i) {
+        std::string name = files[i];
+        if (backslash) std::replace(name.begin(), name.end(), '/', '\\');
+        EXPECT_EQ(name, listed[i].name);
+        EXPECT_EQ(fs::file_size(src + "/" + files[i]), listed[i].size) << name;
+    }
+    const RunResult extracted = Extract({tmp / "out.rux", tmp / "extracted"}, tmp.path());
+    EXPECT_EQ(0, extracted.status) << extracted.output;
+    // The extractor lists in index order; the same lines, though.
+    std::vector<std::string> packLines = Lines(packed.output);
+    std::vector<std::string> extractLines = Lines(extracted.output);
+    std::sort(packLines.begin(), packLines.end());
+    std::sort(extractLines.begin(), extractLines.end());
+    EXPECT_EQ(packLines, extractLines);
+    ExpectSameTree(src, tmp / "extracted");
+    ExpectNoTemporaries(tmp.path());
+    return listed;
+}
+
+int CountKind(const std::vector<Listed>& listed, unsigned kind) {
+    return static_cast<int>(std::count_if(listed.begin(), listed.end(),
+                                          [kind](const Listed& l) { return l.kind == kind; }));
+}
+
+class Headers : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        tree_ = new TempDir;
+        names_ = CopyHeaders(tree_->path(), 300);
+    }
+    static void TearDownTestSuite() {
+        delete tree_;
+        tree_ = nullptr;
+    }
+    static std::string Tree() { return tree_->path(); }
+    static TempDir* tree_;
+    static std::vector<std::string> names_;
+};
+TempDir* Headers::tree_ = nullptr;
+std::vector<std::string> Headers::names_;
+
+TEST_F(Headers, RoundTripWithDefaults) {
+    ASSERT_GE(names_.size(), 50u) << "too few headers below /usr/include";
+    TempDir tmp;
+    const std::vector<Listed> listed = RoundTrip(tmp, Tree(), {});
+    // Headers compress; nothing is listed but deflated or (if tiny) stored.
+    EXPECT_GT(CountKind(listed, KIND_DEFLATED), static_cast<int>(listed.size()) / 2);
+    EXPECT_EQ(0, CountKind(listed, KIND_LOOSE));
+}
+
+TEST_F(Headers, RoundTripWithEveryBlockSize) {
+    for (const char* size : {"4096", "65536", "1048576"}) {
+        SCOPED_TRACE(size);
+        TempDir tmp;
+        RoundTrip(tmp, Tree(), {"--block-size", size});
+    }
+}
+
+TEST_F(Headers, RoundTripWithBothEndLevels) {
+    {
+        TempDir tmp;
+        // Level 0 deflate never shrinks anything, so everything is stored.
+        const std::vector<Listed> listed = RoundTrip(tmp, Tree(), {"--level", "0"});
+        EXPECT_EQ(static_cast<int>(listed.size()), CountKind(listed, KIND_STORED));
+    }
+    {
+        TempDir tmp;
+        const std::vector<Listed> listed = RoundTrip(tmp, Tree(), {"--level=9"});
+        EXPECT_GT(CountKind(listed, KIND_DEFLATED), 0);
+    }
+}
+
+TEST_F(Headers, RoundTripStoredAndLoose) {
+    TempDir tmp;
+    // "*.h" matches at every depth; the loose pattern wins over it.
+    const std::string looseDir = names_.front().substr(0, names_.front().find('/') + 1);
+    const std::vector<Listed> listed =
+        RoundTrip(tmp, Tree(), {"--store", "*.h", "--loose", looseDir + "*"});
+    int loose = 0;
+    for (const Listed& l : listed) {
+        if (l.name.rfind(looseDir, 0) == 0) {
+            EXPECT_EQ(KIND_LOOSE, l.kind) << l.name;
+            EXPECT_EQ(ReadWholeFile(Tree() + "/" + l.name), ReadWholeFile(tmp / "out.rux" + l.name));
+            ++loose;
+        } else if (l.name.size() > 2 && l.name.compare(l.name.size() - 2, 2, ".h") == 0) {
+            EXPECT_EQ(KIND_STORED, l.kind) << l.name;
+        }
+    }
+    EXPECT_GT(loose, 0);
+}
+
+TEST_F(Headers, RoundTripWithBackslashes) {
+    TempDir tmp;
+    const std::string looseDir = names_.front().substr(0, names_.front().find('/') + 1);
+    const std::vector<Listed> listed =
+        RoundTrip(tmp, Tree(), {"--backslash", "--loose", looseDir + "*"});
+    EXPECT_GT(CountKind(listed, KIND_LOOSE), 0);
+    bool nested = false;
+    for (const Listed& l : listed) nested = nested || l.name.find('\\') != std::string::npos;
+    EXPECT_TRUE(nested);
+}
+
+TEST(PackRoundTrip, BlocksOfOneByteOnASmallTree) {
+    TempDir src;
+    CopyHeaders(src.path(), 8, 4096);
+    MakeTree(src.path(), {{"zeros/many.bin", std::string(3000, '\0')}});
+    TempDir tmp;
+    const std::vector<Listed> listed = RoundTrip(tmp, src.path(), {"--block-size", "1"});
+    // A 1-byte block deflates to more than 1 byte: all of it is stored.
+    EXPECT_EQ(static_cast<int>(listed.size()), CountKind(listed, KIND_STORED));
+}
+
+TEST(PackRoundTrip, OddFilesAndTheirKinds) {
+    TempDir src;
+    MakeTree(src.path(), {{"random.bin", RandomBytes(100000)},
+                          {"text.txt", TextBytes(100000)},
+                          {"empty", ""},
+                          {"a b/c d.txt", "spaces\n"},
+                          {"deep/er/est/x", TextBytes(5000, 3)}});
+    TempDir tmp;
+    const std::vector<Listed> listed = RoundTrip(tmp, src.path(), {});
+    std::map<std::string, unsigned> kinds;
+    for (const Listed& l : listed) kinds[l.name] = l.kind;
+    EXPECT_EQ(KIND_STORED, kinds["random.bin"]);  // does not shrink
+    EXPECT_EQ(KIND_STORED, kinds["empty"]);
+    EXPECT_EQ(KIND_DEFLATED, kinds["text.txt"]);
+    EXPECT_EQ(KIND_DEFLATED, kinds["deep/er/est/x"]);
+}
+
+TEST(PackRoundTrip, SymlinksToFilesArePackedAndOthersSkipped) {
+    TempDir src;
+    MakeTree(src.path(), {{"real.txt", "real\n"}, {"dir/inner.txt", "inner\n"}});
+    fs::create_symlink("real.txt", src / "link.txt");
+    fs::create_directory_symlink("dir", src / "dirlink");
+    fs::create_symlink("missing", src / "dangling");
+    ASSERT_EQ(0, mkfifo((src / "fifo").c_str(), 0600));
+    TempDir tmp;
+    const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
+    EXPECT_EQ(0, run.status) << run.errors;
+    EXPECT_EQ("2 dir/inner.txt 6\n2 link.txt 5\n2 real.txt 5\n", run.output);
+}
+
+// Every byte of a tiny pack, written out by hand. Level 0 makes the zlib
+// streams plain (header 78 01, one stored block, Adler-32) and stores both
+// files, so nothing depends on the compressor's choices.
+TEST(PackGolden, LevelZeroBytes) {
+    TempDir src;
+    MakeTree(src.path(), {{"a.txt", "hi\n"}, {"d/b", "xyz"}});
+    TempDir tmp;
+    const RunResult run = Pack({"--level", "0", "out.rux", src.path()}, tmp.path());
+    ASSERT_EQ(0, run.status) << run.errors;
+    EXPECT_EQ("2 a.txt 3\n2 d/b 3\n", run.output);
+    const std::string hex =
+        "5255584106000000"  // "RUXA", skip 6
+        "68690a78797a"      // "hi\n" at 8, "xyz" at 11
+        // directory: packed 51, count 2, element 20
+        "330000000200000014000000"
+        "7801012800d7ff"
+        "0000000002000000080000000300000000000000"
+        "06000000020000000b0000000300000000000000"
+        "02f80024"
+        // names: packed 21, count 10, element 1: "a.txt\0d/b\0"
+        "150000000a00000001000000"
+        "7801010a00f5ff612e74787400642f620011f302e5"
+        // block offsets: packed 11, count 0, element 4
+        "0b0000000000000004000000"
+        "7801010000ffff00000001";
+    std::string expected;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        expected += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    EXPECT_EQ(expected, ReadWholeFile(tmp / "out.rux"));
+}
+
+TEST(PackGolden, SameBytesAsTheLibraryWriter) {
+    TempDir src;
+    const std::string text = TextBytes(20000);
+    const std::string random = RandomBytes(3000);
+    MakeTree(src.path(), {{"a.txt", text}, {"b/r.bin", random}, {"c.raw", text}});
+    TempDir tmp;
+    const RunResult run =
+        Pack({"--block-size", "4096", "--store", "*.raw", "out.rux", src.path()}, tmp.path());
+    ASSERT_EQ(0, run.status) << run.errors;
+    std::string error;
+    ASSERT_TRUE(WriteResourceFile(tmp / "lib.rux",
+                                  {Deflated("a.txt", text, 4096), Stored("b/r.bin", random),
+                                   Stored("c.raw", text)},
+                                  &error))
+        << error;
+    EXPECT_EQ(ReadWholeFile(tmp / "lib.rux"), ReadWholeFile(tmp / "out.rux"));
+}
+
+TEST(PackOutput, ReplacesAnOldFileOnlyWhenComplete) {
+    TempDir src;
+    MakeTree(src.path(), {{"a", "new"}});
+    TempDir tmp;
+    ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+    ASSERT_EQ(0, Pack({"out.rux", src.path()}, tmp.path()).status);
+    EXPECT_EQ("RUXA", ReadWholeFile(tmp / "out.rux").substr(0, 4));
+    EXPECT_EQ((std::vector<std::string>{"out.rux"}), ListTree(tmp.path()));
+}
+
+// A refused run: status 1, a message, the old output untouched, nothing new.
+void ExpectRefused(const RunResult& run, const TempDir& tmp, const std::string& message) {
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.errors.find(message)) << run.errors;
+    EXPECT_EQ("old", ReadWholeFile(tmp / "out.rux"));
+    EXPECT_EQ((std::vector<std::string>{"out.rux"}), ListTree(tmp.path()));
+}
+
+TEST(PackRefusals, MoreResourcesThanTheIndexHolds) {
+    TempDir src;
+    for (int i = 0; i < 4096; ++i) {
+        ASSERT_TRUE(WriteWholeFile(src / ("f" + std::to_string(i)), ""));
+    }
+    {
+        // Exactly full is fine, and extracts.
+        TempDir tmp;
+        const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
+        ASSERT_EQ(0, run.status) << run.errors;
+        EXPECT_EQ(4096u, Lines(run.output).size());
+        const RunResult extracted = Extract({"out.rux", "x"}, tmp.path());
+        EXPECT_EQ(0, extracted.status);
+        EXPECT_EQ(4096u, ListTree(tmp / "x").size());
+    }
+    ASSERT_TRUE(WriteWholeFile(src / "one-too-many", ""));
+    TempDir tmp;
+    ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+    const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
+    ExpectRefused(run, tmp, "4097 files");
+    EXPECT_EQ("", run.output);
+}
+
+TEST(PackRefusals, NamesTheExtractorWouldRefuse) {
+    // Unsafe on Windows at least: packs travel.
+    for (const char* name : {"con.txt", "sub/AUX", "lpt1.dat", "a:b", "x/...", "y/. ./z",
+                             "back\\slash"}) {
+        SCOPED_TRACE(name);
+        TempDir src;
+        MakeTree(src.path(), {{"fine.txt", "fine"}, {name, "bad"}});
+        TempDir tmp;
+        ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+        const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
+        ExpectRefused(run, tmp, name);
+        EXPECT_EQ("", run.output);
+    }
+}
+
+TEST(PackRefusals, NamesEqualButForCase) {
+    TempDir src;
+    MakeTree(src.path(), {{"Readme.TXT", "1"}, {"readme.txt", "2"}, {"other", "3"}});
+    TempDir tmp;
+    ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+    ExpectRefused(Pack({"out.rux", src.path()}, tmp.path()), tmp, "differ only in case");
+}
+
+TEST(PackRefusals, OffsetsAtFourGiB) {
+    TempDir src;
+    ASSERT_TRUE(WriteWholeFile(src / "a.bin", "a"));
+    {
+        // A size that does not fit 32 bits is refused before any reading
+        // (the file is sparse: reading it would take long).
+        MakeTree(src.path(), {{"huge/b.bin", ""}});
+        fs::resize_file(src / "huge/b.bin", std::uintmax_t(1) << 32);
+        TempDir tmp;
+        ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+        const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
+        ExpectRefused(run, tmp, "4 GiB");
+        fs::remove_all(src / "huge");
+    }
+    {
+        // Stored data that would end at 4 GiB: the first file is already
+        // written when the second one is refused.
+        MakeTree(src.path(), {{"b.bin", ""}});
+        fs::resize_file(src / "b.bin", (std::uintmax_t(1) << 32) - 8);
+        TempDir tmp;
+        ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+        const RunResult run = Pack({"--store", "*", "out.rux", src.path()}, tmp.path());
+        ExpectRefused(run, tmp, "4 GiB");
+        EXPECT_EQ("2 a.bin 1\n", run.output);
+    }
+}
+
+TEST(PackRefusals, OverwritingAFileBeingPacked) {
+    TempDir src;
+    MakeTree(src.path(), {{"a.rux", "precious"}, {"x", "1"}, {"a.ruxx", "also precious"}});
+    {
+        const RunResult run = Pack({src / "a.rux", src.path()}, src.path());
+        EXPECT_EQ(1, run.status);
+        EXPECT_NE(std::string::npos, run.errors.find("overwrite")) << run.errors;
+    }
+    {
+        // The loose copy of x would land on a.ruxx.
+        const RunResult run = Pack({"--loose", "x", "a.rux", "."}, src.path());
+        EXPECT_EQ(1, run.status);
+        EXPECT_NE(std::string::npos, run.errors.find("a.ruxx")) << run.errors;
+    }
+    EXPECT_EQ("precious", ReadWholeFile(src / "a.rux"));
+    EXPECT_EQ("also precious", ReadWholeFile(src / "a.ruxx"));
+    EXPECT_EQ(3u, ListTree(src.path()).size());
+}
+
+TEST(PackRefusals, MissingInput) {
+    TempDir tmp;
+    MakeTree(tmp.path(), {{"file", "x"}, {"dir/ok", "y"}, {"dir/locked/secret", "z"}});
+    const RunResult missing = Pack({"out.rux", "no-such-dir"}, tmp.path());
+    EXPECT_EQ(1, missing.status);
+    EXPECT_NE(std::string::npos, missing.errors.find("no-such-dir is not a directory"));
+    EXPECT_EQ(1, Pack({"out.rux", "file"}, tmp.path()).status);
+    const RunResult onDir = Pack({"dir", "dir"}, tmp.path());
+    EXPECT_EQ(1, onDir.status);
+    EXPECT_NE(std::string::npos, onDir.errors.find("is a directory")) << onDir.errors;
+    EXPECT_FALSE(FileExists(tmp / "out.rux"));
+}
+
+TEST(PackRefusals, UnreadableInput) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    TempDir tmp;
+    MakeTree(tmp.path(), {{"file", "x"}, {"dir/ok", "y"}, {"dir/locked/secret", "z"}});
+    fs::permissions(tmp / "dir/locked", fs::perms::none);
+    const RunResult locked = Pack({"out.rux", "dir"}, tmp.path());
+    fs::permissions(tmp / "dir/locked", fs::perms::owner_all);
+    EXPECT_EQ(1, locked.status);
+    EXPECT_NE(std::string::npos, locked.errors.find("cannot read directory")) << locked.errors;
+    fs::permissions(tmp / "dir/ok", fs::perms::none);
+    const RunResult unreadable = Pack({"out.rux", "dir"}, tmp.path());
+    fs::permissions(tmp / "dir/ok", fs::perms::owner_all);
+    EXPECT_EQ(1, unreadable.status);
+    EXPECT_NE(std::string::npos, unreadable.errors.find("cannot open")) << unreadable.errors;
+    EXPECT_EQ((std::vector<std::string>{"dir/locked/secret", "dir/ok", "file"}),
+              ListTree(tmp.path()));
+}
+
+TEST(PackOptions, BadCommandLines) {
+    TempDir tmp;
+    MakeTree(tmp.path(), {{"src/a", "a"}});
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"out.rux"},
+        {"out.rux", "src", "extra"},
+        {"--level", "10", "out.rux", "src"},
+        {"--level=x", "out.rux", "src"},
+        {"--level", "-1", "out.rux", "src"},
+        {"--block-size", "0", "out.rux", "src"},
+        {"--block-size", "4294967296", "out.rux", "src"},
+        {"--block-size", "12k", "out.rux", "src"},
+        {"--bogus", "out.rux", "src"},
+        {"-x", "out.rux", "src"},
+        {"--backslash=yes", "out.rux", "src"},
+        {"out.rux", "src", "--store"},
+        {"", "src"},
+    };
+    for (const std::vector<std::string>& args : bad) {
+        std::string joined;
+        for (const std::string& a : args) joined += "[" + a + "]";
+        SCOPED_TRACE(joined);
+        const RunResult run = Pack(args, tmp.path());
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ("", run.output);
+        EXPECT_NE(std::string::npos, run.errors.find("rux-pack: ")) << run.errors;
+    }
+    EXPECT_FALSE(FileExists(tmp / "out.rux"));
+    // Options may follow the paths; "--" ends them.
+    EXPECT_EQ(0, Pack({"out.rux", "src", "--level", "1"}, tmp.path()).status);
+    MakeTree(tmp.path(), {{"--odd/b", "b"}});
+    const RunResult odd = Pack({"--", "odd.rux", "--odd"}, tmp.path());
+    EXPECT_EQ(0, odd.status) << odd.errors;
+    EXPECT_EQ("2 b 1\n", odd.output);
+}
+
+TEST(HelpAndVersion, Pack) {
+    TempDir tmp;
+    const RunResult help = Pack({"--help"}, tmp.path());
+    EXPECT_EQ(0, help.status);
+    EXPECT_EQ(0u, help.output.find("Usage: rux-pack [OPTIONS] OUT.rux DIR\n"));
+    EXPECT_NE(std::string::npos, help.output.find("--block-size"));
+    const RunResult version = Pack({"--version"}, tmp.path());
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ(std::string("rux-pack ") + RUX_VERSION + "\n", version.output);
+}
+
+TEST(HelpAndVersion, ExtractTakesThemOnlyFirstAndOnlyWithoutSuchAFile) {
+    TempDir tmp;
+    const RunResult help = Extract({"--help"}, tmp.path());
+    EXPECT_EQ(0, help.status);
+    EXPECT_EQ(0u, help.output.find("Usage: rux-extract FILE.rux [OUTDIR]\n"));
+    const RunResult version = Extract({"--version", "ignored"}, tmp.path());
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ(std::string("rux-extract ") + RUX_VERSION + "\n", version.output);
+    EXPECT_TRUE(ListTree(tmp.path(), true).empty());
+
+    // Not first: an output directory like any other.
+    std::string error;
+    ASSERT_TRUE(WriteResourceFile(tmp / "s.rux", {Stored("f", "data")}, &error)) << error;
+    const RunResult second = Extract({"s.rux", "--help"}, tmp.path());
+    EXPECT_EQ(0, second.status);
+    EXPECT_EQ("2 f 4\n", second.output);
+    EXPECT_EQ("data", ReadWholeFile(tmp / "--help/f"));
+
+    // A file of that name: the resource file to extract.
+    ASSERT_TRUE(WriteResourceFile(tmp / "--version", {Stored("g", "more")}, &error)) << error;
+    const RunResult file = Extract({"--version"}, tmp.path());
+    EXPECT_EQ(0, file.status);
+    EXPECT_EQ("2 g 4\n", file.output);
+    EXPECT_EQ("more", ReadWholeFile(tmp / "__--version/g"));
+}
+
+}  // namespace

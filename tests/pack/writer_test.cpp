@@ -1,0 +1,177 @@
+// The writer's streaming core: it must give the same bytes as the
+// in-memory layout, fall back to stored data cleanly, and refuse what the
+// format cannot hold before reading or writing any of it.
+#include <gtest/gtest.h>
+
+#include "pack/writer.h"
+#include "tests/support/fixture.h"
+
+namespace {
+
+std::vector<PackResource> MixedResources() {
+    return {Stored("readme.txt", "stored bytes\n"),
+            Deflated("text/poem.txt", TextBytes(10000), 4096, 9),
+            Deflated("exact.bin", TextBytes(8192, 2), 1024),
+            Deflated("empty.dat", "", 65536),
+            Loose("dir\\loose.cfg", "key=value\n"),
+            Stored("empty-stored", ""),
+            {"odd-kind", 5, "ignored", 0, 6},
+            Deflated("random.bin", RandomBytes(3000), 1000)};
+}
+
+// Streams resources to a fresh file and returns its bytes.
+std::string Stream(const TempDir& dir, const std::vector<PackResource>& resources,
+                   int storeUnshrunk, std::vector<DirectoryRecord>* records = nullptr) {
+    PackWriter writer;
+    writer.storeUnshrunk = storeUnshrunk;
+    std::string error;
+    const std::string path = dir / "streamed.rux";
+    EXPECT_TRUE(BeginPackFile(&writer, path, &error)) << error;
+    for (const PackResource& r : resources) {
+        EXPECT_TRUE(AddResource(&writer, r.name, r.kind, r.blockLength, r.level,
+                                MemorySource(r.data), &error))
+            << error;
+    }
+    EXPECT_TRUE(FinishPackFile(&writer, 6, &error)) << error;
+    if (records) *records = writer.image.records;
+    return ReadWholeFile(path);
+}
+
+TEST(PackWriter, StreamingGivesTheInMemoryBytes) {
+    TempDir dir;
+    ResourceImage image;
+    std::string error;
+    ASSERT_TRUE(LayoutResources(MixedResources(), &image, &error)) << error;
+    EXPECT_EQ(SerializeImage(image), Stream(dir, MixedResources(), 0));
+
+    ASSERT_TRUE(WriteResourceFile(dir / "whole.rux", MixedResources(), &error)) << error;
+    EXPECT_EQ(SerializeImage(image), ReadWholeFile(dir / "whole.rux"));
+    EXPECT_EQ("key=value\n", ReadWholeFile(dir / "whole.ruxdir/loose.cfg"));
+}
+
+TEST(PackWriter, UnshrunkDataIsStoredWithNoTraceOfTheBlocks) {
+    TempDir dir;
+    // The random resource comes last, so its abandoned blocks would lie past
+    // the tables unless the file is trimmed.
+    const std::vector<PackResource> asked = {Deflated("text", TextBytes(5000), 512),
+                                             Deflated("empty", ""),
+                                             Deflated("random", RandomBytes(5000), 512)};
+    const std::vector<PackResource> expected = {Deflated("text", TextBytes(5000), 512),
+                                                Stored("empty", ""),
+                                                Stored("random", RandomBytes(5000))};
+    std::vector<DirectoryRecord> records;
+    const std::string streamed = Stream(dir, asked, 1, &records);
+    ResourceImage image;
+    std::string error;
+    ASSERT_TRUE(LayoutResources(expected, &image, &error)) << error;
+    EXPECT_EQ(SerializeImage(image), streamed);
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ(KIND_DEFLATED, records[0].kind);
+    EXPECT_EQ(KIND_STORED, records[1].kind);
+    EXPECT_EQ(KIND_STORED, records[2].kind);
+    EXPECT_EQ(5000u, records[2].size);
+
+    // Without the option the same request keeps every resource deflated.
+    std::vector<DirectoryRecord> kept;
+    Stream(dir, asked, 0, &kept);
+    for (const DirectoryRecord& r : kept) EXPECT_EQ(KIND_DEFLATED, r.kind);
+}
+
+TEST(PackWriter, BlocksOfOneByteFallBackToStored) {
+    TempDir dir;
+    std::vector<DirectoryRecord> records;
+    const std::string text = TextBytes(2000);
+    Stream(dir, {Deflated("tiny-blocks", text, 1)}, 1, &records);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(KIND_STORED, records[0].kind);
+    EXPECT_EQ(FILE_HEADER_BYTES, records[0].placement);
+}
+
+TEST(PackWriter, OffsetsMustStayBelowTheLimit) {
+    std::string error;
+    {
+        // Stored data may end just below the limit, not at it.
+        PackWriter writer;
+        writer.offsetLimit = 1000;
+        const std::string fits(991, 'x');
+        EXPECT_TRUE(AddResource(&writer, "fits", KIND_STORED, 0, 6, MemorySource(fits), &error));
+        EXPECT_FALSE(AddResource(&writer, "one-more", KIND_STORED, 0, 6, MemorySource("y"),
+                                 &error));
+        EXPECT_NE(std::string::npos, error.find("one-more")) << error;
+    }
+    {
+        // Deflated data that would not fit stored still goes in deflated.
+        PackWriter writer;
+        writer.offsetLimit = 1000;
+        writer.storeUnshrunk = 1;
+        const std::string zeros(5000, '\0');
+        EXPECT_TRUE(
+            AddResource(&writer, "zeros", KIND_DEFLATED, 65536, 6, MemorySource(zeros), &error));
+        EXPECT_EQ(KIND_DEFLATED, writer.image.records.back().kind);
+        EXPECT_FALSE(AddResource(&writer, "zeros-stored", KIND_STORED, 0, 6,
+                                 MemorySource(zeros), &error));
+    }
+    {
+        PackWriter writer;
+        writer.offsetLimit = 1000;
+        EXPECT_FALSE(AddResource(&writer, "random", KIND_DEFLATED, 100, 6,
+                                 MemorySource(RandomBytes(2000)), &error));
+        EXPECT_NE(std::string::npos, error.find("4 GiB")) << error;
+    }
+}
+
+TEST(PackWriter, RefusesBeforeReadingWhatCannotBeRecorded) {
+    PackWriter writer;
+    std::string error;
+    PackSource huge;  // no bytes behind it: reading would crash
+    huge.size = PACK_OFFSET_LIMIT;
+    for (std::uint32_t kind : {KIND_STORED, KIND_DEFLATED, KIND_LOOSE}) {
+        EXPECT_FALSE(AddResource(&writer, "huge", kind, 65536, 6, huge, &error));
+    }
+    EXPECT_FALSE(AddResource(&writer, "no-blocks", KIND_DEFLATED, 0, 6, MemorySource("x"), &error));
+    EXPECT_NE(std::string::npos, error.find("block length 0")) << error;
+    EXPECT_TRUE(writer.image.records.empty());
+    EXPECT_TRUE(writer.image.names.empty());
+}
+
+TEST(PackWriter, FileSourcesAreReadAgainWhenStored) {
+    TempDir dir;
+    const std::string random = RandomBytes(70000);
+    ASSERT_TRUE(WriteWholeFile(dir / "random.bin", random));
+    DiskFile file;
+    ASSERT_TRUE(file.Open((dir / "random.bin").c_str(), 0));
+
+    PackWriter writer;
+    writer.storeUnshrunk = 1;
+    std::string error;
+    ASSERT_TRUE(BeginPackFile(&writer, dir / "out.rux", &error)) << error;
+    ASSERT_TRUE(AddResource(&writer, "r", KIND_DEFLATED, 4096, 6, FileSource(&file), &error))
+        << error;
+    ASSERT_TRUE(FinishPackFile(&writer, 6, &error)) << error;
+    file.Close();
+
+    ResourceImage image;
+    ASSERT_TRUE(LayoutResources({Stored("r", random)}, &image, &error)) << error;
+    EXPECT_EQ(SerializeImage(image), ReadWholeFile(dir / "out.rux"));
+}
+
+TEST(PackWriter, ShortFileSourceFails) {
+    TempDir dir;
+    ASSERT_TRUE(WriteWholeFile(dir / "short", "ten bytes!"));
+    for (std::uint32_t kind : {KIND_STORED, KIND_DEFLATED}) {
+        DiskFile file;
+        ASSERT_TRUE(file.Open((dir / "short").c_str(), 0));
+        PackSource source = FileSource(&file);
+        source.size += 10;  // as if the file shrank after its size was taken
+        PackWriter writer;
+        std::string error;
+        ASSERT_TRUE(BeginPackFile(&writer, dir / "out.rux", &error));
+        EXPECT_FALSE(AddResource(&writer, "short", kind, 4, 6, source, &error));
+        EXPECT_NE(std::string::npos, error.find("cannot read")) << error;
+        CancelPackFile(&writer);
+        file.Close();
+        EXPECT_FALSE(FileExists(dir / "out.rux"));
+    }
+}
+
+}  // namespace

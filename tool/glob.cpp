@@ -1,0 +1,79 @@
+#include "tool/glob.h"
+
+namespace {
+
+// Matches the set that starts after the '[' at *pattern against c. Sets
+// *pattern past the closing ']' and returns 1 or 0; -1 when the set is not
+// closed, leaving *pattern alone.
+int MatchSet(const char** pattern, unsigned char c) {
+    const char* p = *pattern;
+    const bool negated = *p == '!' || *p == '^';
+    if (negated) ++p;
+    bool found = false;
+    bool first = true;
+    while (*p != ']' || first) {
+        if (*p == '\0') return -1;
+        first = false;
+        unsigned char low = static_cast<unsigned char>(*p);
+        if (low == '\\' && p[1] != '\0') low = static_cast<unsigned char>(*++p);
+        ++p;
+        unsigned char high = low;
+        if (*p == '-' && p[1] != ']' && p[1] != '\0') {
+            high = static_cast<unsigned char>(p[1]);
+            if (high == '\\' && p[2] != '\0') {
+                high = static_cast<unsigned char>(p[2]);
+                ++p;
+            }
+            p += 2;
+        }
+        if (low <= c && c <= high) found = true;
+    }
+    *pattern = p + 1;
+    return found != negated ? 1 : 0;
+}
+
+}  // namespace
+
+int MatchesGlob(const char* pattern, const char* name) {
+    // Backtracking over the last '*' only: a later '*' can always absorb
+    // what an earlier one would have taken.
+    const char* starPattern = nullptr;
+    const char* starName = nullptr;
+    while (*name != '\0') {
+        const char* p = pattern;
+        bool step = false;
+        if (*p == '*') {
+            starPattern = ++pattern;
+            starName = name;
+            continue;
+        }
+        if (*p == '?') {
+            step = true;
+            ++p;
+        } else if (*p == '[') {
+            ++p;
+            const int result = MatchSet(&p, static_cast<unsigned char>(*name));
+            if (result < 0) {
+                p = pattern + 1;
+                step = *name == '[';
+            } else {
+                step = result == 1;
+            }
+        } else if (*p != '\0') {
+            if (*p == '\\' && p[1] != '\0') ++p;
+            step = *p == *name;
+            ++p;
+        }
+        if (step) {
+            pattern = p;
+            ++name;
+        } else if (starPattern) {
+            pattern = starPattern;
+            name = ++starName;
+        } else {
+            return 0;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0';
+}

@@ -112,10 +112,9 @@ const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
     if (length > MaxInflatedLength(packed)) return nullptr;
 
     if (!OpenDataFile(file)) return nullptr;
-    // Packed bytes that the file cannot hold are refused before room is
-    // allocated for them.
-    const std::int64_t fileSize = file.file.Size();
-    if (fileSize < 0 || end > fileSize) return nullptr;
+    // Packed bytes that the file cannot hold (as it was when its data
+    // handle was opened) are refused before room is allocated for them.
+    if (file.fileSize < 0 || end > file.fileSize) return nullptr;
     std::uint8_t* input = Scratch(packed);
     if (!input) return nullptr;
     int ok = ReadDataFile(file, start, input, packed) == packed;

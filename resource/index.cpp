@@ -104,6 +104,7 @@ void ReleaseResourceTables() {
         delete[] file.names;
         file.file.Close();
         file.filePosition = -1;
+        file.fileSize = -1;
         file.inUse = 0;
         file.path[0] = '\0';
         file.blockOffsets = nullptr;
@@ -203,6 +204,7 @@ int MountResourceFile(const char* path) {
     mount.inUse = 1;
     mount.file = DiskFile();
     mount.filePosition = -1;
+    mount.fileSize = -1;
     mount.blockOffsets = reinterpret_cast<std::uint32_t*>(dir.blockOffsets);
     mount.blockOffsetCount = dir.blockOffsetCount;
     mount.names = names;
@@ -214,6 +216,7 @@ int OpenDataFile(ResourceFile& file) {
     if (!file.file.IsValid()) {
         file.file.Open(file.path, 0);
         file.filePosition = file.file.IsValid() ? 0 : -1;
+        file.fileSize = file.file.Size();
     }
     return file.file.IsValid();
 }

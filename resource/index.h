@@ -35,6 +35,9 @@ struct ResourceFile {
     // Where file's position stands, or -1 when unknown; lets sequential
     // reads skip the seek.
     std::int64_t filePosition = -1;
+    // file's size when it was opened, -1 before; bounds what a block may
+    // claim before anything is allocated for it.
+    std::int64_t fileSize = -1;
 };
 
 struct ResourceEntry {
@@ -88,7 +91,8 @@ ResourceEntry* IndexSlots();
 // The MOUNT_SLOTS mount slots.
 ResourceFile* MountSlots();
 
-// Opens a mount slot's data handle if it is not open yet. 1 if it is open.
+// Opens a mount slot's data handle if it is not open yet, noting its
+// position (0) and size. 1 if it is open.
 int OpenDataFile(ResourceFile& file);
 
 // Reads up to count bytes of a mount slot's data file from offset, opening

@@ -10,9 +10,33 @@ namespace {
 
 BlockCache gCache;
 
+// The packed bytes of the block being inflated, kept between fetches so that
+// reading a resource allocates nothing per block. One larger than
+// SCRATCH_KEEP_BYTES (never one of an ordinary file) is freed after use.
+constexpr std::uint32_t SCRATCH_KEEP_BYTES = 1u << 20;
+std::uint8_t* gScratch = nullptr;
+std::uint32_t gScratchCapacity = 0;
+
+void FreeScratch() {
+    delete[] gScratch;
+    gScratch = nullptr;
+    gScratchCapacity = 0;
+}
+
+// Room for length packed bytes; null if the allocation fails.
+std::uint8_t* Scratch(std::uint32_t length) {
+    if (length > gScratchCapacity || !gScratch) {
+        FreeScratch();
+        gScratch = new (std::nothrow) std::uint8_t[length ? length : 1];
+        if (gScratch) gScratchCapacity = length;
+    }
+    return gScratch;
+}
+
 void FreeSlot(CacheSlot& slot) {
     delete[] slot.buffer;
     slot.buffer = nullptr;
+    slot.capacity = 0;
 }
 
 }  // namespace
@@ -21,11 +45,15 @@ BlockCache& TheBlockCache() { return gCache; }
 
 void CacheReset() {
     gCache.cursor = 0;
-    for (CacheSlot& slot : gCache.slots) slot.buffer = nullptr;
+    for (CacheSlot& slot : gCache.slots) {
+        slot.buffer = nullptr;
+        slot.capacity = 0;
+    }
 }
 
 void CacheFree() {
     for (CacheSlot& slot : gCache.slots) FreeSlot(slot);
+    FreeScratch();
     CacheReset();
 }
 
@@ -45,11 +73,15 @@ std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block) {
 std::uint8_t* CacheInsert(int indexSlot, std::uint32_t block, std::uint32_t length) {
     CacheSlot& slot = gCache.slots[gCache.cursor];
     gCache.cursor = (gCache.cursor + 1) % CACHE_SLOTS;
-    FreeSlot(slot);
+    // A buffer big enough is kept: blocks of one file mostly share a length.
+    if (!slot.buffer || slot.capacity < length) {
+        FreeSlot(slot);
+        slot.buffer = new (std::nothrow) std::uint8_t[length ? length : 1];
+        if (slot.buffer) slot.capacity = length;
+    }
     slot.indexSlot = indexSlot;
     slot.block = block;
     slot.length = length;
-    slot.buffer = new (std::nothrow) std::uint8_t[length ? length : 1];
     return slot.buffer;
 }
 
@@ -79,17 +111,16 @@ const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
     const std::uint32_t length = BlockLength(indexSlot, static_cast<std::uint32_t>(blockStart));
     if (length > MAX_BLOCK_BYTES || length > MaxInflatedLength(packed)) return nullptr;
 
-    // Nothing is allocated for packed bytes that the file does not hold.
-    if (!OpenDataFile(file) || end > file.file.Size() ||
-        file.file.Seek(start, SEEK_FROM_BEGIN) != start) {
-        return nullptr;
-    }
-    std::uint8_t* input = new (std::nothrow) std::uint8_t[packed ? packed : 1];
+    if (!OpenDataFile(file)) return nullptr;
+    // Packed bytes that the file cannot hold (as it was when its data
+    // handle was opened) are refused before room is allocated for them.
+    if (file.fileSize < 0 || end > file.fileSize) return nullptr;
+    std::uint8_t* input = Scratch(packed);
     if (!input) return nullptr;
-    int ok = file.file.Read(input, packed) == packed;
+    int ok = ReadDataFile(file, start, input, packed) == packed;
     std::uint8_t* out = ok ? CacheInsert(indexSlot, block, length) : nullptr;
     ok = out && InflateExact(input, packed, out, length);
-    delete[] input;
+    if (gScratchCapacity > SCRATCH_KEEP_BYTES) FreeScratch();
     if (!ok) {
         // Give back the claimed slot, so a failed block is never served.
         if (out) FreeSlot(gCache.slots[(gCache.cursor + CACHE_SLOTS - 1) % CACHE_SLOTS]);

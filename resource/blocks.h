@@ -22,6 +22,7 @@ struct CacheSlot {
     std::uint32_t block = 0;     // block number within that resource
     std::uint32_t length = 0;    // inflated length of the block
     std::uint8_t* buffer = nullptr;  // owned; a slot without one never matches
+    std::uint32_t capacity = 0;      // bytes allocated for buffer, at least length
 };
 
 struct BlockCache {
@@ -36,7 +37,8 @@ BlockCache& TheBlockCache();
 // Empties the cache without freeing: cursor 0, every buffer none.
 void CacheReset();
 
-// Frees every buffer, then CacheReset().
+// Frees every buffer (and the scratch space for packed bytes), then
+// CacheReset().
 void CacheFree();
 
 // Frees the blocks cached for one index slot (its resource was replaced).
@@ -46,10 +48,10 @@ void CacheDrop(int indexSlot);
 // (indexSlot, block); null if none.
 std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block);
 
-// Takes the slot at the cursor (freeing its old buffer), keys it to
-// (indexSlot, block), gives it a new buffer of length bytes and advances the
-// cursor. Returns the buffer, or null if the allocation failed (the slot is
-// then empty).
+// Takes the slot at the cursor, keys it to (indexSlot, block), gives it a
+// buffer of at least length bytes and advances the cursor. The slot's old
+// buffer is kept when it is big enough, else freed for a new one. Returns
+// the buffer, or null if the allocation failed (the slot is then empty).
 std::uint8_t* CacheInsert(int indexSlot, std::uint32_t block, std::uint32_t length);
 
 // Inflated length of the block starting at offset within the resource:

@@ -103,6 +103,8 @@ void ReleaseResourceTables() {
         delete[] file.blockOffsets;
         delete[] file.names;
         file.file.Close();
+        file.filePosition = -1;
+        file.fileSize = -1;
         file.inUse = 0;
         file.path[0] = '\0';
         file.blockOffsets = nullptr;
@@ -201,6 +203,8 @@ int MountResourceFile(const char* path) {
     std::memcpy(mount.path, path, pathLength + 1);
     mount.inUse = 1;
     mount.file = DiskFile();
+    mount.filePosition = -1;
+    mount.fileSize = -1;
     mount.blockOffsets = reinterpret_cast<std::uint32_t*>(dir.blockOffsets);
     mount.blockOffsetCount = dir.blockOffsetCount;
     mount.names = names;
@@ -209,6 +213,28 @@ int MountResourceFile(const char* path) {
 }
 
 int OpenDataFile(ResourceFile& file) {
-    if (!file.file.IsValid()) file.file.Open(file.path, 0);
+    if (!file.file.IsValid()) {
+        file.file.Open(file.path, 0);
+        file.filePosition = file.file.IsValid() ? 0 : -1;
+        file.fileSize = file.file.Size();
+    }
     return file.file.IsValid();
+}
+
+std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffer,
+                           std::uint32_t count) {
+    if (!OpenDataFile(file)) return 0;
+    const std::int64_t target = static_cast<std::int64_t>(offset);
+    if (file.filePosition != target) {
+        if (file.file.Seek(target, SEEK_FROM_BEGIN) != target) {
+            file.filePosition = -1;
+            return 0;
+        }
+        file.filePosition = target;
+    }
+    // A short read, even one cut by an error, has moved the position by
+    // what it delivered.
+    const std::uint32_t got = file.file.Read(buffer, count);
+    file.filePosition += got;
+    return got;
 }

@@ -32,6 +32,12 @@ struct ResourceFile {
     char* names = nullptr;  // owned; index slots point into it
     std::uint32_t namesLength = 0;
     DiskFile file;  // data reads; opened on first use, then kept open
+    // Where file's position stands, or -1 when unknown; lets sequential
+    // reads skip the seek.
+    std::int64_t filePosition = -1;
+    // file's size when it was opened, -1 before; bounds what a block may
+    // claim before anything is allocated for it.
+    std::int64_t fileSize = -1;
 };
 
 struct ResourceEntry {
@@ -85,7 +91,15 @@ ResourceEntry* IndexSlots();
 // The MOUNT_SLOTS mount slots.
 ResourceFile* MountSlots();
 
-// Opens a mount slot's data handle if it is not open yet. 1 if it is open.
+// Opens a mount slot's data handle if it is not open yet, noting its
+// position (0) and size. 1 if it is open.
 int OpenDataFile(ResourceFile& file);
+
+// Reads up to count bytes of a mount slot's data file from offset, opening
+// the handle if needed and seeking only when it stands elsewhere. Returns
+// the bytes read: 0 if the file cannot be opened or the seek fails, fewer
+// than count at the end of the file or on a read error.
+std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffer,
+                           std::uint32_t count);
 
 #endif

@@ -8,8 +8,15 @@
 // exactly outLength bytes. 1 only if the stream is well-formed, asks for no
 // preset dictionary, its Adler-32 trailer matches, and it inflates to
 // exactly outLength bytes; else 0, and out's contents are undefined.
+//
+// Two back ends keep this contract: libdeflate (built with RUX_LIBDEFLATE,
+// the default off Windows) and zlib's uncompress. Bytes after the end of the
+// stream are ignored by both.
 int InflateExact(const std::uint8_t* in, std::uint32_t inLength,
                  std::uint8_t* out, std::uint32_t outLength);
+
+// The back end InflateExact uses: "libdeflate" or "zlib".
+const char* InflateBackEnd();
 
 // The most that packedLength bytes of zlib data can inflate to; deflate
 // expands at most a little over 1032:1. Used to refuse claimed lengths

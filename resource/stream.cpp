@@ -60,12 +60,7 @@ std::uint32_t ReadStored(void* buffer, int slot, std::uint32_t position, std::ui
     if (count == 0) return 0;
     const std::uint64_t offset = static_cast<std::uint64_t>(entry.placement) + position;
     if (offset > UINT32_MAX) return 0;
-    if (!OpenDataFile(mount)) return 0;
-    if (mount.file.Seek(static_cast<std::int64_t>(offset), SEEK_FROM_BEGIN) !=
-        static_cast<std::int64_t>(offset)) {
-        return 0;
-    }
-    return mount.file.Read(buffer, count);
+    return ReadDataFile(mount, offset, buffer, count);
 }
 
 int ResourceStream::Open(const char* name) {

@@ -17,7 +17,12 @@ rux_install_packages() {
 }
 
 # What every build needs.
-RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libgtest-dev)
+RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev)
+
+# The benchmark programs need Google Benchmark; scripts/bench also needs the
+# tools it compares against, and GNU time for peak memory.
+RUX_BENCH_BUILD_PACKAGES=(libbenchmark-dev)
+RUX_BENCH_PACKAGES=(zip unzip libarchive-tools time)
 
 # What the fuzz target needs: clang and its sanitizer and libFuzzer runtimes.
 RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

@@ -13,7 +13,10 @@
 namespace {
 
 constexpr std::size_t PATH_BYTES = 4096;
-constexpr std::uint32_t COPY_BYTES = 4096;
+// The copy buffer. Large reads keep the system calls per byte few; see
+// CopyPiece for the size of each read.
+constexpr std::uint32_t COPY_BYTES = 1u << 20;
+constexpr std::uint32_t FAILURE_PIECE = 4096;
 
 #ifdef _WIN32
 constexpr char SEPARATOR = '\\';
@@ -50,14 +53,61 @@ int DefaultOutputDirectory(char (&outdir)[PATH_BYTES], const char* resourceFile)
 }
 
 // Rewrites the separators of the name part of path (from start on) to the
-// platform's and creates each directory that they imply.
+// platform's.
+void RewriteSeparators(char* path, std::size_t start) {
+    for (char* p = path + start; *p != '\0'; ++p) {
+        if (IsSeparator(*p)) *p = SEPARATOR;
+    }
+}
+
+// Creates each directory that the separators of path from start on imply.
 void MakeParents(char* path, std::size_t start) {
     for (char* p = path + start; *p != '\0'; ++p) {
-        if (!IsSeparator(*p)) continue;
+        if (*p != SEPARATOR) continue;
         *p = '\0';
         MakeDirectory(path);
         *p = SEPARATOR;
     }
+}
+
+// Creates the file at path, making the directories that its name (path
+// from start on) implies. Most files go into a directory that exists
+// already, so the file is opened first; only when that fails are
+// directories made: the last one alone when its parent exists, else every
+// level. Either way the directories made and the result are those of
+// making every level first.
+int CreateOutput(DiskFile& output, char* path, std::size_t start) {
+    RewriteSeparators(path, start);
+    if (output.Open(path, OPEN_WRITE | OPEN_CREATE)) return 1;
+    char* last = std::strrchr(path + start, SEPARATOR);
+    int made = 0;
+    if (last && last != path + start) {
+        *last = '\0';
+        made = MakeDirectory(path);
+        *last = SEPARATOR;
+    }
+    if (!made) MakeParents(path, start);
+    return output.Open(path, OPEN_WRITE | OPEN_CREATE);
+}
+
+// Bytes per read for a stream. Reads of 4096 bytes define what is written
+// when a block fails: everything before the first 4096-byte piece that
+// touches it. A deflated resource whose block length is a multiple of 4096
+// is read a block at a time (or, for blocks larger than the copy buffer,
+// in the largest such piece that divides the block), which writes the very
+// same bytes, inflates and copies every block once, and needs one write
+// per block. Other block lengths keep reads of 4096 bytes; stored and
+// loose resources deliver what they have whatever the piece, so they use
+// the whole buffer.
+std::uint32_t CopyPiece(const ResourceStream& stream) {
+    if (stream.Slot() < 0) return COPY_BYTES;
+    const ResourceEntry& entry = IndexSlots()[stream.Slot()];
+    if (entry.kind != KIND_DEFLATED) return COPY_BYTES;
+    const std::uint32_t block = entry.blockLength;
+    if (block == 0 || block % FAILURE_PIECE != 0) return FAILURE_PIECE;
+    std::uint32_t piece = block < COPY_BYTES ? block : COPY_BYTES;
+    while (block % piece != 0) piece -= FAILURE_PIECE;
+    return piece;
 }
 
 }  // namespace
@@ -120,16 +170,15 @@ int ExtractAll(const char* program, const char* resourceFile, const char* output
             stream.Close();
             return Finish(out, 1);
         }
-        MakeParents(path, outdirLength);
-
         DiskFile output;
-        if (!output.Open(path, OPEN_WRITE | OPEN_CREATE)) {
+        if (!CreateOutput(output, path, outdirLength)) {
             std::fprintf(out, "Cannot write %s\n", path);
             return Finish(out, 1);
         }
         int delivered = opened;
+        const std::uint32_t piece = CopyPiece(stream);
         while (size != 0) {
-            const std::uint32_t want = size < COPY_BYTES ? size : COPY_BYTES;
+            const std::uint32_t want = size < piece ? size : piece;
             const std::uint32_t got = stream.Read(data, want);
             if (got == 0) {
                 delivered = 0;

@@ -52,8 +52,10 @@ int DiskFile::Open(const char* path, int mode) {
     if (fd < 0) return 0;
     // A directory opens read-only on POSIX but is no file: refuse it, as
     // Windows does, rather than hand out a handle whose reads all fail.
+    // (Opening one for writing already fails with EISDIR, so output files
+    // cost no extra call.)
     struct stat info;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (readOnly && (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
         ::close(fd);
         return 0;
     }

@@ -32,7 +32,8 @@ constexpr int SEEK_FROM_CURRENT = 1;
 struct DiskFile {
     FileHandle handle = INVALID_FILE_HANDLE;
 
-    // 1 if a file was opened, else 0 (the object is then invalid). Does not
+    // 1 if a file was opened, else 0 (the object is then invalid); a
+    // directory is not a file and is refused in every mode. Does not
     // close a handle the object already held: callers close first.
     int Open(const char* path, int mode);
 

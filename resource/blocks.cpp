@@ -79,7 +79,12 @@ const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
     const std::uint32_t length = BlockLength(indexSlot, static_cast<std::uint32_t>(blockStart));
     if (length > MaxInflatedLength(packed)) return nullptr;
 
-    if (!OpenDataFile(file) || file.file.Seek(start, SEEK_FROM_BEGIN) != start) return nullptr;
+    if (!OpenDataFile(file)) return nullptr;
+    // Packed bytes that the file cannot hold are refused before room is
+    // allocated for them.
+    const std::int64_t fileSize = file.file.Size();
+    if (fileSize < 0 || end > fileSize) return nullptr;
+    if (file.file.Seek(start, SEEK_FROM_BEGIN) != start) return nullptr;
     std::uint8_t* input = new (std::nothrow) std::uint8_t[packed ? packed : 1];
     if (!input) return nullptr;
     int ok = file.file.Read(input, packed) == packed;

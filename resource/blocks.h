@@ -55,9 +55,10 @@ std::uint32_t BlockLength(int indexSlot, std::uint32_t offset);
 // slot; valid until CACHE_SLOTS further insertions. Null, with no cache slot
 // kept for it, when the block lies outside the block offset table, its end
 // offset is before its start, its inflated length is more than its packed
-// bytes could inflate to, the resource file cannot be opened or read, an
-// allocation fails, or the data does not inflate to exactly the block's
-// length with a valid checksum.
+// bytes could inflate to, the resource file cannot be opened, its packed
+// bytes run past the end of the file (checked before allocating) or cannot
+// be read, an allocation fails, or the data does not inflate to exactly
+// the block's length with a valid checksum.
 const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block);
 
 // Copies up to count bytes of the resource from position into buffer.

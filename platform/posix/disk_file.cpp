@@ -50,6 +50,13 @@ int DiskFile::Open(const char* path, int mode) {
         fd = ::open(native, flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
+    // A directory opens read-only on POSIX but is no file: refuse it, as
+    // Windows does, rather than hand out a handle whose reads all fail.
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return 0;
+    }
     if (readOnly) {
         int current = ::fcntl(fd, F_GETFL);
         if (current >= 0) ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK);

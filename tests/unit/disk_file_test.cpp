@@ -1,9 +1,136 @@
 #include <gtest/gtest.h>
 
-#include "platform/disk_file.h"
+#include <unistd.h>
 
-TEST(DiskFile, MissingFileInModeZero) {
+#include <string>
+
+#include "platform/disk_file.h"
+#include "tests/support/fixture.h"
+
+namespace {
+
+std::string ReadAt(DiskFile& f, std::int64_t offset, std::uint32_t count) {
+    std::string out(count, '\0');
+    if (f.Seek(offset, SEEK_FROM_BEGIN) != offset) return "<seek failed>";
+    out.resize(f.Read(&out[0], count));
+    return out;
+}
+
+}  // namespace
+
+TEST(DiskFile, MissingFileInModeZeroStaysInvalid) {
+    TempDir dir;
     DiskFile f;
-    EXPECT_EQ(0, f.Open("/nonexistent/definitely/missing", 0));
+    EXPECT_EQ(0, f.Open((dir / "missing").c_str(), 0));
     EXPECT_FALSE(f.IsValid());
+    EXPECT_EQ(0, f.Open((dir / "missing").c_str(), OPEN_WRITE));
+    EXPECT_FALSE(FileExists(dir / "missing"));
+}
+
+TEST(DiskFile, CreateModeTruncatesAnExistingFile) {
+    TempDir dir;
+    ASSERT_TRUE(WriteWholeFile(dir / "f", "old contents"));
+    DiskFile f;
+    ASSERT_EQ(1, f.Open((dir / "f").c_str(), OPEN_WRITE | OPEN_CREATE));
+    EXPECT_EQ(0, f.Size());
+    f.Close();
+    EXPECT_EQ("", ReadWholeFile(dir / "f"));
+}
+
+TEST(DiskFile, WriteModeWithoutCreateKeepsTheContents) {
+    TempDir dir;
+    ASSERT_TRUE(WriteWholeFile(dir / "f", "abcdef"));
+    DiskFile f;
+    ASSERT_EQ(1, f.Open((dir / "f").c_str(), OPEN_WRITE));
+    EXPECT_EQ(2u, f.Write("XY", 2));
+    f.Close();
+    EXPECT_EQ("XYcdef", ReadWholeFile(dir / "f"));
+}
+
+TEST(DiskFile, ModeZeroIsReadOnly) {
+    TempDir dir;
+    ASSERT_TRUE(WriteWholeFile(dir / "f", "abc"));
+    DiskFile f;
+    ASSERT_EQ(1, f.Open((dir / "f").c_str(), 0));
+    EXPECT_EQ(0u, f.Write("XY", 2));
+    f.Close();
+    EXPECT_EQ("abc", ReadWholeFile(dir / "f"));
+}
+
+TEST(DiskFile, ADirectoryIsNotAFile) {
+    TempDir dir;
+    DiskFile f;
+    EXPECT_EQ(0, f.Open(dir.path().c_str(), 0));
+    EXPECT_FALSE(f.IsValid());
+}
+
+TEST(DiskFile, RoundTripSeekSizeAndEndOfFile) {
+    TempDir dir;
+    DiskFile f;
+    ASSERT_EQ(1, f.Open((dir / "f").c_str(), OPEN_WRITE | OPEN_CREATE));
+    EXPECT_EQ(10u, f.Write("0123456789", 10));
+    EXPECT_EQ(10, f.Size());
+    EXPECT_EQ("3456", ReadAt(f, 3, 4));
+    EXPECT_EQ(9, f.Seek(2, SEEK_FROM_CURRENT));
+    char c[4];
+    EXPECT_EQ(1u, f.Read(c, 4));  // short at the end
+    EXPECT_EQ(0u, f.Read(c, 4));  // then nothing
+    // A target before the start fails and leaves the position alone.
+    EXPECT_EQ(-1, f.Seek(-11, SEEK_FROM_CURRENT));
+    EXPECT_EQ(10, f.Seek(0, SEEK_FROM_CURRENT));
+    EXPECT_EQ(1, f.Close());
+}
+
+TEST(DiskFile, CloseTwiceAndInvalidObjects) {
+    TempDir dir;
+    DiskFile f;
+    ASSERT_EQ(1, f.Open((dir / "f").c_str(), OPEN_WRITE | OPEN_CREATE));
+    EXPECT_EQ(1, f.Close());
+    EXPECT_EQ(0, f.Close());
+    EXPECT_FALSE(f.IsValid());
+    char c;
+    EXPECT_EQ(0u, f.Read(&c, 1));
+    EXPECT_EQ(0u, f.Write(&c, 1));
+    EXPECT_EQ(-1, f.Seek(0, SEEK_FROM_BEGIN));
+    EXPECT_EQ(-1, f.Size());
+}
+
+// Every 32-bit offset is reachable: beyond 2 GiB and up to 4 GiB - 1.
+TEST(DiskFile, OffsetsBeyondTwoGiBInASparseFile) {
+    TempDir dir;
+    DiskFile f;
+    ASSERT_EQ(1, f.Open((dir / "sparse").c_str(), OPEN_WRITE | OPEN_CREATE));
+    ASSERT_EQ(0, ::ftruncate(static_cast<int>(f.handle), 0xC0000000ll));
+    EXPECT_EQ(0xC0000000ll, f.Size());
+    ASSERT_EQ(0x80000010ll, f.Seek(0x80000010ll, SEEK_FROM_BEGIN));
+    EXPECT_EQ(4u, f.Write("2GiB", 4));
+    ASSERT_EQ(0xFFFFFFF0ll, f.Seek(0xFFFFFFF0ll, SEEK_FROM_BEGIN));
+    EXPECT_EQ(16u, f.Write("last sixteen b..", 16));
+    EXPECT_EQ(0x100000000ll, f.Size());  // the whole size, not its low 32 bits
+    f.Close();
+
+    ASSERT_EQ(1, f.Open((dir / "sparse").c_str(), 0));
+    EXPECT_EQ("2GiB", ReadAt(f, 0x80000010ll, 4));
+    EXPECT_EQ(std::string(4, '\0'), ReadAt(f, 0x8000000Cll, 4));  // the hole before it
+    EXPECT_EQ("last sixteen b..", ReadAt(f, 0xFFFFFFF0ll, 100));
+    f.Close();
+}
+
+TEST(DiskFile, BackslashesAreSeparators) {
+    TempDir dir;
+    ASSERT_EQ(1, MakeDirectory((dir.path() + "\\sub").c_str()));
+    DiskFile f;
+    ASSERT_EQ(1, f.Open((dir.path() + "\\sub\\file").c_str(), OPEN_WRITE | OPEN_CREATE));
+    EXPECT_EQ(2u, f.Write("ok", 2));
+    f.Close();
+    EXPECT_EQ("ok", ReadWholeFile(dir / "sub/file"));
+}
+
+TEST(MakeDirectory, CreatesOneLevelOnly) {
+    TempDir dir;
+    EXPECT_EQ(1, MakeDirectory((dir / "a").c_str()));
+    EXPECT_TRUE(IsDirectory(dir / "a"));
+    EXPECT_EQ(0, MakeDirectory((dir / "a").c_str()));  // exists already
+    EXPECT_EQ(0, MakeDirectory((dir / "x/y").c_str()));  // missing parent
+    EXPECT_FALSE(FileExists(dir / "x"));
 }

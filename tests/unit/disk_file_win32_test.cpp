@@ -1,28 +1,16 @@
 // What only the Win32 DiskFile does: its sharing flags, its handle values,
-// both separators, and pipes that end with an error rather than a 0 read.
+// mixed separators, and pipes that end with an error rather than a 0 read.
 #include <gtest/gtest.h>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <winioctl.h>
 
 #include <string>
 
 #include "platform/disk_file.h"
 #include "tests/support/fixture.h"
-
-namespace {
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    DiskFile f;
-    ASSERT_EQ(1, f.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE));
-    ASSERT_EQ(bytes.size(), f.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-    ASSERT_EQ(1, f.Close());
-}
-
-}  // namespace
 
 TEST(Win32DiskFile, InvalidHandleIsTheSystemsInvalidHandle) {
     EXPECT_EQ(INVALID_FILE_HANDLE, reinterpret_cast<FileHandle>(INVALID_HANDLE_VALUE));
@@ -34,7 +22,7 @@ TEST(Win32DiskFile, InvalidHandleIsTheSystemsInvalidHandle) {
 TEST(Win32DiskFile, ReadersShareButKeepWritersOut) {
     TempDir dir;
     const std::string path = dir / "shared.rux";
-    WriteFileBytes(path, "data");
+    ASSERT_TRUE(WriteWholeFile(path, "data"));
 
     DiskFile reader;
     ASSERT_EQ(1, reader.Open(path.c_str(), 0));
@@ -71,18 +59,11 @@ TEST(Win32DiskFile, BothSeparatorsReachTheSameFile) {
     TempDir dir;
     ASSERT_EQ(1, MakeDirectory((dir.path() + "\\sub").c_str()));
     EXPECT_EQ(0, MakeDirectory((dir.path() + "/sub").c_str()));  // exists already
-    WriteFileBytes(dir.path() + "\\sub/mixed.txt", "xyz");
+    ASSERT_TRUE(WriteWholeFile(dir.path() + "\\sub/mixed.txt", "xyz"));
     DiskFile f;
     ASSERT_EQ(1, f.Open((dir.path() + "/sub\\mixed.txt").c_str(), 0));
     EXPECT_EQ(3, f.Size());
     f.Close();
-}
-
-TEST(Win32DiskFile, DirectoryDoesNotOpenAsAFile) {
-    TempDir dir;
-    DiskFile f;
-    EXPECT_EQ(0, f.Open(dir.path().c_str(), 0));
-    EXPECT_FALSE(f.IsValid());
 }
 
 TEST(Win32DiskFile, PipeReadEndsWhenTheWriterCloses) {
@@ -101,32 +82,7 @@ TEST(Win32DiskFile, PipeReadEndsWhenTheWriterCloses) {
     EXPECT_EQ(5u, f.Read(buffer, sizeof buffer));
     EXPECT_EQ(std::string("abcde"), std::string(buffer, 5));
     EXPECT_EQ(0u, f.Read(buffer, sizeof buffer));
-    // A pipe has no size and no position.
+    // A pipe has no size.
     EXPECT_EQ(-1, f.Size());
     EXPECT_EQ(1, f.Close());
-}
-
-TEST(Win32DiskFile, SeeksPastFourGibibytesOnASparseFile) {
-    TempDir dir;
-    const std::string path = dir / "big.bin";
-    DiskFile f;
-    ASSERT_EQ(1, f.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE));
-    // Without this NTFS would write out the gap as zeros; Wine's files are
-    // sparse whatever it answers.
-    DWORD unused = 0;
-    DeviceIoControl(reinterpret_cast<HANDLE>(f.handle), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
-                    &unused, nullptr);
-    const std::int64_t beyond = (std::int64_t{1} << 32) + 7;
-    ASSERT_EQ(beyond, f.Seek(beyond, SEEK_FROM_BEGIN));
-    ASSERT_EQ(1u, f.Write("!", 1));
-    EXPECT_EQ(beyond + 1, f.Size());
-    // Back to just below 2^32 by a negative relative seek, then read the mark.
-    EXPECT_EQ(beyond - 8, f.Seek(-9, SEEK_FROM_CURRENT));
-    char mark[9] = {};
-    EXPECT_EQ(9u, f.Read(mark, 9));
-    EXPECT_EQ('!', mark[8]);
-    // A target before the start fails and leaves the position alone.
-    EXPECT_EQ(-1, f.Seek(-(beyond + 2), SEEK_FROM_CURRENT));
-    EXPECT_EQ(beyond + 1, f.Seek(0, SEEK_FROM_CURRENT));
-    f.Close();
 }

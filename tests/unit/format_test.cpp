@@ -161,7 +161,7 @@ protected:
         file.names.count = 4;
     }
     std::uint8_t* Read(const std::string& bytes, PackedTableHeader* header = nullptr) {
-        disk = DiskFile();
+        disk.Close();  // the previous table's file, before it is rewritten
         if (!disk.Open(Write("t", bytes).c_str(), 0) || disk.Seek(8, SEEK_FROM_BEGIN) != 8) {
             ADD_FAILURE() << "cannot open";
             return nullptr;

@@ -18,3 +18,8 @@ rux_install_packages() {
 
 # What every build needs.
 RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libgtest-dev)
+
+# The Windows builds and their tests under Wine: the MinGW-w64 cross
+# compilers (posix and win32 thread models), zlib for them, GoogleTest's
+# sources, and the 64-bit Wine loader.
+RUX_WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64)

@@ -119,7 +119,10 @@ int main(int argc, char** argv) {
 
         const int length = std::snprintf(path, PATH_BYTES, "%s%c%s", outdir, SEPARATOR, name);
         if (length < 0 || static_cast<std::size_t>(length) >= PATH_BYTES) {
-            std::printf("Cannot write %s%c%s\n", outdir, SEPARATOR, name);
+            // The path as it would have been made, in native form.
+            std::printf("Cannot write %s%c", outdir, SEPARATOR);
+            for (const char* p = name; *p != '\0'; ++p) std::putchar(IsSeparator(*p) ? SEPARATOR : *p);
+            std::putchar('\n');
             Exit(1);
         }
         MakeParents(path, outdirLength);

@@ -1,0 +1,517 @@
+// End-to-end tests of rux-extract: each runs the real executable in a fresh
+// directory on resource files built in code, and checks its exact output,
+// its exit status and the tree it writes.
+//
+// RUX_EXTRACT names the executable; RUX_LAUNCHER, if set, runs it (a Windows
+// build under Wine, say). RUX_TARGET=windows expects a Windows build's
+// conventions: CR LF line endings, "\" in printed output paths, and the names
+// only Windows finds unsafe. Arguments are relative to the working directory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "resource/index.h"
+#include "tests/support/fixture.h"
+#include "tests/support/run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Windows() {
+    const char* target = std::getenv("RUX_TARGET");
+    return target && std::string(target) == "windows";
+}
+
+char Separator() { return Windows() ? '\\' : '/'; }
+
+// Text as the target prints it: each "\n" is CR LF on Windows.
+std::string Console(const std::string& text) {
+    if (!Windows()) return text;
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+// The output path printed for a resource: the directory as given, then the
+// name, joined and with the name's separators in the target's form.
+std::string OutPath(const std::string& outdir, const std::string& name) {
+    std::string path = outdir + Separator();
+    for (char c : name) path += (c == '/' || c == '\\') ? Separator() : c;
+    return path;
+}
+
+// One listing line, and what the tool prints right after it.
+struct Line {
+    std::string name;
+    std::uint32_t kind;
+    std::uint32_t size;
+    std::string after = "";
+};
+
+Line LineOf(const PackResource& r, const std::string& after = "") {
+    const bool data = r.kind == KIND_LOOSE || r.kind == KIND_STORED || r.kind == KIND_DEFLATED;
+    return {r.name, r.kind, data ? static_cast<std::uint32_t>(r.data.size()) : 0, after};
+}
+
+// Lines given in directory order, rearranged into the order of the slots that
+// entering them gives: each at its name's home slot or the next free one.
+// Records of kind 0 leave their slot free and print nothing.
+std::vector<Line> InSlotOrder(const std::vector<Line>& lines) {
+    std::vector<const Line*> slots(INDEX_SLOTS, nullptr);
+    for (const Line& line : lines) {
+        if (line.kind == 0) continue;
+        int slot = HomeSlot(line.name.c_str());
+        while (slots[slot]) slot = (slot + 1) % INDEX_SLOTS;
+        slots[slot] = &line;
+    }
+    std::vector<Line> out;
+    for (const Line* line : slots) {
+        if (line) out.push_back(*line);
+    }
+    return out;
+}
+
+std::string Text(const std::vector<Line>& lines) {
+    std::string text;
+    for (const Line& l : lines) {
+        text += std::to_string(l.kind) + " " + l.name + " " + std::to_string(l.size) + "\n" + l.after;
+    }
+    return Console(text);
+}
+
+std::string Listing(const std::vector<Line>& lines) { return Text(InSlotOrder(lines)); }
+
+std::string ListingOf(const std::vector<PackResource>& resources) {
+    std::vector<Line> lines;
+    for (const PackResource& r : resources) lines.push_back(LineOf(r));
+    return Listing(lines);
+}
+
+// A name of the given prefix whose home slot is home.
+std::string NameAtHome(int home, const std::string& prefix) {
+    for (int i = 0;; ++i) {
+        const std::string name = prefix + std::to_string(i);
+        if (HomeSlot(name.c_str()) == home) return name;
+    }
+}
+
+using Files = std::map<std::string, std::string>;  // relative path -> contents
+
+class Extract : public testing::Test {
+protected:
+    void Write(const std::vector<PackResource>& resources, const std::string& file = "in.rux") {
+        fs::create_directories(fs::path(At(file)).parent_path());
+        std::string error;
+        ASSERT_TRUE(WriteResourceFile(At(file), resources, &error)) << error;
+    }
+    void WriteBytes(const std::string& bytes, const std::string& file = "in.rux") {
+        ASSERT_TRUE(WriteWholeFile(At(file), bytes));
+    }
+
+    RunResult Run(const std::vector<std::string>& args) {
+        return ::Run(ProgramFromEnvironment("RUX_EXTRACT"), args, temp->path());
+    }
+
+    // Runs and checks the status and the exact output.
+    void Expect(const std::vector<std::string>& args, int status, const std::string& output) {
+        const RunResult r = Run(args);
+        EXPECT_EQ(0, r.signal);
+        EXPECT_EQ(status, r.status);
+        EXPECT_EQ(output, r.output);
+        // A launcher may chatter on standard error; the tool itself never does.
+        if (!std::getenv("RUX_LAUNCHER")) {
+            EXPECT_EQ("", r.errors);
+        }
+    }
+
+    // Every file below root (relative to the test directory) with its contents.
+    Files Tree(const std::string& root = "out") {
+        Files files;
+        for (const std::string& path : ListTree(At(root))) files[path] = ReadWholeFile(At(root + "/" + path));
+        return files;
+    }
+    std::vector<std::string> All() { return ListTree(temp->path(), true); }
+
+    void ExpectSyntax(const std::vector<std::string>& args) {
+        const RunResult r = Run(args);
+        EXPECT_EQ(1, r.status);
+        const std::string tail = Console(" file.rux [outdir]\n");
+        if (Windows()) {
+            // The program's own name is whatever path Windows hands it.
+            EXPECT_EQ(0u, r.output.rfind("Syntax: ", 0)) << r.output;
+            EXPECT_NE(std::string::npos, r.output.find("rux-extract")) << r.output;
+            ASSERT_GE(r.output.size(), tail.size());
+            EXPECT_EQ(tail, r.output.substr(r.output.size() - tail.size()));
+        } else {
+            EXPECT_EQ("Syntax: " + std::string(std::getenv("RUX_EXTRACT")) + tail, r.output);
+        }
+    }
+
+    // Runs on bytes holding a resource that is not delivered in full beside
+    // the good ok.txt, and checks the report: the bad line with its printed
+    // size, "Cannot read", ok.txt still written, status 1, and the bytes that
+    // did arrive in the bad resource's file.
+    void ExpectIncomplete(const std::string& bytes, const Line& bad, const std::string& partial) {
+        WriteBytes(bytes);
+        Line line = bad;
+        line.after = "Cannot read " + bad.name + "\n";
+        Expect({"in.rux", "out"}, 1, Listing({line, {"ok.txt", KIND_STORED, 4}}));
+        EXPECT_EQ((Files{{bad.name, partial}, {"ok.txt", "fine"}}), Tree());
+    }
+
+    // A fresh directory for the test, or for one case of it.
+    void Fresh() { temp = std::make_unique<TempDir>(); }
+    std::string At(const std::string& name) const { return *temp / name; }
+
+    std::unique_ptr<TempDir> temp = std::make_unique<TempDir>();
+};
+
+const PackResource kOk = Stored("ok.txt", "fine");
+
+TEST_F(Extract, SyntaxLineWithoutArguments) {
+    ExpectSyntax({});
+    EXPECT_TRUE(All().empty());
+}
+
+TEST_F(Extract, EmptyOutputDirectoryIsRefusedWithTheSyntaxLine) {
+    Write({kOk});
+    for (const std::string outdir : {"", "/", "\\", "//\\/"}) {
+        SCOPED_TRACE("outdir '" + outdir + "'");
+        ExpectSyntax({"in.rux", outdir});
+        EXPECT_EQ(std::vector<std::string>{"in.rux"}, All());
+    }
+}
+
+TEST_F(Extract, FailedMountNamesTheArgument) {
+    Write({kOk});
+    RawFile badMagic = MakeRawFile({kOk});
+    badMagic.magic = "RUXB";
+    WriteBytes(badMagic.Serialize(), "magic.rux");
+    WriteBytes(std::string("RUXA\0\0", 6), "short.rux");
+    const std::string whole = MakeRawFile({kOk}).Serialize();
+    WriteBytes(whole.substr(0, whole.size() - 3), "cut.rux");
+    fs::create_directory(At("dir.rux"));
+    std::string tooLong;  // names in.rux, but does not fit the path buffers
+    while (tooLong.size() < 5000) tooLong += "./";
+    tooLong += "in.rux";
+    const std::vector<std::string> before = All();
+
+    for (const std::string file : {"missing.rux", "", "magic.rux", "short.rux", "cut.rux", "dir.rux", tooLong.c_str()}) {
+        SCOPED_TRACE(file.substr(0, 40));
+        Expect({file}, 1, Console("Could not open resource file: " + file + "\n"));
+        Expect({file, "out"}, 1, Console("Could not open resource file: " + file + "\n"));
+        EXPECT_EQ(before, All());
+    }
+}
+
+TEST_F(Extract, WritesEveryKindWithNestedNamesAndEmptyResources) {
+    const std::vector<PackResource> resources = {
+        Stored("readme.txt", "A stored resource.\n"),
+        Stored("big\\stored.bin", RandomBytes(10000, 2)),
+        Deflated("text/poem.txt", TextBytes(20000), 1000, 9),
+        Deflated("a\\b/c.bin", RandomBytes(9000, 3), 4096),
+        Loose("config\\keys.cfg", "fire=space\n"),
+        Loose("a/loose.txt", TextBytes(5000, 4)),
+        Stored("empty/stored", ""),
+        Deflated("empty\\deflated", ""),
+        Loose("empty/loose", ""),
+    };
+    Write(resources);
+    Expect({"in.rux", "out"}, 0, ListingOf(resources));
+    Files expected;
+    for (const PackResource& r : resources) {
+        std::string path = r.name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        expected[path] = r.data;
+    }
+    EXPECT_EQ(expected, Tree());
+    const std::vector<std::string> dirs = {"a/", "a/b/", "big/", "config/", "empty/", "text/"};
+    std::vector<std::string> withDirs = ListTree(At("out"), true);
+    for (const std::string& d : dirs) EXPECT_NE(withDirs.end(), std::find(withDirs.begin(), withDirs.end(), d)) << d;
+    EXPECT_EQ(expected.size() + dirs.size(), withDirs.size());
+}
+
+TEST_F(Extract, OutputDirectoryFromArgumentOrResourceFileName) {
+    struct Case {
+        std::string file;  // where the resource file lies, below the test directory
+        std::vector<std::string> args;
+        std::string root;  // where the resources must land
+    };
+    const std::vector<Case> cases = {
+        {"in.rux", {"in.rux", "out"}, "out"},
+        {"in.rux", {"in.rux", "out/"}, "out"},
+        {"in.rux", {"in.rux", "out\\"}, "out"},
+        {"in.rux", {"in.rux", "out/\\//"}, "out"},
+        {"in.rux", {"in.rux", "made", "ignored"}, "made"},
+        {"in.rux", {"in.rux"}, "__in.rux"},
+        {"sub/in.rux", {"sub/in.rux"}, "__in.rux"},
+        {"a/b/c.rux", {"a\\b/c.rux"}, "__c.rux"},
+        {"a/b/c.rux", {"a/b\\c.rux"}, "__c.rux"},
+    };
+    const std::vector<PackResource> resources = {Stored("x/y.txt", "stored"), Loose("l.txt", "loose")};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        Fresh();
+        Write(resources, c.file);
+        Expect(c.args, 0, ListingOf(resources));
+        std::vector<std::string> expected = {c.file, c.file + "l.txt", c.root + "/l.txt", c.root + "/x/y.txt"};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, ListTree(temp->path()));
+        EXPECT_EQ((Files{{"l.txt", "loose"}, {"x/y.txt", "stored"}}), Tree(c.root));
+    }
+}
+
+TEST_F(Extract, ExistingOutputDirectoryIsWrittenInto) {
+    Write({kOk});
+    fs::create_directory(At("out"));
+    WriteBytes("old", "out/keep.txt");
+    Expect({"in.rux", "out"}, 0, ListingOf({kOk}));
+    EXPECT_EQ((Files{{"keep.txt", "old"}, {"ok.txt", "fine"}}), Tree());
+}
+
+TEST_F(Extract, MissingParentOfOutputDirectory) {
+    Write({kOk});
+    Expect({"in.rux", "missing/out"}, 1, ListingOf({kOk}) + Console("Cannot write " + OutPath("missing/out", "ok.txt") + "\n"));
+    EXPECT_EQ(std::vector<std::string>{"in.rux"}, All());
+}
+
+TEST_F(Extract, EmptyDirectoryListsNothing) {
+    Write({});
+    Expect({"in.rux", "out"}, 0, "");
+    EXPECT_EQ((std::vector<std::string>{"in.rux", "out/"}), All());
+}
+
+TEST_F(Extract, LinesFollowSlotOrderNotDirectoryOrder) {
+    // Two names at the last slot: the second wraps round to slot 0, which
+    // pushes a name whose home is slot 0 on to slot 1.
+    const std::string last = NameAtHome(INDEX_SLOTS - 1, "last");
+    const std::string wraps = NameAtHome(INDEX_SLOTS - 1, "wraps");
+    const std::string first = NameAtHome(0, "first");
+    std::vector<PackResource> resources = {Stored(last, "L"), Stored(wraps, "W"), Stored(first, "F")};
+    for (int i = 0; i < 40; ++i) resources.push_back(Stored("file" + std::to_string(i), std::string(i, 'x')));
+    Write(resources);
+
+    const std::string listing = ListingOf(resources);
+    Expect({"in.rux", "out"}, 0, listing);
+    EXPECT_EQ(0u, listing.find(Console("2 " + wraps + " 1\n2 " + first + " 1\n")));
+    const std::string tail = Console("2 " + last + " 1\n");
+    EXPECT_EQ(listing.size() - tail.size(), listing.rfind(tail));
+    std::vector<Line> directoryOrder;
+    for (const PackResource& r : resources) directoryOrder.push_back(LineOf(r));
+    EXPECT_NE(Text(directoryOrder), listing);
+    EXPECT_EQ(resources.size(), Tree().size());
+}
+
+TEST_F(Extract, DuplicateNamesShareTheFirstFoundSlot) {
+    // Each pair is entered at one home slot and the next: both lookups find
+    // the first, so both lines show its size and both writes carry its data.
+    Write({Stored("dup.txt", "first"), Deflated("dup.txt", "second, longer"),
+           Loose("twice.txt", "loose"), Loose("twice.txt", "loose")});
+    Expect({"in.rux", "out"}, 0,
+           Listing({{"dup.txt", KIND_STORED, 5}, {"dup.txt", KIND_DEFLATED, 5},
+                    {"twice.txt", KIND_LOOSE, 5}, {"twice.txt", KIND_LOOSE, 5}}));
+    EXPECT_EQ((Files{{"dup.txt", "first"}, {"twice.txt", "loose"}}), Tree());
+}
+
+TEST_F(Extract, NamesEqualButForCase) {
+    // Different home slots: each lookup finds its own resource.
+    const std::vector<PackResource> own = {Stored("Readme.TXT", "upper"), Deflated("readme.txt", "lower!")};
+    ASSERT_NE(HomeSlot("Readme.TXT"), HomeSlot("readme.txt"));
+    Write(own);
+    Expect({"in.rux", "out"}, 0, ListingOf(own));
+    if (Windows()) {
+        // One file: named by the first in slot order, holding the last's data.
+        const std::vector<Line> order = InSlotOrder({LineOf(own[0]), LineOf(own[1])});
+        const std::string& data = order[1].name == own[0].name ? own[0].data : own[1].data;
+        EXPECT_EQ((Files{{order[0].name, data}}), Tree());
+    } else {
+        EXPECT_EQ((Files{{"Readme.TXT", "upper"}, {"readme.txt", "lower!"}}), Tree());
+    }
+}
+
+TEST_F(Extract, CaseVariantMetFirstGivesItsSizeAndData) {
+    // Two variants with one home slot: the one entered first holds it, so
+    // the scan for the other meets it first and takes it.
+    // Same-length case variants differ in crc by a value fixed by where
+    // they differ, so search over which letters are upper case.
+    const std::string lower = "abcdefghijklmnop";
+    std::string upper;
+    for (unsigned mask = 1; mask < (1u << lower.size()) && upper.empty(); ++mask) {
+        std::string variant = lower;
+        for (std::size_t i = 0; i < lower.size(); ++i) {
+            if (mask & (1u << i)) variant[i] = static_cast<char>(variant[i] - 'a' + 'A');
+        }
+        if (HomeSlot(variant.c_str()) == HomeSlot(lower.c_str())) upper = variant;
+    }
+    ASSERT_FALSE(upper.empty());
+    Write({Stored(upper, "UPPER"), Deflated(lower, "lower, never read")});
+    Expect({"in.rux", "out"}, 0, Listing({{upper, KIND_STORED, 5}, {lower, KIND_DEFLATED, 5}}));
+    if (Windows()) {
+        EXPECT_EQ((Files{{upper, "UPPER"}}), Tree());
+    } else {
+        EXPECT_EQ((Files{{upper, "UPPER"}, {lower, "UPPER"}}), Tree());
+    }
+}
+
+TEST_F(Extract, UnknownKindsGetTheirLineAnEmptyFileAndCannotRead) {
+    // Record sizes are 3, but a stream of an unknown kind never opens.
+    const std::vector<PackResource> resources = {
+        {"free.txt", 0, "xyz"}, {"three", 3, "xyz"}, {"five.dat", 5, "xyz"}, {"max", 0xFFFFFFFFu, "xyz"}, kOk};
+    Write(resources);
+    std::vector<Line> lines;
+    for (const PackResource& r : resources) lines.push_back(LineOf(r, r.kind == KIND_STORED ? "" : "Cannot read " + r.name + "\n"));
+    Expect({"in.rux", "out"}, 1, Listing(lines));
+    EXPECT_NE(std::string::npos, Listing(lines).find(Console("4294967295 max 0\n")));
+    EXPECT_EQ((Files{{"five.dat", ""}, {"max", ""}, {"ok.txt", "fine"}, {"three", ""}}), Tree());
+}
+
+TEST_F(Extract, MissingLooseFileIsReportedAndTheRunGoesOn) {
+    ExpectIncomplete(MakeRawFile({Loose("gone.txt", "never written"), kOk}).Serialize(),
+                     {"gone.txt", KIND_LOOSE, 0}, "");
+}
+
+TEST_F(Extract, LooseFileOf4GiBIsRefused) {
+    Write({Loose("huge.dat", ""), kOk});
+    std::error_code error;
+    fs::resize_file(At("in.ruxhuge.dat"), (std::uint64_t{1} << 32) + 1, error);  // sparse
+    ASSERT_FALSE(error) << error.message();
+    ExpectIncomplete(ReadWholeFile(At("in.rux")), {"huge.dat", KIND_LOOSE, 0}, "");
+}
+
+// A stored record whose bytes run past the end of the file yields exactly
+// the bytes there are, whatever size it claims; one placed near 4 GiB none.
+TEST_F(Extract, StoredPastTheEndDeliversOnlyTheRealBytes) {
+    struct Case {
+        std::uint32_t placement;  // 0: keep the writer's
+        std::uint32_t size;
+    };
+    for (const Case c : {Case{0, 1000}, Case{0, 3221225472u}, Case{0xFFFFFFF0u, 100}, Case{0, 0xFFFFFFFFu}}) {
+        SCOPED_TRACE(c.size);
+        Fresh();
+        RawFile raw = MakeRawFile({Stored("cut.bin", "0123456789"), kOk});
+        std::vector<DirectoryRecord> records = GetRecords(raw);
+        if (c.placement) records[0].placement = c.placement;
+        records[0].size = c.size;
+        SetRecords(&raw, records);
+        const std::string bytes = raw.Serialize();
+        ExpectIncomplete(bytes, {"cut.bin", KIND_STORED, c.size},
+                         c.placement ? "" : bytes.substr(records[0].placement));
+    }
+}
+
+TEST_F(Extract, CorruptBlockEndsTheResourceAfterTheGoodBlocks) {
+    const std::string text = TextBytes(3 * 4096, 5);
+    RawFile raw = MakeRawFile({Deflated("bad.txt", text, 4096), kOk});
+    const std::uint32_t second = LoadLE32(reinterpret_cast<const std::uint8_t*>(raw.blocks.inflated.data()) + 4);
+    raw.data[second - FILE_HEADER_BYTES] ^= 0x55;  // the second block's zlib header
+    ExpectIncomplete(raw.Serialize(), {"bad.txt", KIND_DEFLATED, 3 * 4096}, text.substr(0, 4096));
+}
+
+TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
+    struct Case {
+        std::string name;
+        bool unsafeOnWindows;
+        bool unsafeEverywhere;
+    };
+    const std::vector<Case> cases = {
+        {"..", true, true}, {"../up1", true, true}, {"a/../../up2", true, true},
+        {"b\\..\\up3", true, true}, {"..\\up4", true, true}, {"c/..", true, true},
+        {"/abs1", true, true}, {"\\abs2", true, true}, {"C:drive1", true, true},
+        {"z:\\drive2", true, true}, {"q:/drive3", true, true},
+        {"ab:c", true, false}, {"d/x:y", true, false}, {"CON", true, false},
+        {"con.txt", true, false}, {"e/Prn.log", true, false}, {"aux", true, false},
+        {"NUL.tar.gz", true, false}, {"com1", true, false}, {"COM9.x", true, false},
+        {"f\\lpt1", true, false}, {"Lpt9.dat", true, false}, {"CON .txt", true, false},
+        {"...", true, false}, {". .", true, false}, {"g/.. /h", true, false},
+        {"..a", false, false}, {"i..j", false, false}, {"k/...l/m", false, false},
+        {"CONSOLE.txt", false, false}, {"COM0", false, false}, {"LPT10.log", false, false},
+        {"nul_x", false, false}, {"n.con", false, false}, {"o/Com", false, false},
+    };
+    // Each resource holds its own name; the safe ones are written.
+    std::vector<PackResource> resources;
+    std::vector<Line> lines;
+    Files written;
+    std::vector<std::string> tree = {"in.rux", "out/"};
+    for (const Case& c : cases) {
+        resources.push_back(Stored(c.name, c.name));
+        const bool refused = c.unsafeEverywhere || (Windows() && c.unsafeOnWindows);
+        lines.push_back(LineOf(resources.back(), refused ? "Refused unsafe name " + c.name + "\n" : ""));
+        if (refused) continue;
+        std::string path = c.name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        written[path] = c.name;
+        for (std::size_t at = 0; at != std::string::npos; at = path.find('/', at + 1)) {
+            tree.push_back("out/" + (at ? path.substr(0, at + 1) : path));
+        }
+    }
+    Write(resources);
+    Expect({"in.rux", "out"}, 1, Listing(lines));
+    EXPECT_EQ(written, Tree());
+    std::sort(tree.begin(), tree.end());
+    tree.erase(std::unique(tree.begin(), tree.end()), tree.end());
+    EXPECT_EQ(tree, All());  // nothing beside or above the output directory
+}
+
+TEST_F(Extract, DirectoryFileClashEndsTheRun) {
+    const std::vector<PackResource> resources = {Stored("a", "file"), Stored("a/b.txt", "inner")};
+    Write(resources);
+    const std::vector<Line> order = InSlotOrder({LineOf(resources[0]), LineOf(resources[1])});
+    Expect({"in.rux", "out"}, 1, Text(order) + Console("Cannot write " + OutPath("out", order[1].name) + "\n"));
+    if (order[0].name == "a") {
+        EXPECT_EQ((Files{{"a", "file"}}), Tree());
+    } else {
+        EXPECT_EQ((Files{{"a/b.txt", "inner"}}), Tree());
+    }
+}
+
+TEST_F(Extract, NamesThatAreNoFileEndTheRunAfterTheirDirectories) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> tree;  // with directories
+    };
+    for (const Case& c : {Case{"", {"out/"}}, Case{"dir/", {"out/", "out/dir/"}},
+                          Case{"p\\q\\", {"out/", "out/p/", "out/p/q/"}}}) {
+        SCOPED_TRACE("name '" + c.name + "'");
+        Fresh();
+        Write({Stored(c.name, "data")});
+        Expect({"in.rux", "out"}, 1, Console("2 " + c.name + " 4\nCannot write " + OutPath("out", c.name) + "\n"));
+        std::vector<std::string> tree = c.tree;
+        tree.insert(tree.begin(), "in.rux");
+        EXPECT_EQ(tree, All());
+    }
+}
+
+TEST_F(Extract, TooLongOutputDirectoryOrPathIsRefused) {
+    Write({kOk});
+    const std::string outdir(5000, 'o');
+    Expect({"in.rux", outdir}, 1, Console("Cannot write " + outdir + "\n"));
+    EXPECT_EQ(std::vector<std::string>{"in.rux"}, All());
+
+    for (const std::string& name : {std::string(4100, 'n'), "d/" + std::string(4100, 'n')}) {
+        Fresh();
+        Write({Stored(name, "data")});
+        Expect({"in.rux", "out"}, 1, Console("2 " + name + " 4\nCannot write " + OutPath("out", name) + "\n"));
+        EXPECT_EQ((std::vector<std::string>{"in.rux", "out/"}), All());
+    }
+}
+
+TEST_F(Extract, ShortWriteEndsTheRun) {
+    if (Windows()) GTEST_SKIP() << "needs /dev/full";
+    Write({Stored("full.bin", "data")});
+    fs::create_directory(At("out"));
+    fs::create_symlink("/dev/full", At("out/full.bin"));
+    Expect({"in.rux", "out"}, 1, Console("2 full.bin 4\nCannot write " + OutPath("out", "full.bin") + "\n"));
+}
+
+}  // namespace

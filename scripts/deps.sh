@@ -26,3 +26,8 @@ RUX_BENCH_PACKAGES=(zip unzip libarchive-tools time)
 
 # What the fuzz target needs: clang and its sanitizer and libFuzzer runtimes.
 RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+
+# The Windows builds and their tests under Wine: the MinGW-w64 cross
+# compilers (posix and win32 thread models), zlib for them, GoogleTest's
+# sources, and the 64-bit Wine loader.
+RUX_WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64)

@@ -32,6 +32,13 @@ bool IsDirectory(const std::string& path);
 // directories too (suffixed "/") when withDirectories is set.
 std::vector<std::string> ListTree(const std::string& root, bool withDirectories = false);
 
+// Sets an existing file's length; a longer file gets a hole (sparse where
+// the file system allows). False on failure.
+bool ResizeFile(const std::string& path, std::int64_t length);
+// The number of file handles this process holds open (descriptors on
+// POSIX, kernel handles on Windows): tests compare it before and after.
+int OpenHandleCount();
+
 // One packed table as it will be written; every header field and the zlib
 // stream may be overridden to damage it.
 struct RawTable {

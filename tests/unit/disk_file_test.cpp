@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <string>
 
 #include "platform/disk_file.h"
@@ -92,8 +90,9 @@ TEST(DiskFile, CloseTwiceAndInvalidObjects) {
 TEST(DiskFile, OffsetsBeyondTwoGiBInASparseFile) {
     TempDir dir;
     DiskFile f;
-    ASSERT_EQ(1, f.Open((dir / "sparse").c_str(), OPEN_WRITE | OPEN_CREATE));
-    ASSERT_EQ(0, ::ftruncate(static_cast<int>(f.handle), 0xC0000000ll));
+    ASSERT_TRUE(WriteWholeFile(dir / "sparse", ""));
+    ASSERT_TRUE(ResizeFile(dir / "sparse", 0xC0000000ll));
+    ASSERT_EQ(1, f.Open((dir / "sparse").c_str(), OPEN_WRITE));
     EXPECT_EQ(0xC0000000ll, f.Size());
     ASSERT_EQ(0x80000010ll, f.Seek(0x80000010ll, SEEK_FROM_BEGIN));
     EXPECT_EQ(4u, f.Write("2GiB", 4));

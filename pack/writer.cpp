@@ -9,12 +9,6 @@ namespace {
 // Largest piece handed to DiskFile or read from a source at once.
 constexpr std::uint64_t PIECE_BYTES = std::uint64_t(1) << 20;
 
-std::string Le32(std::uint32_t value) {
-    std::uint8_t bytes[4];
-    StoreLE32(bytes, value);
-    return std::string(reinterpret_cast<char*>(bytes), 4);
-}
-
 // Deflates count bytes into *out as one zlib stream.
 void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string* out) {
     uLongf room = compressBound(static_cast<uLong>(count));
@@ -118,8 +112,7 @@ DeflateResult PutDeflated(PackWriter* writer, std::uint32_t blockLength, int lev
 std::string PackTable(const std::string& inflated, std::uint32_t count,
                       std::uint32_t elementSize, int level) {
     std::string packed = DeflateZlib(inflated, level);
-    return Le32(static_cast<std::uint32_t>(packed.size())) + Le32(count) + Le32(elementSize) +
-           packed;
+    return PackedTableBytes(static_cast<std::uint32_t>(packed.size()), count, elementSize, packed);
 }
 
 }  // namespace
@@ -347,4 +340,15 @@ int WriteResourceFile(const std::string& path, const std::vector<PackResource>& 
         }
     }
     return 1;
+}
+
+std::string Le32(std::uint32_t value) {
+    std::uint8_t bytes[4];
+    StoreLE32(bytes, value);
+    return std::string(reinterpret_cast<char*>(bytes), 4);
+}
+
+std::string PackedTableBytes(std::uint32_t packedLength, std::uint32_t count,
+                             std::uint32_t elementSize, const std::string& packed) {
+    return Le32(packedLength) + Le32(count) + Le32(elementSize) + packed;
 }

@@ -101,6 +101,13 @@ void CancelPackFile(PackWriter* writer);
 int LayoutResources(const std::vector<PackResource>& resources, ResourceImage* image,
                     std::string* error);
 
+// The four little-endian bytes of value.
+std::string Le32(std::uint32_t value);
+
+// A packed table: its 12-byte header (the fields as given) and the zlib data.
+std::string PackedTableBytes(std::uint32_t packedLength, std::uint32_t count,
+                             std::uint32_t elementSize, const std::string& packed);
+
 // The little-endian bytes of records, 20 each, and of 32-bit offsets.
 std::string EncodeRecords(const std::vector<DirectoryRecord>& records);
 std::string EncodeOffsets(const std::vector<std::uint32_t>& offsets);

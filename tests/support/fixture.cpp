@@ -1,6 +1,7 @@
 #include "tests/support/fixture.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -130,17 +131,11 @@ int OpenHandleCount() {
 
 namespace {
 
-std::string Le32(std::uint32_t value) {
-    std::uint8_t bytes[4];
-    StoreLE32(bytes, value);
-    return std::string(reinterpret_cast<char*>(bytes), 4);
-}
-
 std::string SerializeTable(const RawTable& table) {
     std::string packed = table.overridePacked ? table.packed : DeflateZlib(table.inflated, table.level);
     std::uint32_t length =
         table.overridePackedLength ? table.packedLength : static_cast<std::uint32_t>(packed.size());
-    return Le32(length) + Le32(table.count) + Le32(table.elementSize) + packed;
+    return PackedTableBytes(length, table.count, table.elementSize, packed);
 }
 
 }  // namespace
@@ -229,5 +224,21 @@ std::string RandomBytes(std::size_t length, std::uint32_t seed) {
         state ^= state << 5;
         c = static_cast<char>(state);
     }
+    return out;
+}
+
+std::string DeflateWithDictionary(const std::string& data, const std::string& dict) {
+    z_stream z = {};
+    deflateInit(&z, 6);
+    deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(dict.data()),
+                         static_cast<uInt>(dict.size()));
+    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
     return out;
 }

@@ -84,6 +84,9 @@ PackResource Stored(const std::string& name, const std::string& data);
 PackResource Deflated(const std::string& name, const std::string& data,
                       std::uint32_t blockLength = 65536, int level = 6);
 
+// A zlib stream of data that needs the preset dictionary dict to inflate.
+std::string DeflateWithDictionary(const std::string& data, const std::string& dict);
+
 // Deterministic bytes that compress moderately (text-like) or not at all.
 std::string TextBytes(std::size_t length, std::uint32_t seed = 1);
 std::string RandomBytes(std::size_t length, std::uint32_t seed = 1);

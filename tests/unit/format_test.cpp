@@ -27,22 +27,6 @@ std::string ZlibStored(const std::string& data) {
     return out;
 }
 
-// A zlib stream that needs the preset dictionary dict to inflate.
-std::string ZlibWithDictionary(const std::string& data, const std::string& dict) {
-    z_stream z = {};
-    deflateInit(&z, 6);
-    deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(dict.data()),
-                         static_cast<uInt>(dict.size()));
-    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 // The resource file's data region and records, spelled out byte by byte.
 // 256 filler bytes put the data at offsets above 255, so every offset has
@@ -218,7 +202,7 @@ TEST_F(PackedTable, EveryDamageFails) {
         {"bad zlib header",
          [&](RawTable& t) { t.overridePacked = true; t.packed = good; t.packed[1] ^= 1; }},
         {"preset dictionary",
-         [&](RawTable& t) { t.overridePacked = true; t.packed = ZlibWithDictionary(data, data); }},
+         [&](RawTable& t) { t.overridePacked = true; t.packed = DeflateWithDictionary(data, data); }},
         {"corrupt data",
          [&](RawTable& t) {
              t.overridePacked = true; t.packed = good;

@@ -20,23 +20,6 @@ int Inflate(const std::string& packed, std::string* out, std::uint32_t room) {
                         reinterpret_cast<std::uint8_t*>(&(*out)[0]), room);
 }
 
-// A zlib stream that asks for a preset dictionary.
-std::string WithDictionary(const std::string& data) {
-    z_stream z = {};
-    deflateInit(&z, 6);
-    const std::string dictionary = "dictionary words";
-    deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(dictionary.data()),
-                         static_cast<uInt>(dictionary.size()));
-    std::string out(compressBound(static_cast<uLong>(data.size())) + 64, '\0');
-    z.next_in = const_cast<Bytef*>(reinterpret_cast<const Bytef*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 }  // namespace
 
@@ -75,7 +58,7 @@ TEST(InflateExact, DamageIsRefused) {
         {"cut in the middle", packed.substr(0, packed.size() / 2)},
         {"header check bits", static_cast<char>(packed[0]) + std::string(1, packed[1] ^ 1) + packed.substr(2)},
         {"not deflate", std::string(1, '\x79') + packed.substr(1)},
-        {"preset dictionary", WithDictionary(data)},
+        {"preset dictionary", DeflateWithDictionary(data, "dictionary words")},
         {"nothing", ""},
     };
     for (const Case& c : cases) {

@@ -232,9 +232,9 @@ std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffe
         }
         file.filePosition = target;
     }
-    // A short read, even one cut by an error, has moved the position by
-    // what it delivered.
+    // After a short read (the end of the file, or an error) the position is
+    // not trusted: the next read seeks.
     const std::uint32_t got = file.file.Read(buffer, count);
-    file.filePosition += got;
+    file.filePosition = got == count ? file.filePosition + got : -1;
     return got;
 }

@@ -186,6 +186,13 @@ std::vector<DirectoryRecord> GetRecords(const RawFile& file) {
     return records;
 }
 
+void SetRecordField(RawFile* file, std::size_t index, std::uint32_t DirectoryRecord::*field,
+                    std::uint32_t value) {
+    std::vector<DirectoryRecord> records = GetRecords(*file);
+    records.at(index).*field = value;
+    SetRecords(file, records);
+}
+
 void SetBlockOffsets(RawFile* file, const std::vector<std::uint32_t>& offsets) {
     file->blocks.inflated = EncodeOffsets(offsets);
     file->blocks.count = static_cast<std::uint32_t>(offsets.size());

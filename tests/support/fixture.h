@@ -76,6 +76,9 @@ RawFile MakeRawFile(const std::vector<PackResource>& resources);
 // Re-encodes a RawFile's directory table from records (after editing them).
 void SetRecords(RawFile* file, const std::vector<DirectoryRecord>& records);
 std::vector<DirectoryRecord> GetRecords(const RawFile& file);
+// Sets one field of record index and re-encodes the directory table.
+void SetRecordField(RawFile* file, std::size_t index, std::uint32_t DirectoryRecord::*field,
+                    std::uint32_t value);
 void SetBlockOffsets(RawFile* file, const std::vector<std::uint32_t>& offsets);
 
 // Convenience constructors.

@@ -119,9 +119,7 @@ TEST_F(Blocks, ReadAtOrPastTheEndLeavesTheCacheAlone) {
 
 TEST_F(Blocks, BlockLengthZeroReadsNothing) {
     RawFile file = MakeRawFile({Deflated("d", "some data")});
-    auto records = GetRecords(file);
-    records[0].blockLength = 0;
-    SetRecords(&file, records);
+    SetRecordField(&file, 0, &DirectoryRecord::blockLength, 0);
     ASSERT_EQ(1, Mount(file));
     char buffer[16];
     EXPECT_EQ(0u, ReadDeflated(buffer, LookupResource("d"), 0, sizeof buffer));

@@ -143,11 +143,7 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedLeavingTheTablesAlone) {
         {"block element size not 4",
          edit([](RawFile& f) { f.blocks.count = 1; f.blocks.elementSize = 8; })},
         {"name offset outside the names",
-         edit([](RawFile& f) {
-             auto r = GetRecords(f);
-             r[2].nameOffset = f.names.count;
-             SetRecords(&f, r);
-         })},
+         edit([](RawFile& f) { SetRecordField(&f, 2, &DirectoryRecord::nameOffset, f.names.count); })},
         {"name without a NUL",
          edit([](RawFile& f) { f.names.inflated.pop_back(); --f.names.count; })},
         {"damaged directory", edit([](RawFile& f) { f.directory.count = 2; })},

@@ -136,9 +136,7 @@ TEST_F(Stream, ReadStoredReportsTheBytesItReceived) {
 
 TEST_F(Stream, ReadStoredPastFourGiBGivesZero) {
     RawFile file = MakeRawFile({Stored("s", "0123456789")});
-    auto records = GetRecords(file);
-    records[0].placement = 0xFFFFFFF8;
-    SetRecords(&file, records);
+    SetRecordField(&file, 0, &DirectoryRecord::placement, 0xFFFFFFF8);
     ASSERT_EQ(1, Mount(file));
     char buffer[10];
     EXPECT_EQ(0u, ReadStored(buffer, LookupResource("s"), 8, 2));  // offset 2^32

@@ -21,6 +21,8 @@
 
 #include "resource/format.h"
 
+using namespace rux;
+
 namespace {
 
 [[noreturn]] void Fail(const char* what, const std::string& detail) {

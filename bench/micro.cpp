@@ -15,6 +15,8 @@
 #include "resource/inflate.h"
 #include "resource/stream.h"
 
+using namespace rux;
+
 namespace {
 
 constexpr std::uint32_t BLOCK = 65536;

@@ -12,6 +12,8 @@
 
 #include "pack/writer.h"
 
+using namespace rux;
+
 namespace fs = std::filesystem;
 
 namespace {

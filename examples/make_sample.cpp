@@ -7,6 +7,8 @@
 
 #include "pack/writer.h"
 
+using namespace rux;
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::printf("Syntax: %s out.rux\n", argv[0]);

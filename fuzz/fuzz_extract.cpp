@@ -27,6 +27,8 @@
 #include "tool/extract.h"
 #include "tool/names.h"
 
+using namespace rux;
+
 namespace fs = std::filesystem;
 
 namespace {

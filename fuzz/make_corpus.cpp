@@ -13,6 +13,8 @@
 #include "pack/writer.h"
 #include "resource/index.h"
 
+using namespace rux;
+
 namespace {
 
 PackResource Resource(const std::string& name, std::uint32_t kind, const std::string& data,

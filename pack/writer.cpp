@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace rux {
+
 namespace {
 
 // Largest piece handed to DiskFile or read from a source at once.
@@ -352,3 +354,5 @@ std::string PackedTableBytes(std::uint32_t packedLength, std::uint32_t count,
                              std::uint32_t elementSize, const std::string& packed) {
     return Le32(packedLength) + Le32(count) + Le32(elementSize) + packed;
 }
+
+}  // namespace rux

@@ -23,6 +23,8 @@
 #include "platform/disk_file.h"
 #include "resource/format.h"
 
+namespace rux {
+
 // Every offset the format records is 32 bits: data must end below this.
 constexpr std::uint64_t PACK_OFFSET_LIMIT = std::uint64_t(1) << 32;
 
@@ -134,5 +136,7 @@ void MakeParentDirectories(const std::string& path, std::size_t from);
 // name implies). 1 on success; 0 with a message in *error.
 int WriteResourceFile(const std::string& path, const std::vector<PackResource>& resources,
                       std::string* error);
+
+}  // namespace rux
 
 #endif

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+namespace rux {
+
 // Wide enough for a POSIX descriptor or a Win32 HANDLE on any build.
 typedef std::uintptr_t FileHandle;
 constexpr FileHandle INVALID_FILE_HANDLE = ~static_cast<FileHandle>(0);
@@ -67,5 +69,7 @@ struct DiskFile {
 // Creates one directory (not its parents). 1 on success, 0 on failure,
 // which includes a directory or file of that name that already exists.
 int MakeDirectory(const char* path);
+
+}  // namespace rux
 
 #endif

@@ -6,6 +6,8 @@
 #include "resource/index.h"
 #include "resource/inflate.h"
 
+namespace rux {
+
 namespace {
 
 BlockCache gCache;
@@ -154,3 +156,5 @@ std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position,
     }
     return count;
 }
+
+}  // namespace rux

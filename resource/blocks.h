@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+namespace rux {
+
 constexpr int CACHE_SLOTS = 8;
 
 // The longest inflated block that is read; a longer one fails to fetch.
@@ -74,5 +76,7 @@ const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block);
 // and 0 if any block needed fails to fetch.
 std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position,
                            std::uint32_t count);
+
+}  // namespace rux
 
 #endif

@@ -4,6 +4,8 @@
 
 #include "resource/inflate.h"
 
+namespace rux {
+
 std::uint32_t LoadLE32(const std::uint8_t* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) |
            static_cast<std::uint32_t>(bytes[1]) << 8 |
@@ -73,3 +75,5 @@ std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header) {
     }
     return out;
 }
+
+}  // namespace rux

@@ -12,6 +12,8 @@
 
 #include "platform/disk_file.h"
 
+namespace rux {
+
 // Storage kinds; 0 marks a free index slot.
 constexpr std::uint32_t KIND_LOOSE = 1;
 constexpr std::uint32_t KIND_STORED = 2;
@@ -67,5 +69,7 @@ void DecodeDirectoryRecord(const std::uint8_t* bytes, DirectoryRecord* record);
 // allocation fails, or the zlib data does not inflate to exactly
 // count x element size bytes with a valid checksum.
 std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header);
+
+}  // namespace rux
 
 #endif

@@ -6,6 +6,8 @@
 
 #include "resource/blocks.h"
 
+namespace rux {
+
 namespace {
 
 ResourceFile gMountTable[MOUNT_SLOTS];
@@ -238,3 +240,5 @@ std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffe
     file.filePosition = got == count ? file.filePosition + got : -1;
     return got;
 }
+
+}  // namespace rux

@@ -13,6 +13,8 @@
 #include "platform/disk_file.h"
 #include "resource/format.h"
 
+namespace rux {
+
 constexpr int MOUNT_SLOTS = 16;
 constexpr int INDEX_SLOTS = 4096;
 
@@ -101,5 +103,7 @@ int OpenDataFile(ResourceFile& file);
 // than count at the end of the file or on a read error.
 std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffer,
                            std::uint32_t count);
+
+}  // namespace rux
 
 #endif

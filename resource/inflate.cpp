@@ -6,6 +6,8 @@
 #include <libdeflate.h>
 #endif
 
+namespace rux {
+
 #if RUX_WITH_LIBDEFLATE
 
 // libdeflate decodes a whole buffer in one call, checks the zlib header and
@@ -53,3 +55,5 @@ const char* InflateBackEnd() { return "zlib"; }
 std::uint64_t MaxInflatedLength(std::uint32_t packedLength) {
     return 1032ull * packedLength + 1024;
 }
+
+}  // namespace rux

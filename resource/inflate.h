@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace rux {
+
 // Inflates the zlib stream in[0..inLength) into out, which has room for
 // exactly outLength bytes. 1 only if the stream is well-formed, asks for no
 // preset dictionary, its Adler-32 trailer matches, and it inflates to
@@ -22,5 +24,7 @@ const char* InflateBackEnd();
 // expands at most a little over 1032:1. Used to refuse claimed lengths
 // before anything is allocated for them.
 std::uint64_t MaxInflatedLength(std::uint32_t packedLength);
+
+}  // namespace rux
 
 #endif

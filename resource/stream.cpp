@@ -6,6 +6,8 @@
 #include "resource/blocks.h"
 #include "resource/index.h"
 
+namespace rux {
+
 namespace {
 
 DiskFile LooseFile(const ResourceEntry& entry) {
@@ -125,3 +127,5 @@ void ResourceStream::Close() {
         entry.open = 0;
     }
 }
+
+}  // namespace rux

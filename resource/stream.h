@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+namespace rux {
+
 // Room for a loose file's path (mount path + name), terminator included.
 #ifdef _WIN32
 constexpr int LOOSE_PATH_BYTES = 256;
@@ -55,5 +57,7 @@ public:
 private:
     std::int32_t slot_ = -1;
 };
+
+}  // namespace rux
 
 #endif

@@ -10,6 +10,8 @@
 #include "resource/stream.h"
 #include "tool/names.h"
 
+using namespace rux;
+
 namespace {
 
 constexpr std::size_t PATH_BYTES = 4096;

@@ -23,6 +23,8 @@
 #include "tool/info.h"
 #include "tool/names.h"
 
+using namespace rux;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+namespace rux {
+
 namespace {
 
 // The longest path handed to the system, terminator included.
@@ -129,3 +131,5 @@ int MakeDirectory(const char* path) {
     if (!NativePath(path, native)) return 0;
     return ::mkdir(native, 0777) == 0 ? 1 : 0;
 }
+
+}  // namespace rux

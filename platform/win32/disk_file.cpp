@@ -9,6 +9,8 @@
 
 #include "platform/disk_file.h"
 
+namespace rux {
+
 static_assert(sizeof(FileHandle) >= sizeof(HANDLE), "FileHandle must hold a HANDLE");
 
 namespace {
@@ -82,3 +84,5 @@ std::int64_t DiskFile::Size() {
 }
 
 int MakeDirectory(const char* path) { return ::CreateDirectoryA(path, nullptr) ? 1 : 0; }
+
+}  // namespace rux

@@ -21,6 +21,8 @@
 #include "tests/support/fixture.h"
 #include "tests/support/run.h"
 
+using namespace rux;
+
 namespace fs = std::filesystem;
 
 namespace {

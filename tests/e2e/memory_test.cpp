@@ -10,6 +10,8 @@
 #include "resource/blocks.h"
 #include "tests/e2e/hostile.h"
 
+using namespace rux;
+
 #if defined(__SANITIZE_ADDRESS__)
 #define RUX_ASAN 1
 #elif defined(__has_feature)

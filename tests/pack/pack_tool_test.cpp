@@ -16,6 +16,8 @@
 #include "tests/support/run.h"
 #include "tool/names.h"
 
+using namespace rux;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -6,6 +6,8 @@
 #include "pack/writer.h"
 #include "tests/support/fixture.h"
 
+using namespace rux;
+
 namespace {
 
 std::vector<PackResource> MixedResources() {

@@ -21,6 +21,8 @@
 #include <unistd.h>
 #endif
 
+using namespace rux;
+
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {

@@ -9,6 +9,8 @@
 
 #include "pack/writer.h"
 
+using namespace rux;
+
 // A fresh directory below the system's temporary directory, removed with
 // everything in it when the object goes.
 class TempDir {

@@ -9,6 +9,8 @@
 #include "tests/support/fixture.h"
 #include "tests/support/run.h"
 
+using namespace rux;
+
 namespace {
 
 RunResult Extract(const TempDir& dir, const std::vector<PackResource>& resources) {

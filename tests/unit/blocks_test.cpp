@@ -7,6 +7,8 @@
 #include "resource/inflate.h"
 #include "tests/unit/unit_support.h"
 
+using namespace rux;
+
 namespace {
 
 std::uint64_t Inflations() { return TheBlockCache().inflations; }

@@ -13,6 +13,8 @@
 #include "resource/stream.h"
 #include "tests/support/fixture.h"
 
+using namespace rux;
+
 namespace {
 
 class DataReads : public ::testing::Test {

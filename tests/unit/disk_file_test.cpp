@@ -5,6 +5,8 @@
 #include "platform/disk_file.h"
 #include "tests/support/fixture.h"
 
+using namespace rux;
+
 namespace {
 
 std::string ReadAt(DiskFile& f, std::int64_t offset, std::uint32_t count) {

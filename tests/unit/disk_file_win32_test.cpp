@@ -12,6 +12,8 @@
 #include "platform/disk_file.h"
 #include "tests/support/fixture.h"
 
+using namespace rux;
+
 TEST(Win32DiskFile, InvalidHandleIsTheSystemsInvalidHandle) {
     EXPECT_EQ(INVALID_FILE_HANDLE, reinterpret_cast<FileHandle>(INVALID_HANDLE_VALUE));
     DiskFile f;

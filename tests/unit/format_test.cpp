@@ -9,6 +9,8 @@
 #include "resource/stream.h"
 #include "tests/unit/unit_support.h"
 
+using namespace rux;
+
 namespace {
 
 std::string Bytes(std::initializer_list<unsigned> values) {

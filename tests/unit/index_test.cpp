@@ -8,6 +8,8 @@
 #include "resource/stream.h"
 #include "tests/unit/unit_support.h"
 
+using namespace rux;
+
 namespace {
 
 // The nth name of the form prefix<number> whose home slot is slot.

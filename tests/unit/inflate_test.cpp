@@ -10,6 +10,8 @@
 #include "resource/inflate.h"
 #include "tests/support/fixture.h"
 
+using namespace rux;
+
 namespace {
 
 const std::uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }

@@ -8,6 +8,8 @@
 #include "resource/stream.h"
 #include "tests/unit/unit_support.h"
 
+using namespace rux;
+
 namespace {
 
 // The sizes of successive reads of count bytes, up to and including the

@@ -13,6 +13,8 @@
 #include "resource/index.h"
 #include "tests/support/fixture.h"
 
+using namespace rux;
+
 class ResourceTest : public ::testing::Test {
 protected:
     void SetUp() override { ReleaseResourceTables(); }

@@ -1,5 +1,7 @@
 #include "tool/glob.h"
 
+#include <string>
+
 namespace {
 
 // Matches the set that starts after the '[' at *pattern against c. Sets
@@ -32,7 +34,18 @@ int MatchSet(const char** pattern, unsigned char c) {
     return found != negated ? 1 : 0;
 }
 
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 }  // namespace
+
+int MatchesNameGlob(const char* pattern, const char* name) {
+    // Folding the pattern leaves its '*', '?', '[', ']' and '\\' alone.
+    std::string foldedPattern;
+    for (const char* p = pattern; *p != '\0'; ++p) foldedPattern += FoldCase(*p);
+    std::string foldedName;
+    for (const char* p = name; *p != '\0'; ++p) foldedName += *p == '\\' ? '/' : FoldCase(*p);
+    return MatchesGlob(foldedPattern.c_str(), foldedName.c_str());
+}
 
 int MatchesGlob(const char* pattern, const char* name) {
     // Backtracking over the last '*' only: a later '*' can always absorb

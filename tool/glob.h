@@ -10,4 +10,8 @@
 // closing ']' is a literal '['.
 int MatchesGlob(const char* pattern, const char* name);
 
+// MatchesGlob for resource names, matched as lookups match them: every '\'
+// in name is read as '/', and ASCII letters match whatever their case.
+int MatchesNameGlob(const char* pattern, const char* name);
+
 #endif

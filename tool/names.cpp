@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "tool/print.h"
+
 namespace {
 
 int IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -15,26 +17,26 @@ int IsDeviceName(const char* component, std::size_t length) {
     while (stem < length && component[stem] != '.') ++stem;
     // Windows ignores trailing spaces before the extension: "CON .txt".
     while (stem > 0 && component[stem - 1] == ' ') --stem;
-    char upper[5] = {};
-    if (stem < 3 || stem > 4) return 0;
+    char upper[8] = {};
+    if (stem < 3 || stem > 7) return 0;
     for (std::size_t i = 0; i < stem; ++i) upper[i] = Upper(component[i]);
     if (stem == 3) {
         return std::strcmp(upper, "CON") == 0 || std::strcmp(upper, "PRN") == 0 ||
                std::strcmp(upper, "AUX") == 0 || std::strcmp(upper, "NUL") == 0;
     }
-    return (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) &&
-           upper[3] >= '1' && upper[3] <= '9';
+    if (stem == 4) {
+        const unsigned char digit = static_cast<unsigned char>(upper[3]);
+        return (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) &&
+               ((digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
+                digit == 0xB3);
+    }
+    return std::strcmp(upper, "CONIN$") == 0 || std::strcmp(upper, "CONOUT$") == 0;
 }
 
-// Windows drops trailing dots and spaces from a component, so "..." or
-// ".. " may come to mean "..": any component of two or more characters made
-// only of dots and spaces is refused there.
-int IsDotsAndSpaces(const char* component, std::size_t length) {
-    if (length < 2) return 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (component[i] != '.' && component[i] != ' ') return 0;
-    }
-    return 1;
+// Windows drops a component's trailing dots and spaces, so "a." would write
+// "a" and ".. " would mean "..".
+int EndsInDotOrSpace(const char* component, std::size_t length) {
+    return length > 0 && (component[length - 1] == '.' || component[length - 1] == ' ');
 }
 
 }  // namespace
@@ -43,7 +45,11 @@ int IsUnsafeName(const char* name, int windowsRules) {
     if (IsSeparator(name[0])) return 1;
     const char first = Upper(name[0]);
     if (first >= 'A' && first <= 'Z' && name[1] == ':') return 1;
-    if (windowsRules && std::strchr(name, ':')) return 1;
+    for (const char* p = name; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (IsControlByte(c)) return 1;
+        if (windowsRules && std::strchr(":<>\"|?*", c)) return 1;
+    }
 
     const char* component = name;
     for (const char* p = name;; ++p) {
@@ -51,7 +57,7 @@ int IsUnsafeName(const char* name, int windowsRules) {
         const std::size_t length = static_cast<std::size_t>(p - component);
         if (length == 2 && component[0] == '.' && component[1] == '.') return 1;
         if (windowsRules &&
-            (IsDeviceName(component, length) || IsDotsAndSpaces(component, length))) {
+            (IsDeviceName(component, length) || EndsInDotOrSpace(component, length))) {
             return 1;
         }
         if (*p == '\0') return 0;

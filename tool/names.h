@@ -3,12 +3,16 @@
 #ifndef RUX_TOOL_NAMES_H
 #define RUX_TOOL_NAMES_H
 
-// 1 if writing a resource of this name below the output directory could
-// reach outside it: a ".." component ('/' and '\' both separate), a leading
-// separator, or a drive prefix (an ASCII letter and ':'). With windowsRules
-// also any other ':' and the reserved device names (CON, PRN, AUX, NUL,
-// COM1-COM9, LPT1-LPT9, in any case, with or without an extension) and
-// components made only of dots and spaces, which Windows may shorten to "..".
+// 1 if a resource of this name must not be written below the output
+// directory: a ".." component ('/' and '\' both separate), a leading
+// separator or a drive prefix (an ASCII letter and ':'), which reach outside
+// it, or a control byte (1 to 31, or 127), which could forge the tool's
+// output. With windowsRules also what Windows cannot make as named: any
+// other ':', any of < > " | ? *, a component that ends in '.' or ' ' (which
+// Windows drops, writing another file), and the reserved device names in
+// any case, with or without an extension: CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, and COM or LPT followed by a digit 0-9 or a superscript digit
+// (bytes 0xB9, 0xB2, 0xB3).
 int IsUnsafeName(const char* name, int windowsRules);
 
 #endif

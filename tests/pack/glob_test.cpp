@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "tool/glob.h"
+#include "tool/names.h"
+#include "tool/print.h"
 
 namespace {
 
@@ -64,3 +66,41 @@ TEST(Glob, SetsRangesAndEscapes) {
 }
 
 }  // namespace
+
+TEST(Glob, NameGlobsFoldCaseAndReadBackslashAsSlash) {
+    const GlobCase cases[] = {
+        {"MUSIC/*.OGG", "music\\a.ogg", 1},
+        {"music/*.ogg", "Music/A.OGG", 1},
+        {"[A-C]*", "b.txt", 1},
+        {"*.ogg", "a.wav", 0},
+        {"\\*", "*", 1},
+    };
+    for (const GlobCase& c : cases) {
+        EXPECT_EQ(c.matches, MatchesNameGlob(c.pattern, c.name)) << c.pattern << " ~ " << c.name;
+    }
+}
+
+TEST(Names, ControlBytesAreUnsafeEverywhereAndPrintEscaped) {
+    for (int c = 1; c < 256; ++c) {
+        const char name[] = {'a', 'b', static_cast<char>(c), 'c', '\0'};
+        const bool control = c < 32 || c == 127;
+        EXPECT_EQ(control ? 1 : 0, IsUnsafeName(name, 0)) << c;
+        if (control) {
+            EXPECT_EQ(1, IsUnsafeName(name, 1)) << c;
+        }
+    }
+    EXPECT_EQ("a\\012b \\033[2J\\177", EscapedName("a\nb \033[2J\177"));
+    EXPECT_EQ("plain\\name/\xe9.txt", EscapedName("plain\\name/\xe9.txt"));
+}
+
+TEST(Names, WindowsRulesRefuseWhatWindowsCannotMake) {
+    const char* const unsafe[] = {"a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "dir./x",
+                                  "x/name ", "COM0", "lpt0.txt", "COM\xb9", "LPT\xb2.x",
+                                  "com\xb3", "CONIN$", "conout$.log", "d/CON .txt"};
+    for (const char* name : unsafe) {
+        EXPECT_EQ(1, IsUnsafeName(name, 1)) << name;
+        EXPECT_EQ(0, IsUnsafeName(name, 0)) << name;
+    }
+    const char* const safe[] = {"COM10", "CONIN", "a.b/c", "COM\xb4", ".hidden", "x$/CONOUT"};
+    for (const char* name : safe) EXPECT_EQ(0, IsUnsafeName(name, 1)) << name;
+}

@@ -166,7 +166,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::set<std::string> before = Outside(outdir);
 
-    const int status = ExtractAll("rux-extract", resourceFile.c_str(), outdir.c_str(), gSink);
+    const ExtractOptions options;
+    const int status =
+        ExtractAll("rux-extract", options, resourceFile.c_str(), outdir.c_str(), gSink, gSink);
     if (status != 0 && status != 1) Fail("status " + std::to_string(status));
 
     const std::set<std::string> after = Outside(outdir);

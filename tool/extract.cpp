@@ -119,8 +119,11 @@ int PrintSyntax(std::FILE* out, const char* program) {
     return Finish(out, 1);
 }
 
-int ExtractAll(const char* program, const char* resourceFile, const char* outputDirectory,
-               std::FILE* out) {
+int ExtractAll(const char* program, const ExtractOptions& options, const char* resourceFile,
+               const char* outputDirectory, std::FILE* out, std::FILE* err) {
+    // Not yet used by the plain run.
+    (void)options;
+    (void)err;
     static char outdir[PATH_BYTES];
     static char path[PATH_BYTES];
     static unsigned char data[COPY_BYTES];

@@ -6,21 +6,46 @@
 
 #include <cstdio>
 
+// What a run does with the selected resources.
+enum ExtractMode {
+    MODE_EXTRACT = 0,  // write each below the output directory (the plain run)
+    MODE_LIST,         // print the listing only, writing nothing
+    MODE_TEST,         // read each in full and discard the data
+    MODE_STDOUT,       // write the data of each to standard output, in slot order
+};
+
+// The choices of one run. The defaults are the plain run.
+struct ExtractOptions {
+    int mode = MODE_EXTRACT;
+    // Glob patterns (MatchesNameGlob), owned by the caller. A resource is
+    // selected when includeCount is 0 or any include matches, and no
+    // exclude matches.
+    const char* const* includes = nullptr;
+    int includeCount = 0;
+    const char* const* excludes = nullptr;
+    int excludeCount = 0;
+    int noClobber = 0;  // never replace an existing file
+    int quiet = 0;      // no resource lines; failures and refusals still print
+    int progress = 0;   // a progress line on the error stream, if it is a terminal
+    int jobs = 1;       // worker threads, 1 to 256
+};
+
 // Prints the syntax line naming program, flushes out, and returns 1, the
 // exit status that goes with it.
 int PrintSyntax(std::FILE* out, const char* program);
 
 // Extracts resourceFile below outputDirectory, or below "__NAME" in the
 // current directory when outputDirectory is null (NAME being the resource
-// file's name without its directories). Prints everything on out, flushed
-// before it returns; program names the tool in the syntax line (printed for
-// an output directory made only of separators). Returns the exit status: 0
-// only when every listed resource was written in full, else 1.
+// file's name without its directories), as options say. Prints the lines
+// and messages on out (on err when the data goes to standard output), both
+// flushed before it returns; program names the tool in the syntax line
+// (printed for an output directory made only of separators). Returns the
+// exit status: 0 only when everything asked for was done, else 1.
 //
 // Starts with ResetResourceTables() and does not release what the mount
 // allocated; a caller that extracts again in the same process calls
 // ReleaseResourceTables() in between.
-int ExtractAll(const char* program, const char* resourceFile, const char* outputDirectory,
-               std::FILE* out);
+int ExtractAll(const char* program, const ExtractOptions& options, const char* resourceFile,
+               const char* outputDirectory, std::FILE* out, std::FILE* err);
 
 #endif

@@ -16,5 +16,6 @@ int main(int argc, char** argv) {
     const char* program = argc > 0 ? argv[0] : "rux-extract";
     if (argc < 2) return PrintSyntax(stdout, program);
     if (AnswerInfoOption(argv[1], EXTRACT_USAGE, 1)) return 0;
-    return ExtractAll(program, argv[1], argc > 2 ? argv[2] : nullptr, stdout);
+    const ExtractOptions options;
+    return ExtractAll(program, options, argv[1], argc > 2 ? argv[2] : nullptr, stdout, stderr);
 }

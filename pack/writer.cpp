@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace rux {
 
@@ -31,10 +32,20 @@ int WriteAll(DiskFile& file, const char* bytes, std::uint64_t count) {
     return 1;
 }
 
-// Appends count bytes to the data region, on disk or in memory.
+// Hands the data gathered in pending to the file.
+int WritePending(PackWriter* writer) {
+    const int ok = WriteAll(writer->file, writer->pending.data(), writer->pending.size());
+    writer->pending.clear();
+    return ok;
+}
+
+// Appends count bytes to the data region, on disk or in memory. On disk
+// the bytes are gathered into pieces first, so that small blocks do not
+// cost a system call each.
 int PutData(PackWriter* writer, const char* bytes, std::uint64_t count) {
     if (writer->file.IsValid()) {
-        if (!WriteAll(writer->file, bytes, count)) return 0;
+        writer->pending.append(bytes, static_cast<std::size_t>(count));
+        if (writer->pending.size() >= PIECE_BYTES && !WritePending(writer)) return 0;
     } else {
         writer->image.data.append(bytes, static_cast<std::size_t>(count));
     }
@@ -45,6 +56,7 @@ int PutData(PackWriter* writer, const char* bytes, std::uint64_t count) {
 // Moves the end of the data region back to offset, dropping what follows.
 int RewindData(PackWriter* writer, std::uint64_t offset) {
     if (writer->file.IsValid()) {
+        if (!WritePending(writer)) return 0;
         if (writer->file.Seek(static_cast<std::int64_t>(offset), SEEK_FROM_BEGIN) < 0) return 0;
     } else {
         writer->image.data.resize(static_cast<std::size_t>(offset - FILE_HEADER_BYTES));
@@ -96,17 +108,34 @@ DeflateResult PutDeflated(PackWriter* writer, std::uint32_t blockLength, int lev
                           const PackSource& source) {
     const std::uint64_t start = writer->end;
     if (writer->storeUnshrunk && source.size == 0) return DEFLATE_UNSHRUNK;
-    for (std::uint64_t at = 0; at < source.size; at += blockLength) {
-        const std::uint64_t left = source.size - at;
-        const std::uint64_t count = left < blockLength ? left : blockLength;
-        const char* piece = ReadPiece(source, at, count, &writer->raw);
-        if (!piece) return DEFLATE_FAILED;
-        DeflateInto(piece, count, level, &writer->packed);
-        const std::uint64_t blockEnd = writer->end + writer->packed.size();
-        if (writer->storeUnshrunk && blockEnd - start >= source.size) return DEFLATE_UNSHRUNK;
-        if (blockEnd >= writer->offsetLimit) return DEFLATE_TOO_FAR;
-        if (!PutData(writer, writer->packed.data(), writer->packed.size())) return DEFLATE_FAILED;
-        writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(blockEnd));
+    // The source is read a whole number of blocks at a time, a piece or
+    // one block, whichever is larger.
+    const std::uint64_t chunk =
+        blockLength >= PIECE_BYTES ? blockLength : PIECE_BYTES / blockLength * blockLength;
+    for (std::uint64_t chunkAt = 0; chunkAt < source.size; chunkAt += chunk) {
+        const std::uint64_t chunkLeft = source.size - chunkAt;
+        const std::uint64_t chunkCount = chunkLeft < chunk ? chunkLeft : chunk;
+        const char* bytes = ReadPiece(source, chunkAt, chunkCount, &writer->raw);
+        if (!bytes) return DEFLATE_FAILED;
+        for (std::uint64_t at = 0; at < chunkCount; at += blockLength) {
+            const std::uint64_t left = chunkCount - at;
+            const std::size_t count = static_cast<std::size_t>(left < blockLength ? left : blockLength);
+            const char* piece = bytes + at;
+            // Runs of equal blocks (zeros, padding) are deflated once.
+            if (writer->lastLevel != level || writer->lastRaw.size() != count ||
+                std::memcmp(writer->lastRaw.data(), piece, count) != 0) {
+                DeflateInto(piece, count, level, &writer->packed);
+                writer->lastRaw.assign(piece, count);
+                writer->lastLevel = level;
+            }
+            const std::uint64_t blockEnd = writer->end + writer->packed.size();
+            if (writer->storeUnshrunk && blockEnd - start >= source.size) return DEFLATE_UNSHRUNK;
+            if (blockEnd >= writer->offsetLimit) return DEFLATE_TOO_FAR;
+            if (!PutData(writer, writer->packed.data(), writer->packed.size())) {
+                return DEFLATE_FAILED;
+            }
+            writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(blockEnd));
+        }
     }
     return DEFLATE_DONE;
 }
@@ -118,6 +147,16 @@ std::string PackTable(const std::string& inflated, std::uint32_t count,
 }
 
 }  // namespace
+
+void CountResource(TableSizes* sizes, std::size_t nameBytes, std::uint32_t kind,
+                   std::uint64_t size, std::uint32_t blockLength) {
+    sizes->directory += DIRECTORY_RECORD_BYTES;
+    sizes->names += nameBytes + 1;
+    if (kind == KIND_DEFLATED && blockLength > 0) {
+        const std::uint64_t blocks = (size + blockLength - 1) / blockLength;
+        sizes->blockOffsets += (blocks + 1) * BLOCK_OFFSET_BYTES;
+    }
+}
 
 PackSource MemorySource(const std::string& bytes) {
     PackSource source;
@@ -225,14 +264,34 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
 }
 
 int FinishPackFile(PackWriter* writer, int level, std::string* error) {
+    const ResourceImage& image = writer->image;
+    const char* tooLarge = nullptr;
+    if (image.records.size() * std::uint64_t(DIRECTORY_RECORD_BYTES) > writer->tableLimit) {
+        tooLarge = "directory";
+    } else if (image.names.size() > writer->tableLimit) {
+        tooLarge = "names";
+    } else if (image.blockOffsets.size() * std::uint64_t(BLOCK_OFFSET_BYTES) > writer->tableLimit) {
+        tooLarge = "block offset";
+    }
+    if (tooLarge) {
+        *error = std::string("the ") + tooLarge + " table of " + writer->path +
+                 " would inflate to more than " + std::to_string(writer->tableLimit) + " bytes";
+        writer->file.Close();
+        return 0;
+    }
     *error = "cannot write " + writer->path;
-    const std::string tables = EncodeTables(writer->image, level);
+    const std::string tables = EncodeTables(image, level);
     const std::uint32_t skip = static_cast<std::uint32_t>(writer->end - FILE_HEADER_BYTES);
     const std::string skipBytes = Le32(skip);
-    int ok = writer->file.Seek(static_cast<std::int64_t>(writer->end), SEEK_FROM_BEGIN) >= 0 &&
+    int ok = WritePending(writer) &&
+             writer->file.Seek(static_cast<std::int64_t>(writer->end), SEEK_FROM_BEGIN) >= 0 &&
              WriteAll(writer->file, tables.data(), tables.size()) &&
              writer->file.Seek(4, SEEK_FROM_BEGIN) == 4 &&
              WriteAll(writer->file, skipBytes.data(), skipBytes.size());
+    if (ok && writer->flush) {
+        ok = writer->file.Flush();
+        if (!ok) *error = "cannot flush " + writer->path + " to the disk";
+    }
     ok = writer->file.Close() && ok;
     if (ok) error->clear();
     return ok;

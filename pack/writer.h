@@ -67,8 +67,31 @@ struct PackWriter {
     // When set, a deflated resource whose blocks together are not smaller
     // than its data is written as KIND_STORED instead.
     int storeUnshrunk = 0;
-    std::string raw, packed;  // scratch buffers for one block
+    // When set, FinishPackFile makes the file durable (flushed to the disk)
+    // before it closes it, so that a rename that follows cannot leave an
+    // empty file after a power cut.
+    int flush = 0;
+    // No table may inflate to more than this; tests lower it.
+    std::uint64_t tableLimit = MAX_TABLE_BYTES;
+    std::string raw, packed;  // scratch: data read from a source; one deflated block
+    std::string lastRaw;      // the block packed holds, deflated at lastLevel
+    int lastLevel = -1;
+    std::string pending;  // streaming: data not yet handed to file
 };
+
+// The bytes the three tables inflate to.
+struct TableSizes {
+    std::uint64_t directory = 0;
+    std::uint64_t names = 0;
+    std::uint64_t blockOffsets = 0;
+};
+
+// Adds to sizes the most that AddResource can put in the tables for one
+// resource: a record, the name and its NUL, and for a deflated resource
+// one block offset per block and one more for the end. Callers check a
+// whole file's tables against MAX_TABLE_BYTES before writing any of it.
+void CountResource(TableSizes* sizes, std::size_t nameBytes, std::uint32_t kind,
+                   std::uint64_t size, std::uint32_t blockLength);
 
 // One complete zlib stream of bytes at the given level.
 std::string DeflateZlib(const std::string& bytes, int level);
@@ -90,8 +113,9 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
                 std::string* error);
 
 // Writes the tables deflated at level after the data, patches the skip
-// field and closes the file. 1 on success; 0 with a message (the file is
-// then closed but incomplete).
+// field, flushes the file when writer->flush is set, and closes it. 1 on
+// success; 0 with a message (the file is then closed but incomplete), also
+// when a table would inflate past writer->tableLimit.
 int FinishPackFile(PackWriter* writer, int level, std::string* error);
 
 // Closes and removes a file that will not be finished.

@@ -64,11 +64,24 @@ struct DiskFile {
 
     // The file's whole size in bytes, or -1 on an invalid object.
     std::int64_t Size();
+
+    // Makes everything written so far durable: the data and the size reach
+    // the disk before this returns (fsync; FlushFileBuffers on Windows).
+    // 1 on success, 0 on failure or an invalid object.
+    int Flush();
 };
 
 // Creates one directory (not its parents). 1 on success, 0 on failure,
 // which includes a directory or file of that name that already exists.
 int MakeDirectory(const char* path);
+
+// Durability of renames.
+//
+// Makes the entries of the directory at path durable, so that a file just
+// renamed into it is found there after a power cut. 1 on success, also
+// where the file system has no such operation; 0 on failure. Windows
+// keeps directory entries durable itself: there it does nothing.
+int SyncDirectory(const char* path);
 
 }  // namespace rux
 

@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "pack/writer.h"
+#include "resource/blocks.h"
 #include "resource/index.h"
 #include "tool/glob.h"
 #include "tool/info.h"
 #include "tool/names.h"
+#include "tool/print.h"
 
 using namespace rux;
 
@@ -36,16 +38,21 @@ const char* const USAGE =
     "Packs every regular file below DIR, in sorted order, into the resource\n"
     "file OUT.rux. A resource's name is the file's path relative to DIR.\n"
     "\n"
-    "  --block-size N  inflated length of deflated blocks, N >= 1 (65536)\n"
+    "  --block-size N  inflated length of deflated blocks, 1 to 16777216 (65536)\n"
     "  --level L       zlib level 0-9 for the blocks and tables (6)\n"
     "  --store GLOB    keep matching files uncompressed (repeatable)\n"
     "  --loose GLOB    list matching files as loose resources and copy each\n"
     "                  to OUT.rux immediately followed by its name (repeatable)\n"
     "  --backslash     separate directories in names with '\\' instead of '/'\n"
+    "  -x, --exclude GLOB  leave out matching files, and directories with all\n"
+    "                  they hold; ASCII case is ignored (repeatable)\n"
     "\n"
     "GLOBs match the whole relative name with '/' separators; '*' matches\n"
     "across directories. A file whose blocks would not be smaller than the\n"
-    "file itself is stored. Prints one line per resource: kind, name, size.\n";
+    "file itself is stored. Prints one line per resource: kind, name, size.\n"
+    "Links to directories, dangling links and special files are left out\n"
+    "with a warning; a link to a file outside DIR is packed as a copy, with\n"
+    "a warning.\n";
 
 constexpr std::size_t TEMP_PATH_BYTES = 8192;
 
@@ -74,6 +81,7 @@ struct Options {
     int level = 6;
     std::vector<std::string> store;
     std::vector<std::string> loose;
+    std::vector<std::string> exclude;
     bool backslash = false;
 };
 
@@ -81,12 +89,29 @@ struct Entry {
     std::string relative;  // '/' separators; the sort key and what GLOBs see
     std::string name;      // as written into the resource file
     std::string path;      // to open
+    std::uint64_t size;    // when the tree was walked
 };
 
+// Messages name paths from the tree, so control bytes in them are escaped.
 int Fail(const std::string& message) {
     std::fflush(stdout);
-    std::fprintf(stderr, "rux-pack: %s\n", message.c_str());
+    std::fprintf(stderr, "rux-pack: %s\n", EscapedName(message.c_str()).c_str());
     return 1;
+}
+
+// A file not packed as it is: its path and what became of it.
+struct Warning {
+    std::string path;
+    std::string what;
+    bool operator<(const Warning& other) const { return path < other.path; }
+};
+
+void PrintWarnings(std::vector<Warning> warnings) {
+    std::sort(warnings.begin(), warnings.end());
+    for (const Warning& warning : warnings) {
+        std::fprintf(stderr, "rux-pack: warning: %s: %s\n",
+                     EscapedName(warning.path.c_str()).c_str(), warning.what.c_str());
+    }
 }
 
 int BadUsage(const std::string& message) {
@@ -132,9 +157,11 @@ int ParseOptions(int argc, char** argv, Options* options) {
             optionsEnded = true;
             continue;
         }
-        const std::size_t equals = arg.find('=');
-        const std::string key = arg.substr(0, equals);
-        const bool inlineValue = equals != std::string::npos;
+        // -xGLOB is -x GLOB.
+        const bool shortExclude = arg.compare(0, 2, "-x") == 0;
+        const std::size_t equals = shortExclude ? std::string::npos : arg.find('=');
+        const std::string key = shortExclude ? "--exclude" : arg.substr(0, equals);
+        const bool inlineValue = shortExclude ? arg.size() > 2 : equals != std::string::npos;
         if (key == "--help" || key == "--version" || key == "--backslash") {
             if (inlineValue) return BadUsage("option " + key + " takes no value");
             if (key == "--backslash") {
@@ -144,12 +171,13 @@ int ParseOptions(int argc, char** argv, Options* options) {
             AnswerInfoOption(key.c_str(), USAGE, 0);
             return 0;
         }
-        if (key != "--block-size" && key != "--level" && key != "--store" && key != "--loose") {
+        if (key != "--block-size" && key != "--level" && key != "--store" && key != "--loose" &&
+            key != "--exclude") {
             return BadUsage("unknown option " + arg);
         }
         std::string value;
         if (inlineValue) {
-            value = arg.substr(equals + 1);
+            value = arg.substr(shortExclude ? 2 : equals + 1);
         } else if (i + 1 < argc) {
             value = argv[++i];
         } else {
@@ -157,9 +185,11 @@ int ParseOptions(int argc, char** argv, Options* options) {
         }
         std::uint64_t number = 0;
         if (key == "--block-size") {
-            if (!ParseNumber(value, UINT32_MAX, &number) || number == 0) {
-                return BadUsage("--block-size needs a whole number from 1 to 4294967295, not '" +
-                                value + "'");
+            // rux-extract reads no longer block.
+            if (!ParseNumber(value, MAX_BLOCK_BYTES, &number) || number == 0) {
+                return BadUsage("--block-size needs a whole number from 1 to " +
+                                std::to_string(MAX_BLOCK_BYTES) +
+                                " (the longest block rux-extract reads), not '" + value + "'");
             }
             options->blockSize = static_cast<std::uint32_t>(number);
         } else if (key == "--level") {
@@ -167,6 +197,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
                 return BadUsage("--level needs a number from 0 to 9, not '" + value + "'");
             }
             options->level = static_cast<int>(number);
+        } else if (key == "--exclude") {
+            options->exclude.push_back(value);
         } else {
             (key == "--store" ? options->store : options->loose).push_back(value);
         }
@@ -181,36 +213,98 @@ int ParseOptions(int argc, char** argv, Options* options) {
     return -1;
 }
 
-// Collects the regular files below dir (and symbolic links to them);
-// directories are entered, except through symbolic links.
-bool Walk(const fs::path& dir, const std::string& prefix, std::vector<Entry>* entries,
-          std::string* error) {
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const fs::path& path = it->path();
-        const std::string relative = prefix + path.filename().string();
-        std::error_code statusError;
-        const fs::file_status status = it->symlink_status(statusError);
-        if (fs::is_directory(status)) {
-            if (!Walk(path, relative + "/", entries, error)) return false;
-        } else if (fs::is_regular_file(status) ||
-                   (fs::is_symlink(status) && fs::is_regular_file(fs::status(path, statusError)))) {
-            entries->push_back({relative, relative, path.string()});
-        }
-    }
-    if (ec) {
-        *error = "cannot read directory " + dir.string() + ": " + ec.message();
-        return false;
-    }
-    return true;
-}
-
 bool MatchesAny(const std::vector<std::string>& globs, const std::string& name) {
     for (const std::string& glob : globs) {
         if (MatchesGlob(glob.c_str(), name.c_str())) return true;
     }
     return false;
+}
+
+bool Excluded(const Options& options, const std::string& relative) {
+    for (const std::string& glob : options.exclude) {
+        if (MatchesNameGlob(glob.c_str(), relative.c_str())) return true;
+    }
+    return false;
+}
+
+// Whether path lies below root; both canonical.
+bool IsBelow(const fs::path& path, const fs::path& root) {
+    auto p = path.begin();
+    for (auto r = root.begin(); r != root.end(); ++r, ++p) {
+        if (r->empty()) continue;  // the trailing "" of a root ending in a separator
+        if (p == path.end() || *p != *r) return false;
+    }
+    return p != path.end();
+}
+
+struct WalkState {
+    const Options* options;
+    fs::path root;  // DIR, canonical
+    std::vector<Entry>* entries;
+    std::vector<Warning>* warnings;
+    std::string* error;
+};
+
+// Collects the regular files below dir, and symbolic links to them;
+// directories are entered, except through symbolic links. Excluded files
+// and directories are passed over without a word; whatever else is not
+// packed gets a warning.
+bool Walk(const WalkState& state, const fs::path& dir, const std::string& prefix) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::path& path = it->path();
+        const std::string relative = prefix + path.filename().string();
+        if (Excluded(*state.options, relative)) continue;
+        std::error_code statusError;
+        const fs::file_status status = it->symlink_status(statusError);
+        if (statusError) {
+            *state.error = "cannot read " + path.string() + ": " + statusError.message();
+            return false;
+        }
+        if (fs::is_directory(status)) {
+            if (!Walk(state, path, relative + "/")) return false;
+            continue;
+        }
+        fs::file_status target = status;
+        if (fs::is_symlink(status)) {
+            target = fs::status(path, statusError);
+            if (statusError || !fs::exists(target)) {
+                state.warnings->push_back({path.string(), "dangling link, left out"});
+                continue;
+            }
+            if (fs::is_directory(target)) {
+                state.warnings->push_back({path.string(), "link to a directory, left out"});
+                continue;
+            }
+            if (!fs::is_regular_file(target)) {
+                state.warnings->push_back({path.string(), "link to a special file, left out"});
+                continue;
+            }
+            const fs::path real = fs::canonical(path, statusError);
+            if (statusError || !IsBelow(real, state.root)) {
+                state.warnings->push_back(
+                    {path.string(), "link to a file outside " + state.options->dir + ", packed as a copy"});
+            }
+        }
+        if (fs::is_regular_file(target)) {
+            const std::uintmax_t size = fs::file_size(path, statusError);
+            state.entries->push_back({relative, relative, path.string(), statusError ? 0 : size});
+        } else if (fs::is_fifo(target)) {
+            state.warnings->push_back({path.string(), "FIFO, left out"});
+        } else if (fs::is_block_file(target) || fs::is_character_file(target)) {
+            state.warnings->push_back({path.string(), "device, left out"});
+        } else if (fs::is_socket(target)) {
+            state.warnings->push_back({path.string(), "socket, left out"});
+        } else {
+            state.warnings->push_back({path.string(), "not a regular file, left out"});
+        }
+    }
+    if (ec) {
+        *state.error = "cannot read directory " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    return true;
 }
 
 std::string FoldCase(std::string text) {
@@ -226,15 +320,38 @@ std::string Normalized(const std::string& path) {
     return (ec ? fs::path(path) : absolute).lexically_normal().string();
 }
 
+std::uint32_t KindOf(const Options& options, const Entry& entry) {
+    if (MatchesAny(options.loose, entry.relative)) return KIND_LOOSE;
+    return MatchesAny(options.store, entry.relative) ? KIND_STORED : KIND_DEFLATED;
+}
+
 // Every reason not to pack these entries, one line each; empty if none.
 std::vector<std::string> Refusals(const Options& options, const std::vector<Entry>& entries) {
     std::vector<std::string> refusals;
     if (entries.size() > static_cast<std::size_t>(INDEX_SLOTS)) {
         refusals.push_back(options.dir + " holds " + std::to_string(entries.size()) +
                            " files; a resource file holds at most " +
-                           std::to_string(INDEX_SLOTS));
+                           std::to_string(INDEX_SLOTS) + " (-x leaves files out)");
         return refusals;
     }
+    // Each table must inflate to no more than rux-extract reads.
+    TableSizes tables;
+    for (const Entry& entry : entries) {
+        CountResource(&tables, entry.name.size(), KindOf(options, entry), entry.size,
+                      options.blockSize);
+    }
+    const auto tooLarge = [&](const char* table, std::uint64_t bytes, const char* remedy) {
+        if (bytes <= MAX_TABLE_BYTES) return;
+        refusals.push_back(std::string("the ") + table + " table would inflate to " +
+                           std::to_string(bytes) + " bytes, more than the " +
+                           std::to_string(MAX_TABLE_BYTES) + " that rux-extract reads; " +
+                           remedy);
+    };
+    tooLarge("directory", tables.directory, "pack fewer files (-x leaves files out)");
+    tooLarge("names", tables.names,
+             "pack fewer files or shorter paths (-x leaves files out)");
+    tooLarge("block offset", tables.blockOffsets,
+             "use a larger --block-size, or pack fewer or smaller files");
     for (const Entry& entry : entries) {
         if (entry.relative.find('\\') != std::string::npos) {
             refusals.push_back("refused name " + entry.relative +
@@ -278,12 +395,20 @@ std::string TemporaryBeside(const std::string& path) {
     }
 }
 
+// Renames a complete (and flushed) temporary file into place, then makes
+// the rename itself durable.
 bool Commit(const std::string& temporary, const std::string& path, std::string* error) {
     std::error_code ec;
     fs::rename(temporary, path, ec);
     if (ec) {
         *error = "cannot rename " + temporary + " to " + path + ": " + ec.message();
         std::remove(temporary.c_str());
+        return false;
+    }
+    const fs::path parent = fs::path(path).parent_path();
+    const std::string directory = parent.empty() ? "." : parent.string();
+    if (!SyncDirectory(directory.c_str())) {
+        *error = "cannot flush directory " + directory + " to the disk";
         return false;
     }
     return true;
@@ -297,7 +422,8 @@ bool WriteLoose(const std::string& out, const std::string& name, const PackSourc
     const std::string temporary = TemporaryBeside(path);
     NoteTemporary(1, temporary);
     DiskFile file;
-    bool ok = file.Open(temporary.c_str(), OPEN_WRITE | OPEN_CREATE) && CopySource(file, source);
+    bool ok = file.Open(temporary.c_str(), OPEN_WRITE | OPEN_CREATE) &&
+              CopySource(file, source) && file.Flush();
     ok = file.Close() && ok;
     if (!ok) {
         std::remove(temporary.c_str());
@@ -314,6 +440,7 @@ int Pack(const Options& options, const std::vector<Entry>& entries) {
     std::string error;
     PackWriter writer;
     writer.storeUnshrunk = 1;
+    writer.flush = 1;
     const std::string temporary = TemporaryBeside(out);
     NoteTemporary(0, temporary);
     if (!BeginPackFile(&writer, temporary, &error)) {
@@ -321,10 +448,8 @@ int Pack(const Options& options, const std::vector<Entry>& entries) {
         return Fail(error);
     }
     for (const Entry& entry : entries) {
-        const bool loose = MatchesAny(options.loose, entry.relative);
-        const std::uint32_t kind =
-            loose ? KIND_LOOSE : MatchesAny(options.store, entry.relative) ? KIND_STORED
-                                                                           : KIND_DEFLATED;
+        const std::uint32_t kind = KindOf(options, entry);
+        const bool loose = kind == KIND_LOOSE;
         DiskFile file;
         bool ok = file.Open(entry.path.c_str(), 0) != 0;
         if (!ok) error = "cannot open " + entry.path;
@@ -339,8 +464,9 @@ int Pack(const Options& options, const std::vector<Entry>& entries) {
             return Fail(error);
         }
         const DirectoryRecord& record = writer.image.records.back();
-        std::printf("%u %s %u\n", static_cast<unsigned>(record.kind), entry.name.c_str(),
-                    static_cast<unsigned>(record.size));
+        std::printf("%u ", static_cast<unsigned>(record.kind));
+        PrintName(stdout, entry.name.c_str());
+        std::printf(" %u\n", static_cast<unsigned>(record.size));
     }
     bool ok = FinishPackFile(&writer, options.level, &error) != 0;
     if (!ok) {
@@ -366,7 +492,10 @@ int Run(int argc, char** argv) {
     }
     std::vector<Entry> entries;
     std::string error;
-    if (!Walk(dir, "", &entries, &error)) return Fail(error);
+    std::vector<Warning> warnings;
+    const WalkState state = {&options, fs::canonical(dir, ec), &entries, &warnings, &error};
+    if (!Walk(state, dir, "")) return Fail(error);
+    PrintWarnings(warnings);
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.relative < b.relative; });
     if (options.backslash) {

@@ -1,4 +1,4 @@
-// POSIX implementation of DiskFile and MakeDirectory.
+// POSIX implementation of DiskFile, MakeDirectory and SyncDirectory.
 #include "platform/disk_file.h"
 
 #include <cerrno>
@@ -126,10 +126,38 @@ std::int64_t DiskFile::Size() {
     return static_cast<std::int64_t>(info.st_size);
 }
 
+int DiskFile::Flush() {
+    if (!IsValid()) return 0;
+    int result;
+    do {
+        result = ::fsync(Descriptor(handle));
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? 1 : 0;
+}
+
 int MakeDirectory(const char* path) {
     char native[NATIVE_PATH_BYTES];
     if (!NativePath(path, native)) return 0;
     return ::mkdir(native, 0777) == 0 ? 1 : 0;
+}
+
+}  // namespace rux
+
+namespace rux {
+
+int SyncDirectory(const char* path) {
+    char native[NATIVE_PATH_BYTES];
+    if (!NativePath(path, native)) return 0;
+    const int fd = ::open(native, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    // Some file systems cannot sync a directory; nothing more can be done there.
+    const bool unsupported = result != 0 && (errno == EINVAL || errno == ENOTSUP);
+    ::close(fd);
+    return result == 0 || unsupported ? 1 : 0;
 }
 
 }  // namespace rux

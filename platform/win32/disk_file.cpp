@@ -1,4 +1,4 @@
-// Win32 implementation of DiskFile and MakeDirectory.
+// Win32 implementation of DiskFile, MakeDirectory and SyncDirectory.
 //
 // Paths go to the ANSI calls as they are: Win32 takes both '\' and '/' as
 // directory separators.
@@ -83,6 +83,13 @@ std::int64_t DiskFile::Size() {
     return static_cast<std::int64_t>(size.QuadPart);
 }
 
+int DiskFile::Flush() {
+    if (!IsValid()) return 0;
+    return ::FlushFileBuffers(Native(handle)) ? 1 : 0;
+}
+
 int MakeDirectory(const char* path) { return ::CreateDirectoryA(path, nullptr) ? 1 : 0; }
+
+int SyncDirectory(const char*) { return 1; }
 
 }  // namespace rux

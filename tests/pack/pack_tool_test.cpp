@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 
 #include "tests/support/fixture.h"
 #include "tests/support/run.h"
+#include "tool/glob.h"
 #include "tool/names.h"
 
 using namespace rux;
@@ -262,17 +264,114 @@ TEST(PackRoundTrip, OddFilesAndTheirKinds) {
     EXPECT_EQ(KIND_DEFLATED, kinds["deep/er/est/x"]);
 }
 
-TEST(PackRoundTrip, SymlinksToFilesArePackedAndOthersSkipped) {
-    TempDir src;
-    MakeTree(src.path(), {{"real.txt", "real\n"}, {"dir/inner.txt", "inner\n"}});
-    fs::create_symlink("real.txt", src / "link.txt");
-    fs::create_directory_symlink("dir", src / "dirlink");
-    fs::create_symlink("missing", src / "dangling");
-    ASSERT_EQ(0, mkfifo((src / "fifo").c_str(), 0600));
+TEST(PackRoundTrip, SymlinksToFilesArePackedAndOthersLeftOutWithAWarning) {
+    TempDir outside;
+    MakeTree(outside.path(), {{"far.txt", "far\n"}});
     TempDir tmp;
-    const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
+    const std::string src = tmp / "src";
+    MakeTree(src, {{"real.txt", "real\n"}, {"dir/inner.txt", "inner\n"}});
+    fs::create_symlink("real.txt", src + "/link.txt");
+    fs::create_symlink("../real.txt", src + "/dir/up.txt");
+    fs::create_symlink(outside / "far.txt", src + "/far.txt");
+    fs::create_directory_symlink("dir", src + "/dirlink");
+    fs::create_symlink("missing", src + "/dangling");
+    fs::create_symlink("fifo", src + "/fifolink");
+    fs::create_symlink("/dev/null", src + "/null");
+    ASSERT_EQ(0, mkfifo((src + "/fifo").c_str(), 0600));
+    ASSERT_EQ(0, mkfifo((src + "/excluded-fifo").c_str(), 0600));
+    const RunResult run = Pack({"-x", "EXCLUDED-*", "out.rux", "src"}, tmp.path());
     EXPECT_EQ(0, run.status) << run.errors;
-    EXPECT_EQ("2 dir/inner.txt 6\n2 link.txt 5\n2 real.txt 5\n", run.output);
+    EXPECT_EQ("2 dir/inner.txt 6\n2 dir/up.txt 5\n2 far.txt 4\n2 link.txt 5\n2 real.txt 5\n",
+              run.output);
+    EXPECT_EQ("rux-pack: warning: src/dangling: dangling link, left out\n"
+              "rux-pack: warning: src/dirlink: link to a directory, left out\n"
+              "rux-pack: warning: src/far.txt: link to a file outside src, packed as a copy\n"
+              "rux-pack: warning: src/fifo: FIFO, left out\n"
+              "rux-pack: warning: src/fifolink: link to a special file, left out\n"
+              "rux-pack: warning: src/null: link to a special file, left out\n",
+              run.errors);
+}
+
+// Generated trees and option sets: whatever rux-pack accepts, rux-extract
+// gives back byte for byte, less what -x left out; whatever it refuses
+// leaves nothing behind.
+TEST(PackRoundTrip, GeneratedTreesAndOptions) {
+    const std::vector<std::string> dirs = {"d", "D", "sub", "a b", "x.y"};
+    const std::vector<std::string> files = {"a", "A", "c.txt", "Data.bin", "x y", "e\xc3\xa9",
+                                            "z.TXT", "n.rux", "long-name-of-a-file.dat"};
+    const std::vector<std::string> blockSizes = {"1", "2", "3", "7", "16", "100", "4096", "65536"};
+    const std::vector<std::string> globs = {"*.txt", "*.bin", "d/*", "*a*", "?", "[!a-c]*",
+                                            "SUB", "*/*"};
+    std::mt19937 rng(20261208);
+    const auto pick = [&rng](const std::vector<std::string>& from) {
+        return from[rng() % from.size()];
+    };
+    int accepted = 0, refused = 0;
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        TempDir tmp;
+        std::map<std::string, std::string> tree;
+        const int count = static_cast<int>(rng() % 10);
+        for (int i = 0; i < count; ++i) {
+            std::string name;
+            for (unsigned depth = rng() % 3; depth > 0; --depth) name += pick(dirs) + "/";
+            name += pick(files);
+            const std::size_t size = rng() % 4 == 0 ? rng() % 70000 : rng() % 2000;
+            switch (rng() % 4) {
+                case 0: tree[name] = std::string(size, '\0'); break;
+                case 1: tree[name] = RandomBytes(size, rng()); break;
+                default: tree[name] = TextBytes(size, rng()); break;
+            }
+        }
+        fs::create_directories(tmp / "src");
+        MakeTree(tmp / "src", tree);
+        std::vector<std::string> args = {"--block-size", pick(blockSizes)};
+        if (rng() % 2) args.push_back("--level=" + std::to_string(rng() % 10));
+        if (rng() % 3 == 0) args.insert(args.end(), {"--store", pick(globs)});
+        if (rng() % 3 == 0) args.insert(args.end(), {"--loose", pick(globs)});
+        if (rng() % 3 == 0) args.push_back("--backslash");
+        std::vector<std::string> excludes;
+        for (unsigned n = rng() % 4 == 0 ? 1 + rng() % 2 : 0; n > 0; --n) {
+            excludes.push_back(pick(globs));
+            args.insert(args.end(), {"-x", excludes.back()});
+        }
+        args.insert(args.end(), {"out.rux", "src"});
+        const RunResult packed = Pack(args, tmp.path());
+        if (packed.status != 0) {
+            ++refused;
+            EXPECT_EQ(1, packed.status) << packed.errors;
+            EXPECT_NE("", packed.errors);
+            // Nothing beside the tree: no resource file, loose file or temporary.
+            EXPECT_EQ(1, std::distance(fs::directory_iterator(tmp.path()), {}));
+            continue;
+        }
+        ++accepted;
+        EXPECT_EQ("", packed.errors);
+        const RunResult extracted = Extract({"out.rux", "x"}, tmp.path());
+        ASSERT_EQ(0, extracted.status) << extracted.output;
+        // A file is left out when its path, or that of a directory above
+        // it, matches an exclude.
+        std::map<std::string, std::string> expected;
+        for (const auto& file : tree) {
+            bool excluded = false;
+            for (std::size_t end = 0; end != std::string::npos && !excluded;) {
+                end = file.first.find('/', end + 1);
+                const std::string path = file.first.substr(0, end);
+                for (const std::string& glob : excludes) {
+                    excluded = excluded || MatchesNameGlob(glob.c_str(), path.c_str());
+                }
+            }
+            if (!excluded) expected.insert(file);
+        }
+        std::vector<std::string> names;
+        for (const auto& file : expected) names.push_back(file.first);
+        ASSERT_EQ(names, ListTree(tmp / "x"));
+        for (const auto& file : expected) {
+            ASSERT_TRUE(file.second == ReadWholeFile(tmp / "x/" + file.first)) << file.first;
+        }
+    }
+    EXPECT_GT(accepted, 150);
+    EXPECT_GT(refused, 10);
 }
 
 // Every byte of a tiny pack, written out by hand. Level 0 makes the zlib
@@ -364,20 +463,85 @@ TEST(PackRefusals, MoreResourcesThanTheIndexHolds) {
     const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
     ExpectRefused(run, tmp, "4097 files");
     EXPECT_EQ("", run.output);
+    // Excluded files do not count.
+    const RunResult excluded = Pack({"--exclude=ONE-*", "out.rux", src.path()}, tmp.path());
+    EXPECT_EQ(0, excluded.status) << excluded.errors;
+    EXPECT_EQ(4096u, Lines(excluded.output).size());
+}
+
+// A table that would inflate past what rux-extract reads is refused before
+// anything is written; at the limit the pair works.
+TEST(PackRefusals, TablesAtTheirLimits) {
+    {
+        // Block offsets: one sparse file of 2097151 blocks of 16 zeros uses
+        // 2097152 offsets, 8 MiB of them.
+        TempDir tmp;
+        const std::uint64_t size = 2097151 * 16;
+        MakeTree(tmp.path(), {{"src/z", ""}});
+        fs::resize_file(tmp / "src/z", size);
+        const RunResult run = Pack({"--block-size", "16", "out.rux", "src"}, tmp.path());
+        ASSERT_EQ(0, run.status) << run.errors;
+        EXPECT_EQ("8 z " + std::to_string(size) + "\n", run.output);
+        const RunResult extracted = Extract({"out.rux", "x"}, tmp.path());
+        EXPECT_EQ(0, extracted.status) << extracted.output;
+        EXPECT_TRUE(ReadWholeFile(tmp / "x/z") == std::string(size, '\0'));
+        fs::remove_all(tmp / "x");
+        fs::resize_file(tmp / "src/z", size + 1);
+        ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+        ExpectRefused(Pack({"--block-size", "16", "out.rux", "src"}, tmp.path()), tmp,
+                      "the block offset table would inflate to 8388612 bytes, more than the "
+                      "8388608 that rux-extract reads; use a larger --block-size");
+        // Stored files have no blocks.
+        EXPECT_EQ(0, Pack({"--block-size", "16", "--store", "z", "out.rux", "src"}, tmp.path())
+                         .status);
+    }
+    {
+        // Names: 4096 names of 2047 bytes and their NULs make 8 MiB.
+        TempDir tmp;
+        std::string deep = "src";
+        for (char c = 'a'; c < 'a' + 8; ++c) deep += "/" + std::string(230, c);
+        fs::create_directories(tmp / deep);
+        for (int i = 0; i < 4096; ++i) {
+            char number[8];
+            std::snprintf(number, sizeof number, "%04d", i);
+            ASSERT_TRUE(WriteWholeFile(tmp / deep + "/" + number + std::string(195, 'f'), ""));
+        }
+        const RunResult run = Pack({"out.rux", "src"}, tmp.path());
+        ASSERT_EQ(0, run.status) << run.errors;
+        EXPECT_EQ(4096u, Lines(run.output).size());
+        const RunResult extracted = Extract({"out.rux", "x"}, tmp.path());
+        EXPECT_EQ(0, extracted.status);
+        EXPECT_EQ(4096u, ListTree(tmp / "x").size());
+        fs::remove_all(tmp / "x");
+        fs::rename(tmp / deep + "/0000" + std::string(195, 'f'),
+                   tmp / deep + "/0000" + std::string(196, 'f'));
+        ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+        const RunResult past = Pack({"out.rux", "src"}, tmp.path());
+        EXPECT_EQ(1, past.status);
+        EXPECT_NE(std::string::npos, past.errors.find("the names table would inflate to 8388609"))
+            << past.errors;
+        EXPECT_EQ("old", ReadWholeFile(tmp / "out.rux"));
+    }
 }
 
 TEST(PackRefusals, NamesTheExtractorWouldRefuse) {
     // Unsafe on Windows at least: packs travel.
-    for (const char* name : {"con.txt", "sub/AUX", "lpt1.dat", "a:b", "x/...", "y/. ./z",
-                             "back\\slash"}) {
-        SCOPED_TRACE(name);
+    // Control bytes are refused and printed escaped.
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"con.txt", "con.txt"}, {"sub/AUX", "sub/AUX"}, {"lpt1.dat", "lpt1.dat"},
+        {"a:b", "a:b"}, {"x/...", "x/..."}, {"y/. ./z", "y/. ./z"}, {"back\\slash", "back\\slash"},
+        {"com0", "com0"}, {"q?", "q?"}, {"CONOUT$.log", "CONOUT$.log"},
+        {"a\n8 forged.txt 99", "name a\\0128 forged.txt 99:"}, {"\033[2J", "name \\033[2J:"}};
+    for (const auto& name : names) {
+        SCOPED_TRACE(name.second);
         TempDir src;
-        MakeTree(src.path(), {{"fine.txt", "fine"}, {name, "bad"}});
+        MakeTree(src.path(), {{"fine.txt", "fine"}, {name.first, "bad"}});
         TempDir tmp;
         ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
         const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
-        ExpectRefused(run, tmp, name);
+        ExpectRefused(run, tmp, name.second);
         EXPECT_EQ("", run.output);
+        EXPECT_EQ(std::string::npos, run.errors.find_first_of("\033\001"));
     }
 }
 
@@ -480,7 +644,9 @@ TEST(PackOptions, BadCommandLines) {
         {"--block-size", "4294967296", "out.rux", "src"},
         {"--block-size", "12k", "out.rux", "src"},
         {"--bogus", "out.rux", "src"},
-        {"-x", "out.rux", "src"},
+        {"-q", "out.rux", "src"},
+        {"out.rux", "src", "-x"},
+        {"--block-size", "16777217", "out.rux", "src"},
         {"--backslash=yes", "out.rux", "src"},
         {"out.rux", "src", "--store"},
         {"", "src"},
@@ -501,6 +667,20 @@ TEST(PackOptions, BadCommandLines) {
     const RunResult odd = Pack({"--", "odd.rux", "--odd"}, tmp.path());
     EXPECT_EQ(0, odd.status) << odd.errors;
     EXPECT_EQ("2 b 1\n", odd.output);
+}
+
+// The longest block rux-extract reads: one full block of zeros and a short one.
+TEST(PackOptions, TheLargestBlockSize) {
+    TempDir tmp;
+    const std::uint64_t size = (16u << 20) + 1;
+    MakeTree(tmp.path(), {{"src/z", ""}});
+    fs::resize_file(tmp / "src/z", size);
+    const RunResult run = Pack({"--block-size=16777216", "out.rux", "src"}, tmp.path());
+    ASSERT_EQ(0, run.status) << run.errors;
+    EXPECT_EQ("8 z 16777217\n", run.output);
+    const RunResult extracted = Extract({"out.rux", "x"}, tmp.path());
+    EXPECT_EQ(0, extracted.status) << extracted.output;
+    EXPECT_TRUE(ReadWholeFile(tmp / "x/z") == std::string(size, '\0'));
 }
 
 TEST(HelpAndVersion, Pack) {

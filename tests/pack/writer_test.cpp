@@ -157,6 +157,44 @@ TEST(PackWriter, FileSourcesAreReadAgainWhenStored) {
     EXPECT_EQ(SerializeImage(image), ReadWholeFile(dir / "out.rux"));
 }
 
+// Each table is counted ahead exactly, and the file is refused when one
+// would inflate past the limit: at the limit it is written.
+TEST(PackWriter, TablesPastTheLimitAreRefused) {
+    std::vector<PackResource> many;
+    for (int i = 0; i < 30; ++i) many.push_back(Stored("r" + std::to_string(i), "x"));
+    const struct {
+        const char* table;
+        std::vector<PackResource> resources;
+        std::uint64_t TableSizes::*counted;
+    } cases[] = {
+        {"directory", many, &TableSizes::directory},
+        {"names", {Stored(std::string(500, 'n'), "x")}, &TableSizes::names},
+        {"block offset", {Deflated("b", TextBytes(1000), 10), Deflated("e", "", 10)},
+         &TableSizes::blockOffsets},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table);
+        TableSizes sizes;
+        for (const PackResource& r : c.resources) {
+            CountResource(&sizes, r.name.size(), r.kind, r.data.size(), r.blockLength);
+        }
+        for (std::uint64_t limit : {sizes.*c.counted, sizes.*c.counted - 1}) {
+            TempDir dir;
+            PackWriter writer;
+            writer.tableLimit = limit;
+            std::string error;
+            ASSERT_TRUE(BeginPackFile(&writer, dir / "out.rux", &error)) << error;
+            for (const PackResource& r : c.resources) {
+                ASSERT_TRUE(AddResource(&writer, r.name, r.kind, r.blockLength, r.level,
+                                        MemorySource(r.data), &error));
+            }
+            const bool fits = limit == sizes.*c.counted;
+            EXPECT_EQ(fits, FinishPackFile(&writer, 6, &error) == 1);
+            EXPECT_EQ(fits ? std::string::npos : 4, error.find(c.table)) << error;
+        }
+    }
+}
+
 TEST(PackWriter, ShortFileSourceFails) {
     TempDir dir;
     ASSERT_TRUE(WriteWholeFile(dir / "short", "ten bytes!"));

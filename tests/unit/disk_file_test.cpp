@@ -71,7 +71,10 @@ TEST(DiskFile, RoundTripSeekSizeAndEndOfFile) {
     // A target before the start fails and leaves the position alone.
     EXPECT_EQ(-1, f.Seek(-11, SEEK_FROM_CURRENT));
     EXPECT_EQ(10, f.Seek(0, SEEK_FROM_CURRENT));
+    EXPECT_EQ(1, f.Flush());
     EXPECT_EQ(1, f.Close());
+    EXPECT_EQ(1, SyncDirectory(dir.path().c_str()));
+    EXPECT_EQ("0123456789", ReadWholeFile(dir / "f"));
 }
 
 TEST(DiskFile, CloseTwiceAndInvalidObjects) {
@@ -86,6 +89,7 @@ TEST(DiskFile, CloseTwiceAndInvalidObjects) {
     EXPECT_EQ(0u, f.Write(&c, 1));
     EXPECT_EQ(-1, f.Seek(0, SEEK_FROM_BEGIN));
     EXPECT_EQ(-1, f.Size());
+    EXPECT_EQ(0, f.Flush());
 }
 
 // Every 32-bit offset is reachable: beyond 2 GiB and up to 4 GiB - 1.

@@ -5,16 +5,21 @@
 // checks nothing beyond what it needs not to crash on the benchmark's own
 // files.
 //
-//   rux-bound zlib|libdeflate FILE.rux OUTDIR
+// With THREADS (0: one per core) it is the multi-threaded bound: thread t
+// of N extracts resources t, t + N, t + 2N, ... in directory order.
+//
+//   rux-bound zlib|libdeflate FILE.rux OUTDIR [THREADS]
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <libdeflate.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 #include <zlib.h>
@@ -52,15 +57,72 @@ void WriteAll(int fd, const std::uint8_t* data, std::size_t length, const std::s
     }
 }
 
+// What every thread reads.
+struct Tables {
+    bool useLibdeflate = false;
+    std::string outdir;
+    const std::uint8_t* records = nullptr;
+    std::uint32_t recordCount = 0;
+    const std::uint8_t* names = nullptr;
+    std::vector<std::uint32_t> offsets;
+    const std::uint8_t* map = nullptr;
+};
+
+// Extracts records first, first + step, ... with one reused buffer.
+void ExtractEvery(const Tables& t, std::uint32_t first, std::uint32_t step) {
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    std::vector<std::uint8_t> buffer;
+    for (std::uint32_t r = first; r < t.recordCount; r += step) {
+        DirectoryRecord record;
+        DecodeDirectoryRecord(t.records + r * DIRECTORY_RECORD_BYTES, &record);
+        std::string path = t.outdir + "/" + reinterpret_cast<const char*>(t.names + record.nameOffset);
+        const int fd = CreateOutput(path);
+        if (fd < 0) Fail("cannot create", path);
+        if (record.kind == KIND_STORED) {
+            WriteAll(fd, t.map + record.placement, record.size, path);
+        } else if (record.kind == KIND_DEFLATED) {
+            if (buffer.size() < record.blockLength) buffer.resize(record.blockLength);
+            std::uint32_t block = record.placement;
+            for (std::uint32_t at = 0; at < record.size; at += record.blockLength, ++block) {
+                const std::uint32_t left = record.size - at;
+                const std::uint32_t length = left < record.blockLength ? left : record.blockLength;
+                const std::uint8_t* packed = t.map + t.offsets[block];
+                const std::uint32_t packedLength = t.offsets[block + 1] - t.offsets[block];
+                int ok;
+                if (t.useLibdeflate) {
+                    ok = libdeflate_zlib_decompress(decompressor, packed, packedLength, buffer.data(),
+                                                    length, nullptr) == LIBDEFLATE_SUCCESS;
+                } else {
+                    uLongf produced = length;
+                    ok = uncompress(buffer.data(), &produced, packed, packedLength) == Z_OK &&
+                         produced == length;
+                }
+                if (!ok) Fail("cannot inflate a block of", path);
+                WriteAll(fd, buffer.data(), length, path);
+            }
+        }
+        ::close(fd);
+    }
+    libdeflate_free_decompressor(decompressor);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4 || (std::strcmp(argv[1], "zlib") != 0 && std::strcmp(argv[1], "libdeflate") != 0)) {
-        std::fprintf(stderr, "usage: %s zlib|libdeflate FILE.rux OUTDIR\n", argv[0]);
+    if ((argc != 4 && argc != 5) ||
+        (std::strcmp(argv[1], "zlib") != 0 && std::strcmp(argv[1], "libdeflate") != 0)) {
+        std::fprintf(stderr, "usage: %s zlib|libdeflate FILE.rux OUTDIR [THREADS]\n", argv[0]);
         return 2;
     }
-    const bool useLibdeflate = std::strcmp(argv[1], "libdeflate") == 0;
-    const std::string outdir = argv[3];
+    Tables t;
+    t.useLibdeflate = std::strcmp(argv[1], "libdeflate") == 0;
+    t.outdir = argv[3];
+    int threads = 1;
+    if (argc == 5) {
+        threads = std::atoi(argv[4]);
+        if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+        if (threads <= 0) threads = 1;
+    }
 
     // The tables, through the library's own table reader.
     DiskFile file;
@@ -76,48 +138,28 @@ int main(int argc, char** argv) {
     std::uint8_t* names = ReadPackedTable(file, &namesHeader);
     std::uint8_t* offsetBytes = ReadPackedTable(file, &offsetsHeader);
     if (!records || !names || !offsetBytes) Fail("cannot read the tables of", argv[2]);
-    std::vector<std::uint32_t> offsets(offsetsHeader.count);
-    for (std::uint32_t i = 0; i < offsetsHeader.count; ++i) offsets[i] = LoadLE32(offsetBytes + 4 * i);
+    t.offsets.resize(offsetsHeader.count);
+    for (std::uint32_t i = 0; i < offsetsHeader.count; ++i) t.offsets[i] = LoadLE32(offsetBytes + 4 * i);
+    t.records = records;
+    t.recordCount = recordsHeader.count;
+    t.names = names;
 
     const std::int64_t fileSize = file.Size();
     void* mapped = ::mmap(nullptr, static_cast<std::size_t>(fileSize), PROT_READ, MAP_PRIVATE,
                           static_cast<int>(file.handle), 0);
     if (mapped == MAP_FAILED) Fail("cannot map", argv[2]);
-    const std::uint8_t* map = static_cast<const std::uint8_t*>(mapped);
+    t.map = static_cast<const std::uint8_t*>(mapped);
 
-    ::mkdir(outdir.c_str(), 0777);
-    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
-    std::vector<std::uint8_t> buffer;
-    for (std::uint32_t r = 0; r < recordsHeader.count; ++r) {
-        DirectoryRecord record;
-        DecodeDirectoryRecord(records + r * DIRECTORY_RECORD_BYTES, &record);
-        std::string path = outdir + "/" + reinterpret_cast<const char*>(names + record.nameOffset);
-        const int fd = CreateOutput(path);
-        if (fd < 0) Fail("cannot create", path);
-        if (record.kind == KIND_STORED) {
-            WriteAll(fd, map + record.placement, record.size, path);
-        } else if (record.kind == KIND_DEFLATED) {
-            if (buffer.size() < record.blockLength) buffer.resize(record.blockLength);
-            std::uint32_t block = record.placement;
-            for (std::uint32_t at = 0; at < record.size; at += record.blockLength, ++block) {
-                const std::uint32_t left = record.size - at;
-                const std::uint32_t length = left < record.blockLength ? left : record.blockLength;
-                const std::uint8_t* packed = map + offsets[block];
-                const std::uint32_t packedLength = offsets[block + 1] - offsets[block];
-                int ok;
-                if (useLibdeflate) {
-                    ok = libdeflate_zlib_decompress(decompressor, packed, packedLength, buffer.data(),
-                                                    length, nullptr) == LIBDEFLATE_SUCCESS;
-                } else {
-                    uLongf produced = length;
-                    ok = uncompress(buffer.data(), &produced, packed, packedLength) == Z_OK &&
-                         produced == length;
-                }
-                if (!ok) Fail("cannot inflate a block of", path);
-                WriteAll(fd, buffer.data(), length, path);
-            }
-        }
-        ::close(fd);
+    ::mkdir(t.outdir.c_str(), 0777);
+    if (threads == 1) {
+        ExtractEvery(t, 0, 1);
+        return 0;
     }
+    std::vector<std::thread> workers;
+    for (int i = 0; i < threads; ++i) {
+        workers.emplace_back(ExtractEvery, std::cref(t), static_cast<std::uint32_t>(i),
+                             static_cast<std::uint32_t>(threads));
+    }
+    for (std::thread& w : workers) w.join();
     return 0;
 }

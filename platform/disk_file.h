@@ -8,6 +8,10 @@
 // Sizes and offsets are 64-bit here so that every 32-bit offset of the
 // resource format can be reached; callers that keep 32-bit sizes refuse
 // larger files rather than truncating them.
+//
+// Threads: ReadAt, WriteAt and Size may run concurrently on one handle, as
+// they touch no shared position; every other call on a handle runs in one
+// thread at a time, and never while another thread uses that handle.
 #ifndef RUX_PLATFORM_DISK_FILE_H
 #define RUX_PLATFORM_DISK_FILE_H
 
@@ -56,6 +60,21 @@ struct DiskFile {
     // disk, for instance), 0 on an invalid object.
     std::uint32_t Write(const void* buffer, std::uint32_t count);
 
+    // Reads up to count bytes from offset, carrying on after partial
+    // transfers, without using or moving the current position (on Windows
+    // the position is left undefined: mix ReadAt with Read/Write only after
+    // a Seek). Returns the bytes read: fewer than count only at end of file
+    // or on error, 0 on an invalid object or a negative offset. May run
+    // concurrently with other ReadAt/WriteAt calls on the same handle.
+    std::uint32_t ReadAt(void* buffer, std::uint32_t count, std::int64_t offset);
+
+    // Writes count bytes at offset, carrying on after partial transfers,
+    // without using the current position (see ReadAt). Returns the bytes
+    // written: fewer than count on error, 0 on an invalid object or a
+    // negative offset. May run concurrently with other ReadAt/WriteAt calls
+    // on the same handle when the ranges do not overlap.
+    std::uint32_t WriteAt(const void* buffer, std::uint32_t count, std::int64_t offset);
+
     // Moves the position by offset from origin (SEEK_FROM_BEGIN or
     // SEEK_FROM_CURRENT). Returns the new position, or -1 on failure (a
     // target before the start, an invalid object), which leaves the position
@@ -73,6 +92,7 @@ struct DiskFile {
 
 // Creates one directory (not its parents). 1 on success, 0 on failure,
 // which includes a directory or file of that name that already exists.
+// May run concurrently with any call.
 int MakeDirectory(const char* path);
 
 // Durability of renames.

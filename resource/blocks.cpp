@@ -10,14 +10,16 @@ namespace rux {
 
 namespace {
 
-BlockCache gCache;
+// Each thread has its own cache and scratch space, so threads reading
+// different resources share nothing and take no lock.
+thread_local BlockCache gCache;
 
 // The packed bytes of the block being inflated, kept between fetches so that
 // reading a resource allocates nothing per block. One larger than
 // SCRATCH_KEEP_BYTES (never one of an ordinary file) is freed after use.
 constexpr std::uint32_t SCRATCH_KEEP_BYTES = 1u << 20;
-std::uint8_t* gScratch = nullptr;
-std::uint32_t gScratchCapacity = 0;
+thread_local std::uint8_t* gScratch = nullptr;
+thread_local std::uint32_t gScratchCapacity = 0;
 
 void FreeScratch() {
     delete[] gScratch;
@@ -56,6 +58,7 @@ void CacheReset() {
 void CacheFree() {
     for (CacheSlot& slot : gCache.slots) FreeSlot(slot);
     FreeScratch();
+    InflateFree();
     CacheReset();
 }
 
@@ -73,8 +76,9 @@ std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block) {
 }
 
 std::uint8_t* CacheInsert(int indexSlot, std::uint32_t block, std::uint32_t length) {
-    CacheSlot& slot = gCache.slots[gCache.cursor];
-    gCache.cursor = (gCache.cursor + 1) % CACHE_SLOTS;
+    BlockCache& cache = gCache;
+    CacheSlot& slot = cache.slots[cache.cursor];
+    cache.cursor = (cache.cursor + 1) % CACHE_SLOTS;
     // A buffer big enough is kept: blocks of one file mostly share a length.
     if (!slot.buffer || slot.capacity < length) {
         FreeSlot(slot);
@@ -123,12 +127,13 @@ const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
     std::uint8_t* out = ok ? CacheInsert(indexSlot, block, length) : nullptr;
     ok = out && InflateExact(input, packed, out, length);
     if (gScratchCapacity > SCRATCH_KEEP_BYTES) FreeScratch();
+    BlockCache& cache = gCache;
     if (!ok) {
         // Give back the claimed slot, so a failed block is never served.
-        if (out) FreeSlot(gCache.slots[(gCache.cursor + CACHE_SLOTS - 1) % CACHE_SLOTS]);
+        if (out) FreeSlot(cache.slots[(cache.cursor + CACHE_SLOTS - 1) % CACHE_SLOTS]);
         return nullptr;
     }
-    ++gCache.inflations;
+    ++cache.inflations;
     return out;
 }
 

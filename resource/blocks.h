@@ -5,6 +5,10 @@
 // inflating only the blocks that cover it. The most recent CACHE_SLOTS
 // inflated blocks are kept, replaced strictly round-robin, so a reader going
 // front to back in pieces smaller than a block inflates every block once.
+//
+// Threads: the cache, the space for packed bytes and the inflater belong
+// to the calling thread; each thread keeps its own CACHE_SLOTS blocks, and
+// a thread that read blocks calls CacheFree before it ends.
 #ifndef RUX_RESOURCE_BLOCKS_H
 #define RUX_RESOURCE_BLOCKS_H
 
@@ -33,31 +37,38 @@ struct BlockCache {
     std::uint64_t inflations = 0;  // blocks inflated successfully, for tests and benchmarks
 };
 
-// The one cache of the process.
+// The calling thread's cache. May run concurrently with any call.
 BlockCache& TheBlockCache();
 
-// Empties the cache without freeing: cursor 0, every buffer none.
+// Empties the calling thread's cache without freeing: cursor 0, every
+// buffer none. May run concurrently with any call.
 void CacheReset();
 
-// Frees every buffer (and the scratch space for packed bytes), then
-// CacheReset().
+// Frees every buffer of the calling thread's cache (and its scratch space
+// for packed bytes and its inflater), then CacheReset(). May run
+// concurrently with any call; each worker thread calls it before it ends.
 void CacheFree();
 
-// Frees the blocks cached for one index slot (its resource was replaced).
+// Frees the blocks the calling thread cached for one index slot (its
+// resource was replaced). Runs while the tables are filled, so never
+// concurrently with reads.
 void CacheDrop(int indexSlot);
 
 // The buffer of the first slot, scanning 0 to CACHE_SLOTS - 1, holding
-// (indexSlot, block); null if none.
+// (indexSlot, block); null if none. The calling thread's cache: may run
+// concurrently with any call.
 std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block);
 
 // Takes the slot at the cursor, keys it to (indexSlot, block), gives it a
 // buffer of at least length bytes and advances the cursor. The slot's old
 // buffer is kept when it is big enough, else freed for a new one. Returns
 // the buffer, or null if the allocation failed (the slot is then empty).
+// The calling thread's cache: may run concurrently with any call.
 std::uint8_t* CacheInsert(int indexSlot, std::uint32_t block, std::uint32_t length);
 
 // Inflated length of the block starting at offset within the resource:
-// its block length, or size - offset for the last block.
+// its block length, or size - offset for the last block. May run
+// concurrently with any call but mounting.
 std::uint32_t BlockLength(int indexSlot, std::uint32_t offset);
 
 // The inflated block, from the cache or read and inflated into a new cache
@@ -67,13 +78,16 @@ std::uint32_t BlockLength(int indexSlot, std::uint32_t offset);
 // inflated length exceeds MAX_BLOCK_BYTES or what its packed bytes could
 // inflate to, the resource file cannot be opened or read, an
 // allocation fails, or the data does not inflate to exactly the block's
-// length with a valid checksum.
+// length with a valid checksum. May run concurrently with reads of other
+// resources in other threads, once OpenDataFiles has run.
 const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block);
 
 // Copies up to count bytes of the resource from position into buffer.
 // Returns the bytes copied: count clamped to the resource's end, 0 at or
 // past the end (without touching the cache), 0 when the block length is 0,
-// and 0 if any block needed fails to fetch.
+// and 0 if any block needed fails to fetch. May run concurrently like
+// FetchBlock; two threads may even read one resource at once, as this
+// touches no stream state.
 std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position,
                            std::uint32_t count);
 

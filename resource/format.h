@@ -51,6 +51,8 @@ struct DirectoryRecord {
     std::uint32_t blockLength;  // deflated: inflated length of every block but the last
 };
 
+// These five touch only their arguments: they may run concurrently with any
+// call.
 std::uint32_t LoadLE32(const std::uint8_t* bytes);
 void StoreLE32(std::uint8_t* bytes, std::uint32_t value);
 
@@ -67,7 +69,8 @@ void DecodeDirectoryRecord(const std::uint8_t* bytes, DirectoryRecord* record);
 // allocated, when the 12-byte header is short, the packed length runs past
 // the end of the file, count x element size exceeds MAX_TABLE_BYTES, an
 // allocation fails, or the zlib data does not inflate to exactly
-// count x element size bytes with a valid checksum.
+// count x element size bytes with a valid checksum. It moves file's
+// position, so it may run concurrently with calls on other files only.
 std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header);
 
 }  // namespace rux

@@ -105,7 +105,7 @@ void ReleaseResourceTables() {
         delete[] file.blockOffsets;
         delete[] file.names;
         file.file.Close();
-        file.filePosition = -1;
+        file.openSettled = 0;
         file.fileSize = -1;
         file.inUse = 0;
         file.path[0] = '\0';
@@ -205,7 +205,7 @@ int MountResourceFile(const char* path) {
     std::memcpy(mount.path, path, pathLength + 1);
     mount.inUse = 1;
     mount.file = DiskFile();
-    mount.filePosition = -1;
+    mount.openSettled = 0;
     mount.fileSize = -1;
     mount.blockOffsets = reinterpret_cast<std::uint32_t*>(dir.blockOffsets);
     mount.blockOffsetCount = dir.blockOffsetCount;
@@ -215,30 +215,27 @@ int MountResourceFile(const char* path) {
 }
 
 int OpenDataFile(ResourceFile& file) {
-    if (!file.file.IsValid()) {
+    if (!file.file.IsValid() && !file.openSettled) {
         file.file.Open(file.path, 0);
-        file.filePosition = file.file.IsValid() ? 0 : -1;
         file.fileSize = file.file.Size();
     }
     return file.file.IsValid();
 }
 
+int OpenDataFiles() {
+    int missing = 0;
+    for (ResourceFile& file : gMountTable) {
+        if (!file.inUse) continue;
+        if (!OpenDataFile(file)) ++missing;
+        file.openSettled = 1;
+    }
+    return missing;
+}
+
 std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffer,
                            std::uint32_t count) {
     if (!OpenDataFile(file)) return 0;
-    const std::int64_t target = static_cast<std::int64_t>(offset);
-    if (file.filePosition != target) {
-        if (file.file.Seek(target, SEEK_FROM_BEGIN) != target) {
-            file.filePosition = -1;
-            return 0;
-        }
-        file.filePosition = target;
-    }
-    // After a short read (the end of the file, or an error) the position is
-    // not trusted: the next read seeks.
-    const std::uint32_t got = file.file.Read(buffer, count);
-    file.filePosition = got == count ? file.filePosition + got : -1;
-    return got;
+    return file.file.ReadAt(buffer, count, static_cast<std::int64_t>(offset));
 }
 
 }  // namespace rux

@@ -10,14 +10,24 @@ namespace rux {
 
 #if RUX_WITH_LIBDEFLATE
 
+namespace {
+// One decompressor per thread: it holds only tables rebuilt per call, but
+// those may not be shared between threads.
+thread_local libdeflate_decompressor* gDecompressor = nullptr;
+}  // namespace
+
+void InflateFree() {
+    if (gDecompressor) libdeflate_free_decompressor(gDecompressor);
+    gDecompressor = nullptr;
+}
+
 // libdeflate decodes a whole buffer in one call, checks the zlib header and
 // the Adler-32 trailer, refuses preset dictionaries, and with no length
 // returned reports both a short and an overlong result as failures.
 int InflateExact(const std::uint8_t* in, std::uint32_t inLength,
                  std::uint8_t* out, std::uint32_t outLength) {
-    // One decompressor for the process: it holds only tables rebuilt per
-    // call, and the library is single-threaded.
-    static libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    if (!gDecompressor) gDecompressor = libdeflate_alloc_decompressor();
+    libdeflate_decompressor* decompressor = gDecompressor;
     if (!decompressor) return 0;
     std::uint8_t empty = 0;
     std::uint8_t* destination = outLength ? out : &empty;
@@ -29,15 +39,29 @@ const char* InflateBackEnd() { return "libdeflate"; }
 
 #else
 
-// One inflate state for the process, reset per stream: uncompress would
-// allocate and free it for every block. With the whole output offered and
-// Z_FINISH, inflate needs no window either. A stream that asks for a preset
-// dictionary stops with Z_NEED_DICT and fails.
+namespace {
+// One inflate state per thread, reset per stream: uncompress would allocate
+// and free it for every block. With the whole output offered and Z_FINISH,
+// inflate needs no window either.
+thread_local z_stream gStream;
+thread_local int gStreamReady = 0;
+}  // namespace
+
+void InflateFree() {
+    if (gStreamReady) inflateEnd(&gStream);
+    gStreamReady = 0;
+}
+
+// A stream that asks for a preset dictionary stops with Z_NEED_DICT and
+// fails.
 int InflateExact(const std::uint8_t* in, std::uint32_t inLength,
                  std::uint8_t* out, std::uint32_t outLength) {
-    static z_stream stream;
-    static int ready = inflateInit(&stream) == Z_OK;
-    if (!ready || inflateReset(&stream) != Z_OK) return 0;
+    z_stream& stream = gStream;
+    if (!gStreamReady) {
+        stream = z_stream();
+        gStreamReady = inflateInit(&stream) == Z_OK;
+    }
+    if (!gStreamReady || inflateReset(&stream) != Z_OK) return 0;
     // zlib needs a non-null destination even for an empty result.
     Bytef empty = 0;
     stream.next_in = const_cast<Bytef*>(in);

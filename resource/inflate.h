@@ -13,16 +13,22 @@ namespace rux {
 //
 // Two back ends keep this contract: libdeflate (built with RUX_LIBDEFLATE,
 // the default off Windows) and zlib's uncompress. Bytes after the end of the
-// stream are ignored by both.
+// stream are ignored by both. Each thread has its own inflater state, so
+// this may run concurrently with any call.
 int InflateExact(const std::uint8_t* in, std::uint32_t inLength,
                  std::uint8_t* out, std::uint32_t outLength);
 
-// The back end InflateExact uses: "libdeflate" or "zlib".
+// Frees the calling thread's inflater state (the next InflateExact makes a
+// new one). CacheFree calls it. May run concurrently with any call.
+void InflateFree();
+
+// The back end InflateExact uses: "libdeflate" or "zlib". May run
+// concurrently with any call.
 const char* InflateBackEnd();
 
 // The most that packedLength bytes of zlib data can inflate to; deflate
 // expands at most a little over 1032:1. Used to refuse claimed lengths
-// before anything is allocated for them.
+// before anything is allocated for them. May run concurrently with any call.
 std::uint64_t MaxInflatedLength(std::uint32_t packedLength);
 
 }  // namespace rux

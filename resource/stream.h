@@ -4,6 +4,10 @@
 // open flag and a loose file's handle live in the index slot itself. So a
 // stored or deflated resource can be open in one stream at a time, and a
 // loose one likewise (its handle has one place to live).
+//
+// Threads: streams over different resources may be used in different
+// threads at once (after OpenDataFiles); one resource's stream stays in
+// one thread.
 #ifndef RUX_RESOURCE_STREAM_H
 #define RUX_RESOURCE_STREAM_H
 
@@ -22,23 +26,26 @@ constexpr int LOOSE_PATH_BYTES = 4096;
 // unknown kind, a resource that is already open, and for a loose resource
 // whose path does not fit LOOSE_PATH_BYTES, whose file cannot be opened, or
 // whose file is 4 GiB or larger. Stored and deflated resources start at
-// position 0.
+// position 0. May run concurrently with calls on other slots.
 int OpenSlot(int slot);
 
 // Reads up to count bytes of a stored resource from position, clamped to
 // its size. Returns the bytes actually received from the resource file: 0
-// when its data file cannot be opened, placement + position overflows 32
-// bits, or the seek fails; fewer than asked if the file is short.
+// when its data file cannot be opened or placement + position overflows 32
+// bits; fewer than asked if the file is short. Touches no stream state:
+// may run concurrently with any read, even of the same resource.
 std::uint32_t ReadStored(void* buffer, int slot, std::uint32_t position, std::uint32_t count);
 
 class ResourceStream {
 public:
     // Looks the name up and opens its slot; the stream keeps the slot found
     // (-1 included) even when the open is refused. 1 on success, else 0.
-    // Does not close what the stream held before.
+    // Does not close what the stream held before. May run concurrently
+    // with streams over other resources.
     int Open(const char* name);
 
-    // 1 while the stream's resource is open.
+    // 1 while the stream's resource is open. This and the calls below may
+    // run concurrently with streams over other resources.
     int IsOpen() const;
 
     // Length in bytes; 0 unless open.

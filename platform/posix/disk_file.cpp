@@ -112,6 +112,44 @@ std::uint32_t DiskFile::Write(const void* buffer, std::uint32_t count) {
     return done;
 }
 
+std::uint32_t DiskFile::ReadAt(void* buffer, std::uint32_t count, std::int64_t offset) {
+    if (!IsValid() || offset < 0) return 0;
+    char* out = static_cast<char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+        std::uint32_t want = count - done;
+        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
+        ssize_t got = ::pread(Descriptor(handle), out + done, want,
+                              static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (got == 0) break;
+        done += static_cast<std::uint32_t>(got);
+    }
+    return done;
+}
+
+std::uint32_t DiskFile::WriteAt(const void* buffer, std::uint32_t count, std::int64_t offset) {
+    if (!IsValid() || offset < 0) return 0;
+    const char* in = static_cast<const char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+        std::uint32_t want = count - done;
+        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
+        ssize_t put = ::pwrite(Descriptor(handle), in + done, want,
+                               static_cast<off_t>(offset + done));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (put == 0) break;
+        done += static_cast<std::uint32_t>(put);
+    }
+    return done;
+}
+
 std::int64_t DiskFile::Seek(std::int64_t offset, int origin) {
     if (!IsValid()) return -1;
     int whence = origin == SEEK_FROM_CURRENT ? SEEK_CUR : SEEK_SET;

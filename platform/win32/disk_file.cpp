@@ -65,6 +65,48 @@ std::uint32_t DiskFile::Write(const void* buffer, std::uint32_t count) {
     return done;
 }
 
+namespace {
+
+// An OVERLAPPED naming a file offset, for a positioned transfer on a
+// handle opened for ordinary (synchronous) use.
+OVERLAPPED At(std::int64_t offset) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    return at;
+}
+
+}  // namespace
+
+std::uint32_t DiskFile::ReadAt(void* buffer, std::uint32_t count, std::int64_t offset) {
+    if (!IsValid() || offset < 0) return 0;
+    char* out = static_cast<char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+        DWORD got = 0;
+        OVERLAPPED at = At(offset + done);
+        // Reading at or past the end fails with ERROR_HANDLE_EOF.
+        if (!::ReadFile(Native(handle), out + done, count - done, &got, &at)) break;
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+std::uint32_t DiskFile::WriteAt(const void* buffer, std::uint32_t count, std::int64_t offset) {
+    if (!IsValid() || offset < 0) return 0;
+    const char* in = static_cast<const char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+        DWORD put = 0;
+        OVERLAPPED at = At(offset + done);
+        if (!::WriteFile(Native(handle), in + done, count - done, &put, &at)) break;
+        if (put == 0) break;
+        done += put;
+    }
+    return done;
+}
+
 std::int64_t DiskFile::Seek(std::int64_t offset, int origin) {
     if (!IsValid()) return -1;
     LARGE_INTEGER distance;

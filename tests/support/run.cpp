@@ -92,6 +92,12 @@ Program ProgramFromEnvironment(const char* variable) {
     const char* path = std::getenv(variable);
     EXPECT_NE(nullptr, path) << variable << " is not set";
     program.command.push_back(path ? path : "/nonexistent");
+    // Options for every run, such as RUX_EXTRACT_OPTIONS="-j 4".
+    if (const char* options = std::getenv((std::string(variable) + "_OPTIONS").c_str())) {
+        std::istringstream words(options);
+        std::string word;
+        while (words >> word) program.command.push_back(word);
+    }
     return program;
 }
 

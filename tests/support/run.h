@@ -29,8 +29,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& cwd, int timeoutSeconds = 60);
 
 // The executable named by environment variable `variable` (for example
-// RUX_EXTRACT), with the launcher in RUX_LAUNCHER, if any, put in front.
-// Fails the test when the variable is unset.
+// RUX_EXTRACT), with the launcher in RUX_LAUNCHER, if any, put in front,
+// and the words of `variable`_OPTIONS (RUX_EXTRACT_OPTIONS="-j 4"), if set,
+// after it: options given to every run. Fails the test when the variable
+// is unset.
 struct Program {
     std::vector<std::string> command;  // launcher words, then the executable
 };

@@ -1,11 +1,12 @@
 // Reads through the shared data handle of a mounted file, and the reuse of
-// cache buffers and packed-input space between blocks. The handle skips
-// seeks when it already stands at the right offset, so every interleaving
-// of stored and deflated reads must still land on the right bytes.
+// cache buffers and packed-input space between blocks. Every interleaving
+// of stored and deflated reads, in one thread or several, must land on the
+// right bytes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "resource/blocks.h"
@@ -156,5 +157,62 @@ TEST_F(DataReads, FrontToBackInflatesEachBlockOnceWhateverThePiece) {
         const std::uint64_t before = TheBlockCache().inflations;
         EXPECT_EQ(data, ReadAll("d", piece)) << piece;
         EXPECT_EQ(65u, TheBlockCache().inflations - before) << piece;
+    }
+}
+
+TEST_F(DataReads, ThreadsReadDifferentResourcesAndRangesAtOnce) {
+    // Stored, deflated and loose resources of one mounted file, read whole
+    // by streams in several threads; and one large deflated and one stored
+    // resource read in ranges by all of them at once.
+    std::vector<PackResource> resources;
+    std::vector<std::string> names, contents;
+    for (int i = 0; i < 24; ++i) {
+        const std::string name = "r" + std::to_string(i);
+        const std::string data = TextBytes(3000 + 7919 * i, 100 + i);
+        names.push_back(name);
+        contents.push_back(data);
+        resources.push_back(i % 3 == 0   ? Stored(name, data)
+                            : i % 3 == 1 ? Deflated(name, data, 4096)
+                                         : Loose(name, data));
+    }
+    const std::string big = TextBytes(64 * 8192 + 77, 200), flat = RandomBytes(300000, 201);
+    resources.push_back(Deflated("big", big, 8192));
+    resources.push_back(Stored("flat", flat));
+    Mount(resources);
+    EXPECT_EQ(0, OpenDataFiles());
+    const int bigSlot = LookupResource("big"), flatSlot = LookupResource("flat");
+
+    for (int threads = 2; threads <= 8; threads *= 2) {
+        std::vector<std::string> got(names.size()), bigGot(threads), flatGot(threads);
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                for (std::size_t i = t; i < names.size(); i += threads) {
+                    got[i] = ReadAll(names[i].c_str(), 1000 + 4096 * t);
+                }
+                // Thread t's share of the ranges: pieces t, t + threads, ...
+                std::string piece(8192, '\0');
+                for (std::uint32_t at = 8192 * t; at < big.size(); at += 8192 * threads) {
+                    bigGot[t].append(piece, 0, ReadDeflated(&piece[0], bigSlot, at, 8192));
+                }
+                for (std::uint32_t at = 8192 * t; at < flat.size(); at += 8192 * threads) {
+                    flatGot[t].append(piece, 0, ReadStored(&piece[0], flatSlot, at, 8192));
+                }
+                CacheFree();
+            });
+        }
+        for (std::thread& w : workers) w.join();
+        for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(contents[i], got[i]) << names[i];
+        for (int t = 0; t < threads; ++t) {
+            std::string bigWant, flatWant;
+            for (std::size_t at = 8192 * t; at < big.size(); at += 8192 * threads) {
+                bigWant += big.substr(at, 8192);
+            }
+            for (std::size_t at = 8192 * t; at < flat.size(); at += 8192 * threads) {
+                flatWant += flat.substr(at, 8192);
+            }
+            EXPECT_EQ(bigWant, bigGot[t]) << threads << " " << t;
+            EXPECT_EQ(flatWant, flatGot[t]) << threads << " " << t;
+        }
     }
 }

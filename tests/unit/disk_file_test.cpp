@@ -71,10 +71,22 @@ TEST(DiskFile, RoundTripSeekSizeAndEndOfFile) {
     // A target before the start fails and leaves the position alone.
     EXPECT_EQ(-1, f.Seek(-11, SEEK_FROM_CURRENT));
     EXPECT_EQ(10, f.Seek(0, SEEK_FROM_CURRENT));
+    // Positioned transfers: past the end leaves a hole; reads stop at the end.
+    EXPECT_EQ(3u, f.WriteAt("abc", 3, 12));
+    EXPECT_EQ(2u, f.WriteAt("XY", 2, 1));
+    char d[20];
+    EXPECT_EQ(15u, f.ReadAt(d, 20, 0));
+    EXPECT_EQ(std::string("0XY3456789\0\0abc", 15), std::string(d, 15));
+    EXPECT_EQ(2u, f.ReadAt(d, 4, 13));
+    EXPECT_EQ("bc", std::string(d, 2));
+    EXPECT_EQ(0u, f.ReadAt(d, 4, 15));
+    EXPECT_EQ(0u, f.ReadAt(d, 4, -1));
+    EXPECT_EQ(0u, f.WriteAt("Z", 1, -1));
+    EXPECT_EQ(15, f.Size());
     EXPECT_EQ(1, f.Flush());
     EXPECT_EQ(1, f.Close());
     EXPECT_EQ(1, SyncDirectory(dir.path().c_str()));
-    EXPECT_EQ("0123456789", ReadWholeFile(dir / "f"));
+    EXPECT_EQ(std::string("0XY3456789\0\0abc", 15), ReadWholeFile(dir / "f"));
 }
 
 TEST(DiskFile, CloseTwiceAndInvalidObjects) {
@@ -87,6 +99,8 @@ TEST(DiskFile, CloseTwiceAndInvalidObjects) {
     char c;
     EXPECT_EQ(0u, f.Read(&c, 1));
     EXPECT_EQ(0u, f.Write(&c, 1));
+    EXPECT_EQ(0u, f.ReadAt(&c, 1, 0));
+    EXPECT_EQ(0u, f.WriteAt(&c, 1, 0));
     EXPECT_EQ(-1, f.Seek(0, SEEK_FROM_BEGIN));
     EXPECT_EQ(-1, f.Size());
     EXPECT_EQ(0, f.Flush());
@@ -105,12 +119,16 @@ TEST(DiskFile, OffsetsBeyondTwoGiBInASparseFile) {
     ASSERT_EQ(0xFFFFFFF0ll, f.Seek(0xFFFFFFF0ll, SEEK_FROM_BEGIN));
     EXPECT_EQ(16u, f.Write("last sixteen b..", 16));
     EXPECT_EQ(0x100000000ll, f.Size());  // the whole size, not its low 32 bits
+    EXPECT_EQ(4u, f.WriteAt("3GiB", 4, 0xC0000004ll));
     f.Close();
 
     ASSERT_EQ(1, f.Open((dir / "sparse").c_str(), 0));
     EXPECT_EQ("2GiB", ReadAt(f, 0x80000010ll, 4));
     EXPECT_EQ(std::string(4, '\0'), ReadAt(f, 0x8000000Cll, 4));  // the hole before it
     EXPECT_EQ("last sixteen b..", ReadAt(f, 0xFFFFFFF0ll, 100));
+    char d[8];
+    EXPECT_EQ(8u, f.ReadAt(d, 8, 0xC0000000ll));
+    EXPECT_EQ(std::string("\0\0\0\0003GiB", 8), std::string(d, 8));
     f.Close();
 }
 

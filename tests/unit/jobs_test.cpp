@@ -1,0 +1,143 @@
+// The job scheduler with fake jobs: every range runs once, finishes and
+// takes come back in order, stops end the run, for 1 to 8 workers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tool/jobs.h"
+
+namespace {
+
+struct Fake {
+    std::vector<std::uint32_t> ranges;   // per job
+    std::vector<std::atomic<int>> runs;  // per job: ranges run
+    std::vector<int> finishedBy;         // per job: runs seen by its finish, -1 if none
+    std::string log;                     // the calling thread's takes, in order
+    std::vector<int> dropped;
+    int fatalJob = -1;   // its ranges return RANGE_FATAL
+    int stopAtJob = -1;  // takeJob returns 0 for it
+    int stopAtRange = -1;  // takeRange returns 0 for range 1 of this job
+    std::atomic<int> busy{0};
+    std::atomic<int> mostBusy{0};
+
+    explicit Fake(std::vector<std::uint32_t> r)
+        : ranges(r), runs(r.size()), finishedBy(r.size(), -1) {}
+};
+
+int RunRange(void* context, int job, std::uint32_t, int) {
+    Fake& f = *static_cast<Fake*>(context);
+    const int now = ++f.busy;
+    for (int seen = f.mostBusy; now > seen && !f.mostBusy.compare_exchange_weak(seen, now);) {
+    }
+    std::this_thread::yield();
+    ++f.runs[job];
+    --f.busy;
+    return job == f.fatalJob ? RANGE_FATAL : RANGE_DONE;
+}
+void FinishJob(void* context, int job, int) {
+    Fake& f = *static_cast<Fake*>(context);
+    f.finishedBy[job] = f.runs[job];
+}
+int TakeRange(void* context, int job, std::uint32_t range) {
+    Fake& f = *static_cast<Fake*>(context);
+    f.log += "r" + std::to_string(job) + "." + std::to_string(range) + " ";
+    return !(job == f.stopAtRange && range == 1);
+}
+int TakeJob(void* context, int job) {
+    Fake& f = *static_cast<Fake*>(context);
+    // Taken only after its finish, which saw every range run.
+    const std::uint32_t count = f.ranges[job] ? f.ranges[job] : 1;
+    EXPECT_EQ(static_cast<int>(count), f.finishedBy[job]) << job;
+    f.log += "J" + std::to_string(job) + " ";
+    return job != f.stopAtJob;
+}
+void DropJob(void* context, int job) { static_cast<Fake*>(context)->dropped.push_back(job); }
+
+int RunFake(Fake& f, int workers, std::uint32_t window) {
+    JobSet set;
+    set.jobCount = static_cast<int>(f.ranges.size());
+    set.rangeCounts = f.ranges.data();
+    set.workers = workers;
+    set.window = window;
+    set.context = &f;
+    set.runRange = RunRange;
+    set.finishJob = FinishJob;
+    set.takeRange = TakeRange;
+    set.takeJob = TakeJob;
+    set.dropJob = DropJob;
+    return RunJobs(set);
+}
+
+// The log of a run that takes everything.
+std::string FullLog(const std::vector<std::uint32_t>& ranges) {
+    std::string log;
+    for (std::size_t j = 0; j < ranges.size(); ++j) {
+        for (std::uint32_t r = 0; r < (ranges[j] ? ranges[j] : 1); ++r) {
+            log += "r" + std::to_string(j) + "." + std::to_string(r) + " ";
+        }
+        log += "J" + std::to_string(j) + " ";
+    }
+    return log;
+}
+
+}  // namespace
+
+TEST(Jobs, EveryRangeRunsOnceAndComesBackInOrder) {
+    std::vector<std::uint32_t> ranges;
+    for (int j = 0; j < 300; ++j) ranges.push_back(j % 7 == 0 ? 40 : j % 3);  // 0 counts as 1
+    for (int workers = 1; workers <= 8; ++workers) {
+        for (std::uint32_t window : {1u, 3u, 64u}) {
+            Fake f(ranges);
+            EXPECT_EQ(300, RunFake(f, workers, window)) << workers << " " << window;
+            EXPECT_EQ(FullLog(ranges), f.log) << workers << " " << window;
+            EXPECT_TRUE(f.dropped.empty());
+            EXPECT_LE(f.mostBusy, workers < static_cast<int>(window) ? workers
+                                                                      : static_cast<int>(window));
+        }
+    }
+    Fake none({});
+    EXPECT_EQ(0, RunFake(none, 4, 8));
+}
+
+TEST(Jobs, StopsEndTheRunAndDropUnfinishedJobs) {
+    const std::vector<std::uint32_t> ranges(50, 4);
+    for (int workers = 1; workers <= 8; ++workers) {
+        // A take of a job that returns 0: later jobs are never taken.
+        Fake byJob(ranges);
+        byJob.stopAtJob = 10;
+        EXPECT_EQ(10, RunFake(byJob, workers, 8));
+        EXPECT_EQ(FullLog(std::vector<std::uint32_t>(11, 4)), byJob.log);
+        // The window bounds how far the workers ran ahead.
+        for (int j = 0; j < 50; ++j) {
+            EXPECT_EQ(j <= 12 || byJob.runs[j] == 0, true) << workers << " " << j;
+        }
+        for (int j : byJob.dropped) EXPECT_GT(j, 10);
+
+        // A take of a range: its job is not taken.
+        Fake byRange(ranges);
+        byRange.stopAtRange = 5;
+        EXPECT_EQ(5, RunFake(byRange, workers, 8));
+        EXPECT_EQ(FullLog(std::vector<std::uint32_t>(5, 4)) + "r5.0 r5.1 ", byRange.log);
+
+        // A fatal range: its job is still taken, no later one; only the
+        // few that had started meanwhile ran at all.
+        Fake fatal(ranges);
+        fatal.fatalJob = 7;
+        EXPECT_EQ(8, RunFake(fatal, workers, 8));
+        EXPECT_EQ(FullLog(std::vector<std::uint32_t>(8, 4)), fatal.log);
+        for (int j = 10; j < 50; ++j) EXPECT_EQ(0, fatal.runs[j]) << j;
+        for (int j : fatal.dropped) EXPECT_GT(j, 7);
+    }
+}
+
+TEST(Jobs, RefusesSetsOutOfBounds) {
+    Fake f({1, 1});
+    EXPECT_EQ(-1, RunFake(f, 0, 4));
+    EXPECT_EQ(-1, RunFake(f, MAX_JOB_WORKERS + 1, 4));
+    EXPECT_EQ(-1, RunFake(f, 2, 0));
+    EXPECT_EQ(-1, RunFake(f, 2, MAX_JOB_WINDOW + 1));
+    EXPECT_EQ(0, f.runs[0] + f.runs[1]);
+}

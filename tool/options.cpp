@@ -142,7 +142,13 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
             continue;
         }
         if (got == ':') {
-            Problem("Option " + OptionName(optopt) + " needs a value");
+            // MinGW-w64's getopt_long also answers ':' for a value given to
+            // a long option that takes none.
+            bool takesValue = optopt < LONG_PROGRESS;
+            for (const struct option* o = LONG_OPTIONS; o->name; ++o) {
+                if (o->val == optopt) takesValue = o->has_arg != no_argument;
+            }
+            Problem("Option " + OptionName(optopt) + (takesValue ? " needs a value" : " takes no value"));
             continue;
         }
         if (got == LONG_PROGRESS) {

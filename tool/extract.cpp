@@ -2,13 +2,19 @@
 // runs it once per input).
 #include "tool/extract.h"
 
+#include <cstdarg>
 #include <cstring>
+#include <string>
 
+#include "platform/console.h"
 #include "platform/disk_file.h"
 #include "resource/blocks.h"
 #include "resource/index.h"
 #include "resource/stream.h"
+#include "tool/glob.h"
 #include "tool/names.h"
+#include "tool/print.h"
+#include "tool/progress.h"
 
 using namespace rux;
 
@@ -32,6 +38,34 @@ constexpr int WINDOWS_RULES = 0;
 int Finish(std::FILE* out, int status) {
     std::fflush(out);
     return status;
+}
+
+int Finish(std::FILE* out, std::FILE* err, int status) {
+    std::fflush(err);
+    return Finish(out, status);
+}
+
+// Appends printf-style text to text.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void Appendf(std::string& text, const char* format, ...) {
+    char line[256];
+    std::va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (length < 0) return;
+    if (static_cast<std::size_t>(length) < sizeof line) {
+        text.append(line, static_cast<std::size_t>(length));
+        return;
+    }
+    const std::size_t at = text.size();
+    text.resize(at + static_cast<std::size_t>(length) + 1);
+    va_start(args, format);
+    std::vsnprintf(&text[at], static_cast<std::size_t>(length) + 1, format, args);
+    va_end(args);
+    text.resize(at + static_cast<std::size_t>(length));
 }
 
 int IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -112,6 +146,190 @@ std::uint32_t CopyPiece(const ResourceStream& stream) {
     return piece;
 }
 
+
+// What the run does after one resource.
+enum ResourceOutcome {
+    RESOURCE_DONE = 0,  // done in full; the run goes on
+    RESOURCE_FAILED,    // not read in full, or refused; the run goes on and ends with status 1
+    RESOURCE_END_RUN,   // the run ends now, with status 1 ("Cannot write")
+};
+
+// The text that one resource prints, held until it is that resource's turn
+// to print: the resources' texts appear in slot order whoever does the work.
+struct ResourceReport {
+    std::string out;  // for the output stream: lines and messages
+    std::string err;  // for the error stream: messages when the data go to out
+};
+
+// What every resource of one run shares.
+struct RunPlan {
+    int mode = MODE_EXTRACT;
+    int quiet = 0;
+    const char* outdir = nullptr;  // without trailing separators (extraction only)
+    std::size_t outdirLength = 0;
+    std::FILE* data = nullptr;  // where MODE_STDOUT writes the data
+    Progress* progress = nullptr;
+};
+
+// 1 if the run takes the resource of this name: no include is given or one
+// matches, and no exclude matches.
+int IsSelected(const ExtractOptions& options, const char* name) {
+    for (int i = 0; i < options.excludeCount; ++i) {
+        if (MatchesNameGlob(options.excludes[i], name)) return 0;
+    }
+    if (options.includeCount == 0) return 1;
+    for (int i = 0; i < options.includeCount; ++i) {
+        if (MatchesNameGlob(options.includes[i], name)) return 1;
+    }
+    return 0;
+}
+
+// The slots the run takes, in slot order, into slots; returns their number
+// and adds their listed sizes to *listedBytes.
+int SelectSlots(const ExtractOptions& options, int* slots, std::uint64_t* listedBytes) {
+    const ResourceEntry* entries = IndexSlots();
+    int count = 0;
+    for (int slot = 0; slot < INDEX_SLOTS; ++slot) {
+        const ResourceEntry& entry = entries[slot];
+        if (entry.kind == 0 || !IsSelected(options, entry.name)) continue;
+        slots[count++] = slot;
+        *listedBytes += entry.size;
+    }
+    return count;
+}
+
+// Copies the open stream, size bytes of it, into the output file below the
+// output directory, and closes both.
+ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
+                            std::uint32_t size, unsigned char* data, ResourceReport& report) {
+    char path[PATH_BYTES];
+    const char* outdir = plan.outdir;
+    const int length = std::snprintf(path, PATH_BYTES, "%s%c%s", outdir, SEPARATOR, name);
+    if (length < 0 || static_cast<std::size_t>(length) >= PATH_BYTES) {
+        // The path as it would have been made, in native form.
+        std::string made = std::string(outdir) + SEPARATOR;
+        for (const char* p = name; *p != '\0'; ++p) made += IsSeparator(*p) ? SEPARATOR : *p;
+        Appendf(report.out, "Cannot write %s\n", EscapedName(made.c_str()).c_str());
+        stream.Close();
+        return RESOURCE_END_RUN;
+    }
+    DiskFile output;
+    if (!CreateOutput(output, path, plan.outdirLength)) {
+        Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        stream.Close();
+        return RESOURCE_END_RUN;
+    }
+    int delivered = opened;
+    const std::uint32_t piece = CopyPiece(stream);
+    while (size != 0) {
+        const std::uint32_t want = size < piece ? size : piece;
+        const std::uint32_t got = stream.Read(data, want);
+        if (got == 0) {
+            delivered = 0;
+            break;
+        }
+        if (output.Write(data, got) != got) {
+            Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+            // The process may go on (the fuzz target): no handle is left behind.
+            output.Close();
+            stream.Close();
+            return RESOURCE_END_RUN;
+        }
+        ProgressAdd(*plan.progress, got);
+        size -= got;
+    }
+    stream.Close();
+    // A write error can surface only when the file is closed.
+    if (!output.Close()) {
+        Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        return RESOURCE_END_RUN;
+    }
+    if (!delivered) {
+        Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
+        return RESOURCE_FAILED;
+    }
+    return RESOURCE_DONE;
+}
+
+// Reads the open stream, size bytes of it, to its end, handing the bytes to
+// plan.data in MODE_STDOUT and dropping them otherwise, and closes it.
+ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
+                            std::uint32_t size, unsigned char* data, ResourceReport& report) {
+    std::string& messages = plan.mode == MODE_STDOUT ? report.err : report.out;
+    int delivered = opened;
+    const std::uint32_t piece = CopyPiece(stream);
+    while (size != 0) {
+        const std::uint32_t want = size < piece ? size : piece;
+        const std::uint32_t got = stream.Read(data, want);
+        if (got == 0) {
+            delivered = 0;
+            break;
+        }
+        if (plan.mode == MODE_STDOUT && std::fwrite(data, 1, got, plan.data) != got) {
+            messages += "Cannot write standard output\n";
+            stream.Close();
+            return RESOURCE_END_RUN;
+        }
+        ProgressAdd(*plan.progress, got);
+        size -= got;
+    }
+    stream.Close();
+    if (!delivered) {
+        Appendf(messages, "Cannot read %s\n", EscapedName(name).c_str());
+        return RESOURCE_FAILED;
+    }
+    return RESOURCE_DONE;
+}
+
+// All the work of the resource in slot: its line, the refusal of an unsafe
+// name, and the listing, test, copy or extraction that the mode asks for.
+// Appends what it prints to report; data is a COPY_BYTES buffer of its own.
+ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* data, ResourceReport& report) {
+    const ResourceEntry& entry = IndexSlots()[slot];
+    const char* name = entry.name;
+    const std::string printed = EscapedName(name);
+    std::string& messages = plan.mode == MODE_STDOUT ? report.err : report.out;
+    const bool line = !plan.quiet && plan.mode != MODE_STDOUT;
+    if (line) Appendf(report.out, "%u %s ", static_cast<unsigned>(entry.kind), printed.c_str());
+
+    // An unsafe name is refused before anything is opened for it: a
+    // loose file's path is built from the name too.
+    if (IsUnsafeName(name, WINDOWS_RULES)) {
+        if (line) report.out += "0\n";
+        Appendf(messages, "Refused unsafe name %s\n", printed.c_str());
+        ProgressResize(*plan.progress, entry.size, 0);
+        return RESOURCE_FAILED;
+    }
+
+    ResourceStream stream;
+    const int opened = stream.Open(name);
+    const std::uint32_t size = stream.Size();
+    if (line) Appendf(report.out, "%u\n", static_cast<unsigned>(size));
+    ProgressResize(*plan.progress, entry.size, size);
+
+    switch (plan.mode) {
+        case MODE_EXTRACT: return WriteToFile(plan, name, stream, opened, size, data, report);
+        case MODE_LIST:
+            stream.Close();
+            if (opened) return RESOURCE_DONE;
+            Appendf(report.out, "Cannot read %s\n", printed.c_str());
+            return RESOURCE_FAILED;
+        default: return ReadThrough(plan, name, stream, opened, size, data, report);
+    }
+}
+
+// Prints a resource's report on out and err, keeping the progress line
+// below it.
+void PrintReport(const ResourceReport& report, std::FILE* out, std::FILE* err, Progress& progress) {
+    if (report.out.empty() && report.err.empty()) return;
+    ProgressClear(progress);
+    std::fwrite(report.out.data(), 1, report.out.size(), out);
+    std::fwrite(report.err.data(), 1, report.err.size(), err);
+    if (!progress.stream) return;
+    std::fflush(out);
+    ProgressDraw(progress);
+}
+
 }  // namespace
 
 int PrintSyntax(std::FILE* out, const char* program) {
@@ -121,94 +339,66 @@ int PrintSyntax(std::FILE* out, const char* program) {
 
 int ExtractAll(const char* program, const ExtractOptions& options, const char* resourceFile,
                const char* outputDirectory, std::FILE* out, std::FILE* err) {
-    // Not yet used by the plain run.
-    (void)options;
-    (void)err;
     static char outdir[PATH_BYTES];
-    static char path[PATH_BYTES];
     static unsigned char data[COPY_BYTES];
+    static int slots[INDEX_SLOTS];
+    const int mode = options.mode;
+    // With the data on out, every message goes to err.
+    std::FILE* messages = mode == MODE_STDOUT ? err : out;
 
     ResetResourceTables();
     if (!MountResourceFile(resourceFile)) {
-        std::fprintf(out, "Could not open resource file: %s\n", resourceFile);
-        return Finish(out, 1);
+        std::fprintf(messages, "Could not open resource file: %s\n", EscapedName(resourceFile).c_str());
+        return Finish(out, err, 1);
     }
 
-    if (outputDirectory ? !CopyPath(outdir, outputDirectory)
-                        : !DefaultOutputDirectory(outdir, resourceFile)) {
-        std::fprintf(out, "Cannot write %s\n", outputDirectory ? outputDirectory : resourceFile);
-        return Finish(out, 1);
+    RunPlan plan;
+    plan.mode = mode;
+    plan.quiet = options.quiet;
+    if (mode == MODE_EXTRACT) {
+        if (outputDirectory ? !CopyPath(outdir, outputDirectory)
+                            : !DefaultOutputDirectory(outdir, resourceFile)) {
+            std::fprintf(out, "Cannot write %s\n",
+                         EscapedName(outputDirectory ? outputDirectory : resourceFile).c_str());
+            return Finish(out, err, 1);
+        }
+        std::size_t outdirLength = std::strlen(outdir);
+        while (outdirLength > 0 && IsSeparator(outdir[outdirLength - 1])) outdir[--outdirLength] = '\0';
+        // An empty directory would put every path at the file system's root.
+        if (outdirLength == 0) return PrintSyntax(out, program);
+        MakeDirectory(outdir);
+        plan.outdir = outdir;
+        plan.outdirLength = outdirLength;
     }
-    std::size_t outdirLength = std::strlen(outdir);
-    while (outdirLength > 0 && IsSeparator(outdir[outdirLength - 1])) outdir[--outdirLength] = '\0';
-    // An empty directory would put every path at the file system's root.
-    if (outdirLength == 0) return PrintSyntax(out, program);
-    MakeDirectory(outdir);
-
-    int incomplete = 0;
-    const ResourceEntry* slots = IndexSlots();
-    for (int slot = 0; slot < INDEX_SLOTS; ++slot) {
-        const ResourceEntry& entry = slots[slot];
-        if (entry.kind == 0) continue;
-        const char* name = entry.name;
-        std::fprintf(out, "%u %s ", static_cast<unsigned>(entry.kind), name);
-
-        // An unsafe name is refused before anything is opened for it: a
-        // loose file's path is built from the name too.
-        if (IsUnsafeName(name, WINDOWS_RULES)) {
-            std::fprintf(out, "0\nRefused unsafe name %s\n", name);
-            incomplete = 1;
-            continue;
-        }
-
-        ResourceStream stream;
-        const int opened = stream.Open(name);
-        std::uint32_t size = stream.Size();
-        std::fprintf(out, "%u\n", static_cast<unsigned>(size));
-
-        const int length = std::snprintf(path, PATH_BYTES, "%s%c%s", outdir, SEPARATOR, name);
-        if (length < 0 || static_cast<std::size_t>(length) >= PATH_BYTES) {
-            // The path as it would have been made, in native form.
-            std::fprintf(out, "Cannot write %s%c", outdir, SEPARATOR);
-            for (const char* p = name; *p != '\0'; ++p) std::fputc(IsSeparator(*p) ? SEPARATOR : *p, out);
-            std::fputc('\n', out);
-            stream.Close();
-            return Finish(out, 1);
-        }
-        DiskFile output;
-        if (!CreateOutput(output, path, outdirLength)) {
-            std::fprintf(out, "Cannot write %s\n", path);
-            return Finish(out, 1);
-        }
-        int delivered = opened;
-        const std::uint32_t piece = CopyPiece(stream);
-        while (size != 0) {
-            const std::uint32_t want = size < piece ? size : piece;
-            const std::uint32_t got = stream.Read(data, want);
-            if (got == 0) {
-                delivered = 0;
-                break;
-            }
-            if (output.Write(data, got) != got) {
-                std::fprintf(out, "Cannot write %s\n", path);
-                // The process may go on (the fuzz target): no handle is left behind.
-                output.Close();
-                return Finish(out, 1);
-            }
-            size -= got;
-        }
-        stream.Close();
-        // A write error can surface only when the file is closed.
-        if (!output.Close()) {
-            std::fprintf(out, "Cannot write %s\n", path);
-            return Finish(out, 1);
-        }
-        if (!delivered) {
-            std::fprintf(out, "Cannot read %s\n", name);
-            incomplete = 1;
-        }
+    if (mode == MODE_STDOUT) {
+        SetBinaryMode(out);
+        plan.data = out;
     }
 
+    std::uint64_t listedBytes = 0;
+    const int count = SelectSlots(options, slots, &listedBytes);
+    Progress progress;
+    const bool showProgress = options.progress && mode != MODE_LIST && IsTerminal(err);
+    ProgressStart(progress, showProgress ? err : nullptr, listedBytes, static_cast<unsigned>(count));
+    plan.progress = &progress;
+
+    unsigned failed = 0;
+    for (int i = 0; i < count; ++i) {
+        ResourceReport report;
+        const ResourceOutcome outcome = ProcessResource(plan, slots[i], data, report);
+        PrintReport(report, out, err, progress);
+        if (outcome == RESOURCE_END_RUN) {
+            ProgressEnd(progress);
+            return Finish(out, err, 1);
+        }
+        if (outcome == RESOURCE_FAILED) ++failed;
+        ProgressResourceDone(progress);
+    }
+    ProgressEnd(progress);
+
+    if (mode == MODE_TEST) {
+        std::fprintf(out, "%u resources read, %u failed\n", static_cast<unsigned>(count) - failed, failed);
+    }
     CacheFree();
-    return Finish(out, incomplete ? 1 : 0);
+    return Finish(out, err, failed ? 1 : 0);
 }

@@ -1,6 +1,7 @@
 // The whole extraction of one resource file: mount it, create the output
-// directory, and write every resource of the index below it, printing one
-// line per resource (kind, name, size) and the tool's messages.
+// directory, and write every selected resource of the index below it,
+// printing one line per resource (kind, name, size) and the tool's
+// messages; or list, test, or copy the selected resources to a stream.
 #ifndef RUX_TOOL_EXTRACT_H
 #define RUX_TOOL_EXTRACT_H
 
@@ -37,10 +38,17 @@ int PrintSyntax(std::FILE* out, const char* program);
 // Extracts resourceFile below outputDirectory, or below "__NAME" in the
 // current directory when outputDirectory is null (NAME being the resource
 // file's name without its directories), as options say. Prints the lines
-// and messages on out (on err when the data goes to standard output), both
-// flushed before it returns; program names the tool in the syntax line
-// (printed for an output directory made only of separators). Returns the
-// exit status: 0 only when everything asked for was done, else 1.
+// and messages on out, both flushed before it returns; program names the
+// tool in the syntax line (printed for an output directory made only of
+// separators). Returns the exit status: 0 only when everything asked for
+// was done, else 1.
+//
+// The other modes make no output directory and ignore outputDirectory.
+// MODE_LIST opens each stream, for its size, and reads nothing; MODE_TEST
+// reads each in full and ends with "%u resources read, %u failed\n";
+// MODE_STDOUT writes the data to out, switched to binary mode, and every
+// message to err. A resource left out by the patterns prints nothing and is
+// not opened. The progress line goes to err, and only if err is a terminal.
 //
 // Starts with ResetResourceTables() and does not release what the mount
 // allocated; a caller that extracts again in the same process calls

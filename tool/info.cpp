@@ -9,15 +9,6 @@
 #error "RUX_VERSION must be defined by the build"
 #endif
 
-const char* const EXTRACT_USAGE =
-    "Usage: rux-extract FILE.rux [OUTDIR]\n"
-    "       rux-extract --help | --version\n"
-    "\n"
-    "Writes every resource of FILE.rux below OUTDIR (default: __NAME in the\n"
-    "current directory, NAME being the resource file's own name), printing\n"
-    "one line per resource: storage kind, name, size. The exit status is 0\n"
-    "only when every listed resource was written in full.\n";
-
 int AnswerInfoOption(const char* word, const char* usage, int onlyIfNoFile) {
     const bool help = std::strcmp(word, "--help") == 0;
     const bool version = std::strcmp(word, "--version") == 0;

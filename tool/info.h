@@ -2,9 +2,6 @@
 #ifndef RUX_TOOL_INFO_H
 #define RUX_TOOL_INFO_H
 
-// The usage text of rux-extract, for its --help.
-extern const char* const EXTRACT_USAGE;
-
 // If word is "--help" or "--version", prints usage or "TOOL VERSION" (tool
 // being the first word of usage after "Usage: ") to standard output and
 // returns 1; otherwise returns 0 and prints nothing. With onlyIfNoFile set

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -100,10 +101,10 @@ std::string ListingOf(const std::vector<PackResource>& resources) {
     return Listing(lines);
 }
 
-// A name of the given prefix whose home slot is home.
-std::string NameAtHome(int home, const std::string& prefix) {
+// A name of the given prefix (and suffix) whose home slot is home.
+std::string NameAtHome(int home, const std::string& prefix, const std::string& suffix = "") {
     for (int i = 0;; ++i) {
-        const std::string name = prefix + std::to_string(i);
+        const std::string name = prefix + std::to_string(i) + suffix;
         if (HomeSlot(name.c_str()) == home) return name;
     }
 }
@@ -121,19 +122,25 @@ protected:
         ASSERT_TRUE(WriteWholeFile(At(file), bytes));
     }
 
-    RunResult Run(const std::vector<std::string>& args) {
-        return ::Run(ProgramFromEnvironment("RUX_EXTRACT"), args, temp->path());
+    RunResult Run(const std::vector<std::string>& args, bool errorsOnTerminal = false) {
+        return ::Run(ProgramFromEnvironment("RUX_EXTRACT"), args, temp->path(), 60, errorsOnTerminal);
     }
 
     // Runs and checks the status and the exact output.
-    void Expect(const std::vector<std::string>& args, int status, const std::string& output) {
+    // With errors, also the exact standard error (where the launcher's
+    // chatter makes it unknowable, that it ends so).
+    void Expect(const std::vector<std::string>& args, int status, const std::string& output,
+                const std::string& errors = "") {
         const RunResult r = Run(args);
         EXPECT_EQ(0, r.signal);
         EXPECT_EQ(status, r.status);
         EXPECT_EQ(output, r.output);
-        // A launcher may chatter on standard error; the tool itself never does.
+        // A launcher may chatter on standard error; the tool itself does only when told to.
         if (!std::getenv("RUX_LAUNCHER")) {
-            EXPECT_EQ("", r.errors);
+            EXPECT_EQ(errors, r.errors);
+        } else if (!errors.empty()) {
+            ASSERT_GE(r.errors.size(), errors.size());
+            EXPECT_EQ(errors, r.errors.substr(r.errors.size() - errors.size()));
         }
     }
 
@@ -145,18 +152,27 @@ protected:
     }
     std::vector<std::string> All() { return ListTree(temp->path(), true); }
 
-    void ExpectSyntax(const std::vector<std::string>& args) {
+    // The syntax line, after the line before, if any; on standard error
+    // with onErrors (and then nothing on standard output).
+    void ExpectSyntax(const std::vector<std::string>& args, const std::string& before = "", bool onErrors = false) {
         const RunResult r = Run(args);
         EXPECT_EQ(1, r.status);
+        const std::string& text = onErrors ? r.errors : r.output;
+        if (onErrors) {
+            EXPECT_EQ("", r.output);
+        }
+        const std::string head = Console(before) + "Syntax: ";
         const std::string tail = Console(" file.rux [outdir]\n");
         if (Windows()) {
-            // The program's own name is whatever path Windows hands it.
-            EXPECT_EQ(0u, r.output.rfind("Syntax: ", 0)) << r.output;
-            EXPECT_NE(std::string::npos, r.output.find("rux-extract")) << r.output;
-            ASSERT_GE(r.output.size(), tail.size());
-            EXPECT_EQ(tail, r.output.substr(r.output.size() - tail.size()));
+            // The program's own name is whatever path Windows hands it; a
+            // launcher may chatter on standard error first.
+            const std::size_t at = onErrors ? text.find(head) : text.rfind(head, 0);
+            ASSERT_NE(std::string::npos, at) << text;
+            EXPECT_NE(std::string::npos, text.find("rux-extract", at)) << text;
+            ASSERT_GE(text.size(), tail.size());
+            EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
         } else {
-            EXPECT_EQ("Syntax: " + std::string(std::getenv("RUX_EXTRACT")) + tail, r.output);
+            EXPECT_EQ(head + std::string(std::getenv("RUX_EXTRACT")) + tail, text);
         }
     }
 
@@ -520,6 +536,267 @@ TEST_F(Extract, ShortWriteEndsTheRun) {
     fs::create_directory(At("out"));
     fs::create_symlink("/dev/full", At("out/full.bin"));
     Expect({"in.rux", "out"}, 1, Console("2 full.bin 4\nCannot write " + OutPath("out", "full.bin") + "\n"));
+}
+
+// The resources of the option tests: every kind, nested names, one empty.
+const std::vector<PackResource> kKinds = {
+    Stored("readme.txt", "A stored resource.\n"),
+    Deflated("text/poem.txt", TextBytes(20000), 4096),
+    Loose("config/keys.cfg", "fire=space\n"),
+    Stored("sounds\\shot.wav", RandomBytes(5000)),
+    Deflated("empty.dat", ""),
+};
+
+std::vector<PackResource> Only(const std::vector<std::string>& names) {
+    std::vector<PackResource> taken;
+    for (const PackResource& r : kKinds) {
+        if (std::find(names.begin(), names.end(), r.name) != names.end()) taken.push_back(r);
+    }
+    return taken;
+}
+
+Files FilesOf(const std::vector<PackResource>& resources) {
+    Files files;
+    for (const PackResource& r : resources) {
+        std::string path = r.name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        files[path] = r.data;
+    }
+    return files;
+}
+
+TEST_F(Extract, EachOptionOnItsOwnAndWithSelection) {
+    const std::vector<std::string> all = {"readme.txt", "text/poem.txt", "config/keys.cfg", "sounds\\shot.wav", "empty.dat"};
+    const std::vector<std::string> txt = {"readme.txt", "text/poem.txt"};
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> taken;  // the names the run takes
+        std::string root;                // where it writes them; "" for nowhere
+        bool lines = true;               // it prints their lines
+        std::string summary = "";        // and this after them
+    };
+    const std::vector<Case> cases = {
+        {{"in.rux", "out"}, all, "out"},
+        {{"-l", "in.rux", "out"}, all, ""},
+        {{"--list", "in.rux"}, all, ""},
+        {{"-t", "in.rux", "out"}, all, "", true, "5 resources read, 0 failed\n"},
+        {{"-qt", "in.rux"}, all, "", false, "5 resources read, 0 failed\n"},
+        {{"--quiet", "--test", "-i", "*.TXT", "in.rux"}, txt, "", false, "2 resources read, 0 failed\n"},
+        {{"-q", "in.rux", "out"}, all, "out", false},
+        {{"-i", "*.txt", "in.rux", "out"}, txt, "out"},
+        // Case folded, '\\' read as '/', an exclude wins over an include.
+        {{"--include=*.TXT", "-i", "SOUNDS/*", "-x", "TEXT/*", "in.rux", "out"}, {"readme.txt", "sounds\\shot.wav"}, "out"},
+        {{"-l", "-x", "*.txt", "--exclude", "sounds/shot.wav", "in.rux"}, {"config/keys.cfg", "empty.dat"}, ""},
+        {{"-t", "-i", "config/*", "-i", "empty.dat", "in.rux"}, {"config/keys.cfg", "empty.dat"}, "", true,
+         "2 resources read, 0 failed\n"},
+        {{"-i", "readme.txt", "-x", "README.TXT", "in.rux", "out"}, {}, "out"},
+        {{"-i", "nothing", "-t", "in.rux"}, {}, "", true, "0 resources read, 0 failed\n"},
+        // Options the output does not show; --progress prints nothing off a terminal.
+        {{"-n", "-j", "1", "--jobs=256", "-j8", "--progress", "in.rux", "out"}, all, "out"},
+        {{"--progress", "-t", "in.rux"}, all, "", true, "5 resources read, 0 failed\n"},
+        // Options end at the first argument that is not one, or at "--".
+        {{"in.rux", "out", "-l"}, all, "out"},
+        {{"in.rux", "-l", "-t"}, all, "-l"},
+        {{"-q", "--", "in.rux", "out"}, all, "out", false},
+    };
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& a : c.args) trace += a + " ";
+        SCOPED_TRACE(trace);
+        Fresh();
+        Write(kKinds);
+        const std::vector<std::string> before = All();
+        const std::vector<PackResource> taken = Only(c.taken);
+        Expect(c.args, 0, (c.lines ? ListingOf(taken) : "") + Console(c.summary));
+        if (c.root.empty()) {
+            EXPECT_EQ(before, All());
+        } else {
+            EXPECT_EQ(FilesOf(taken), Tree(c.root));
+        }
+    }
+}
+
+TEST_F(Extract, ToStdoutWritesTheDataAloneInSlotOrder) {
+    Write(kKinds);
+    const std::vector<std::string> before = All();
+    std::vector<Line> lines;
+    for (const PackResource& r : kKinds) lines.push_back(LineOf(r));
+    std::string data;
+    for (const Line& line : InSlotOrder(lines)) {
+        for (const PackResource& r : kKinds) data += r.name == line.name ? r.data : "";
+    }
+    Expect({"-O", "in.rux", "out"}, 0, data);
+    Expect({"--to-stdout", "-q", "-i", "readme.txt", "in.rux"}, 0, kKinds[0].data);
+    Expect({"-O", "-x", "*", "in.rux"}, 0, "");
+    EXPECT_EQ(before, All());
+}
+
+// Where options meet damage: a block that cannot be inflated, a loose file
+// that is missing, an unsafe name. The names' home slots fix their order.
+TEST_F(Extract, OptionsOnDamagedResources) {
+    const std::string ok = NameAtHome(10, "ok", ".txt");
+    const std::string bad = NameAtHome(20, "bad", ".txt");
+    const std::string gone = NameAtHome(30, "gone", ".txt");
+    const std::string up = NameAtHome(40, "../up");
+    const std::string text = TextBytes(3 * 4096, 5);
+    RawFile raw = MakeRawFile({Stored(up, "up"), Loose(gone, "never written"), Deflated(bad, text, 4096), Stored(ok, "fine")});
+    const std::uint32_t second = LoadLE32(reinterpret_cast<const std::uint8_t*>(raw.blocks.inflated.data()) + 4);
+    raw.data[second - FILE_HEADER_BYTES] ^= 0x55;  // the second block's zlib header
+    WriteBytes(raw.Serialize());
+    const std::vector<std::string> before = All();
+
+    const std::string okLine = "2 " + ok + " 4\n";
+    const std::string badLine = "8 " + bad + " 12288\n";
+    const std::string goneLine = "1 " + gone + " 0\n";
+    const std::string upLine = "2 " + up + " 0\n";
+    const std::string badRead = "Cannot read " + bad + "\n";
+    const std::string goneRead = "Cannot read " + gone + "\n";
+    const std::string refused = "Refused unsafe name " + up + "\n";
+    struct Case {
+        std::vector<std::string> options;
+        std::string output;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        // A listing opens each stream but reads no block.
+        {{"-l"}, okLine + badLine + goneLine + goneRead + upLine + refused, 1},
+        {{"-l", "-i", "*.txt", "-x", "g*"}, okLine + badLine, 0},
+        {{"-l", "-i", "?ONE*"}, goneLine + goneRead, 1},
+        {{"-t"}, okLine + badLine + badRead + goneLine + goneRead + upLine + refused + "1 resources read, 3 failed\n", 1},
+        {{"-t", "-x", "gone*", "-x", "../*"}, okLine + badLine + badRead + "1 resources read, 1 failed\n", 1},
+        {{"-t", "-i", "OK*"}, okLine + "1 resources read, 0 failed\n", 0},
+        {{"-tq"}, badRead + goneRead + refused + "1 resources read, 3 failed\n", 1},
+    };
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& a : c.options) trace += a + " ";
+        SCOPED_TRACE(trace);
+        std::vector<std::string> args = c.options;
+        args.push_back("in.rux");
+        Expect(args, c.status, Console(c.output));
+        EXPECT_EQ(before, All());
+    }
+    // The data that could be read, in slot order; every message on standard error.
+    Expect({"-O", "in.rux"}, 1, "fine" + text.substr(0, 4096), Console(badRead + goneRead + refused));
+    Expect({"-O", "-i", "ok*", "in.rux"}, 0, "fine");
+    EXPECT_EQ(before, All());
+    Expect({"-q", "-x", "ok*", "in.rux", "out"}, 1, Console(badRead + goneRead + refused));
+    EXPECT_EQ((Files{{bad, text.substr(0, 4096)}, {gone, ""}}), Tree());
+}
+
+TEST_F(Extract, BadOptionsSayWhatIsWrongAndDoNothing) {
+    Write({kOk});
+    const std::vector<std::string> before = All();
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"-z", "in.rux"}, "Unknown option -z"},
+        {{"-lz", "in.rux"}, "Unknown option -z"},
+        {{"--frob=1", "in.rux"}, "Unknown option --frob"},
+        {{"--list=yes", "in.rux"}, "Option --list takes no value"},
+        {{"--progress=1", "in.rux"}, "Option --progress takes no value"},
+        {{"-i"}, "Option -i needs a value"},
+        {{"in.rux", "-x"}, ""},  // not an option here: the output directory
+        {{"-l", "--exclude"}, "Option --exclude needs a value"},
+        {{"-j", "0", "in.rux"}, "Option -j takes a number of jobs from 1 to 256, not '0'"},
+        {{"-j257", "in.rux"}, "Option -j takes a number of jobs from 1 to 256, not '257'"},
+        {{"--jobs=2x", "in.rux"}, "Option --jobs takes a number of jobs from 1 to 256, not '2x'"},
+        {{"--jobs=", "in.rux"}, "Option --jobs takes a number of jobs from 1 to 256, not ''"},
+        {{"-l", "-t", "in.rux"}, "Options -l and -t cannot be given together"},
+        {{"--test", "--list", "in.rux"}, "Options -t and -l cannot be given together"},
+        // The first thing wrong is the one told, whatever follows.
+        {{"-y", "-z", "-h", "in.rux"}, "Unknown option -y"},
+        {{"-q"}, ""},  // no resource file: the syntax line alone
+        {{"--"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        if (c.args[0] == "in.rux") {
+            Expect(c.args, 0, ListingOf({kOk}));
+            EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree("-x"));
+            fs::remove_all(At("-x"));
+            continue;
+        }
+        ExpectSyntax(c.args, c.message.empty() ? "" : c.message + "\n");
+        EXPECT_EQ(before, All());
+    }
+    // With the data going to standard output, the complaint does not.
+    ExpectSyntax({"-O", "-j", "none", "in.rux"}, "Option -j takes a number of jobs from 1 to 256, not 'none'\n", true);
+    ExpectSyntax({"-x", "*", "--to-stdout"}, "", true);
+    ExpectSyntax({"-t", "-O", "in.rux"}, "Options -t and -O cannot be given together\n", true);
+    EXPECT_EQ(before, All());
+}
+
+TEST_F(Extract, HelpAndVersionWriteNothing) {
+    Write({kOk});
+    const std::vector<std::string> before = All();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-h"}, {"--help", "in.rux", "out"}, {"-l", "-h", "in.rux"}}) {
+        const RunResult r = Run(args);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(0u, r.output.find(Console("Usage: rux-extract [OPTIONS] FILE.rux [OUTDIR]\n")));
+        EXPECT_NE(std::string::npos, r.output.find("--no-clobber"));
+        EXPECT_NE(std::string::npos, r.output.find("carry no checksum"));
+    }
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-V"}, {"--version", "in.rux", "out"}}) {
+        const RunResult r = Run(args);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(Console("rux-extract " RUX_VERSION "\n"), r.output);
+    }
+    EXPECT_EQ(before, All());
+}
+
+TEST_F(Extract, FilesNamedLikeOptionsAfterTheEndOfOptions) {
+    Write({kOk}, "-l");
+    Write({Stored("v", "version")}, "--version");
+    Expect({"--", "-l"}, 0, ListingOf({kOk}));
+    EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree("__-l"));
+    Expect({"-t", "--", "--version", "ignored"}, 0, ListingOf({Stored("v", "version")}) + Console("1 resources read, 0 failed\n"));
+    Expect({"--", "--version", "-t"}, 0, ListingOf({Stored("v", "version")}));
+    EXPECT_EQ((Files{{"v", "version"}}), Tree("-t"));
+}
+
+// The bundled sample: the plain run's listing, byte for byte, and the same
+// lines from -l and -t.
+TEST_F(Extract, BundledSampleListing) {
+    fs::copy_file(RUX_SOURCE_DIR "/examples/sample.rux", At("sample.rux"));
+    fs::create_directory(At("sample.ruxconfig"));
+    fs::copy_file(RUX_SOURCE_DIR "/examples/sample.ruxconfig/keys.cfg", At("sample.ruxconfig/keys.cfg"));
+    const std::string listing = Console(
+        "8 data\\table.bin 4096\n"
+        "8 empty.dat 0\n"
+        "2 sounds\\shot.wav 5000\n"
+        "2 readme.txt 44\n"
+        "1 config/keys.cfg 19\n"
+        "8 text/poem.txt 21892\n");
+    Expect({"sample.rux"}, 0, listing);
+    EXPECT_EQ(6u, Tree("__sample.rux").size());
+    Expect({"-l", "sample.rux", "listed"}, 0, listing);
+    Expect({"-t", "sample.rux"}, 0, listing + Console("6 resources read, 0 failed\n"));
+    EXPECT_FALSE(FileExists(At("listed")));
+}
+
+TEST_F(Extract, ProgressLineOnATerminal) {
+    if (Windows()) GTEST_SKIP() << "no pseudo-terminal for a Windows program";
+    Write(kKinds);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--progress", "-t", "in.rux"}, {"--progress", "-q", "in.rux", "out"}}) {
+        const RunResult r = Run(args, true);
+        EXPECT_EQ(0, r.status);
+        // One line redrawn in place ("\r"), ended once (CR LF from the terminal).
+        const std::string& e = r.errors;
+        ASSERT_GE(e.size(), 2u) << e;
+        EXPECT_EQ("\r\n", e.substr(e.size() - 2));
+        EXPECT_EQ(e.size() - 2, e.find('\n') - 1) << e;
+        const std::string last = e.substr(e.rfind('\r', e.size() - 3) + 1, e.size() - 2 - e.rfind('\r', e.size() - 3) - 1);
+        const std::regex shape("[0-9.]+ (B|KiB) of 24.4 KiB, 100%, [0-9.]+ (B|KiB|MiB|GiB)/s, 5 of 5 resources");
+        EXPECT_TRUE(std::regex_match(last, shape)) << last;
+        EXPECT_EQ(0u, e.find("\r0 B of 24.4 KiB, 0%, 0 B/s, 0 of 5 resources")) << e;
+    }
+    // Listing reads nothing: no progress.
+    EXPECT_EQ("", Run({"--progress", "-l", "in.rux"}, true).errors);
 }
 
 }  // namespace

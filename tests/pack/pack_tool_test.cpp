@@ -1,6 +1,6 @@
 // rux-pack end to end: real trees packed and extracted again by the real
 // rux-extract, the exact bytes of a small pack, every refusal, and the
-// --help/--version answers of both tools.
+// --help/--version answers.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -698,32 +698,6 @@ TEST(HelpAndVersion, Pack) {
     const RunResult version = Pack({"--version"}, tmp.path());
     EXPECT_EQ(0, version.status);
     EXPECT_EQ(std::string("rux-pack ") + RUX_VERSION + "\n", version.output);
-}
-
-TEST(HelpAndVersion, ExtractTakesThemOnlyFirstAndOnlyWithoutSuchAFile) {
-    TempDir tmp;
-    const RunResult help = Extract({"--help"}, tmp.path());
-    EXPECT_EQ(0, help.status);
-    EXPECT_EQ(0u, help.output.find("Usage: rux-extract FILE.rux [OUTDIR]\n"));
-    const RunResult version = Extract({"--version", "ignored"}, tmp.path());
-    EXPECT_EQ(0, version.status);
-    EXPECT_EQ(std::string("rux-extract ") + RUX_VERSION + "\n", version.output);
-    EXPECT_TRUE(ListTree(tmp.path(), true).empty());
-
-    // Not first: an output directory like any other.
-    std::string error;
-    ASSERT_TRUE(WriteResourceFile(tmp / "s.rux", {Stored("f", "data")}, &error)) << error;
-    const RunResult second = Extract({"s.rux", "--help"}, tmp.path());
-    EXPECT_EQ(0, second.status);
-    EXPECT_EQ("2 f 4\n", second.output);
-    EXPECT_EQ("data", ReadWholeFile(tmp / "--help/f"));
-
-    // A file of that name: the resource file to extract.
-    ASSERT_TRUE(WriteResourceFile(tmp / "--version", {Stored("g", "more")}, &error)) << error;
-    const RunResult file = Extract({"--version"}, tmp.path());
-    EXPECT_EQ(0, file.status);
-    EXPECT_EQ("2 g 4\n", file.output);
-    EXPECT_EQ("more", ReadWholeFile(tmp / "__--version/g"));
 }
 
 }  // namespace

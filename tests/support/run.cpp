@@ -12,6 +12,7 @@
 #include <malloc.h>
 #endif
 #include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -19,10 +20,12 @@
 #include <unistd.h>
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& cwd, int timeoutSeconds) {
+                     const std::string& cwd, int timeoutSeconds, bool errorsOnTerminal) {
     RunResult result;
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return result;
+    if (pipe(out) != 0) return result;
+    // err[0] is read here, err[1] is the child's standard error.
+    if (errorsOnTerminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0 : pipe(err) != 0) return result;
 #ifdef __GLIBC__
     // The child's peak memory includes what this process holds at the fork.
     malloc_trim(0);
@@ -62,7 +65,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
             ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 (i == 0 ? result.output : result.errors).append(buffer, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
+            } else if (n == 0 || errno != EINTR) {  // a terminal's end: EIO
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 --open;
@@ -102,8 +105,8 @@ Program ProgramFromEnvironment(const char* variable) {
 }
 
 RunResult Run(const Program& program, const std::vector<std::string>& args,
-              const std::string& cwd, int timeoutSeconds) {
+              const std::string& cwd, int timeoutSeconds, bool errorsOnTerminal) {
     std::vector<std::string> all(program.command.begin() + 1, program.command.end());
     all.insert(all.end(), args.begin(), args.end());
-    return RunProgram(program.command.front(), all, cwd, timeoutSeconds);
+    return RunProgram(program.command.front(), all, cwd, timeoutSeconds, errorsOnTerminal);
 }

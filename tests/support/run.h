@@ -24,9 +24,11 @@ struct RunResult {
 };
 
 // Runs program with args in directory cwd, with no standard input and a
-// time limit, and collects what it printed.
+// time limit, and collects what it printed. With errorsOnTerminal its
+// standard error is a pseudo-terminal instead of a pipe (whose line
+// discipline turns each "\n" into CR LF).
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& cwd, int timeoutSeconds = 60);
+                     const std::string& cwd, int timeoutSeconds = 60, bool errorsOnTerminal = false);
 
 // The executable named by environment variable `variable` (for example
 // RUX_EXTRACT), with the launcher in RUX_LAUNCHER, if any, put in front,
@@ -38,6 +40,6 @@ struct Program {
 };
 Program ProgramFromEnvironment(const char* variable);
 RunResult Run(const Program& program, const std::vector<std::string>& args,
-              const std::string& cwd, int timeoutSeconds = 60);
+              const std::string& cwd, int timeoutSeconds = 60, bool errorsOnTerminal = false);
 
 #endif

@@ -453,7 +453,7 @@ TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
         {"f\\lpt1", true, false}, {"Lpt9.dat", true, false}, {"CON .txt", true, false},
         {"...", true, false}, {". .", true, false}, {"g/.. /h", true, false},
         {"..a", false, false}, {"i..j", false, false}, {"k/...l/m", false, false},
-        {"CONSOLE.txt", false, false}, {"COM0", false, false}, {"LPT10.log", false, false},
+        {"CONSOLE.txt", false, false}, {"COM0", true, false}, {"LPT10.log", false, false},
         {"nul_x", false, false}, {"n.con", false, false}, {"o/Com", false, false},
     };
     // Each resource holds its own name; the safe ones are written.

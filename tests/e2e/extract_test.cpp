@@ -592,7 +592,7 @@ TEST_F(Extract, EachOptionOnItsOwnAndWithSelection) {
         {{"-i", "readme.txt", "-x", "README.TXT", "in.rux", "out"}, {}, "out"},
         {{"-i", "nothing", "-t", "in.rux"}, {}, "", true, "0 resources read, 0 failed\n"},
         // Options the output does not show; --progress prints nothing off a terminal.
-        {{"-n", "-j", "1", "--jobs=256", "-j8", "--progress", "in.rux", "out"}, all, "out"},
+        {{"-j", "1", "--jobs=256", "-j8", "--progress", "in.rux", "out"}, all, "out"},
         {{"--progress", "-t", "in.rux"}, all, "", true, "5 resources read, 0 failed\n"},
         // Options end at the first argument that is not one, or at "--".
         {{"in.rux", "out", "-l"}, all, "out"},
@@ -694,6 +694,8 @@ TEST_F(Extract, BadOptionsSayWhatIsWrongAndDoNothing) {
     const std::vector<Case> cases = {
         {{"-z", "in.rux"}, "Unknown option -z"},
         {{"-lz", "in.rux"}, "Unknown option -z"},
+        {{"-n", "in.rux", "out"}, "Option -n is not available yet"},
+        {{"--no-clobber", "in.rux", "out"}, "Option --no-clobber is not available yet"},
         {{"--frob=1", "in.rux"}, "Unknown option --frob"},
         {{"--list=yes", "in.rux"}, "Option --list takes no value"},
         {{"--progress=1", "in.rux"}, "Option --progress takes no value"},

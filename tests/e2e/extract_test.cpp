@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -793,8 +792,12 @@ TEST_F(Extract, ProgressLineOnATerminal) {
         EXPECT_EQ("\r\n", e.substr(e.size() - 2));
         EXPECT_EQ(e.size() - 2, e.find('\n') - 1) << e;
         const std::string last = e.substr(e.rfind('\r', e.size() - 3) + 1, e.size() - 2 - e.rfind('\r', e.size() - 3) - 1);
-        const std::regex shape("[0-9.]+ (B|KiB) of 24.4 KiB, 100%, [0-9.]+ (B|KiB|MiB|GiB)/s, 5 of 5 resources");
-        EXPECT_TRUE(std::regex_match(last, shape)) << last;
+        // "N UNIT of 24.4 KiB, 100%, R UNIT/s, 5 of 5 resources"
+        const std::string tail = "/s, 5 of 5 resources";
+        EXPECT_NE(std::string::npos, last.find(" of 24.4 KiB, 100%, ")) << last;
+        EXPECT_TRUE(last.size() > tail.size() &&
+                    last.compare(last.size() - tail.size(), tail.size(), tail) == 0)
+            << last;
         EXPECT_EQ(0u, e.find("\r0 B of 24.4 KiB, 0%, 0 B/s, 0 of 5 resources")) << e;
     }
     // Listing reads nothing: no progress.

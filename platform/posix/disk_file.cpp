@@ -33,6 +33,26 @@ int Descriptor(FileHandle handle) { return static_cast<int>(handle); }
 // Largest transfer asked of the kernel at once; keeps ssize_t results positive.
 constexpr std::uint32_t MAX_TRANSFER = 1u << 30;
 
+// Moves count bytes in pieces of at most MAX_TRANSFER, carrying on after
+// partial transfers and interruptions; step(done, want) makes one system
+// call for the piece at done. Returns the bytes moved.
+template <typename Step>
+std::uint32_t Transfer(std::uint32_t count, Step step) {
+    std::uint32_t done = 0;
+    while (done < count) {
+        std::uint32_t want = count - done;
+        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
+        const ssize_t moved = step(done, want);
+        if (moved < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (moved == 0) break;
+        done += static_cast<std::uint32_t>(moved);
+    }
+    return done;
+}
+
 }  // namespace
 
 int DiskFile::Open(const char* path, int mode) {
@@ -79,75 +99,33 @@ int DiskFile::Close() {
 std::uint32_t DiskFile::Read(void* buffer, std::uint32_t count) {
     if (!IsValid()) return 0;
     char* out = static_cast<char*>(buffer);
-    std::uint32_t done = 0;
-    while (done < count) {
-        std::uint32_t want = count - done;
-        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
-        ssize_t got = ::read(Descriptor(handle), out + done, want);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (got == 0) break;
-        done += static_cast<std::uint32_t>(got);
-    }
-    return done;
+    return Transfer(count, [&](std::uint32_t done, std::uint32_t want) {
+        return ::read(Descriptor(handle), out + done, want);
+    });
 }
 
 std::uint32_t DiskFile::Write(const void* buffer, std::uint32_t count) {
     if (!IsValid()) return 0;
     const char* in = static_cast<const char*>(buffer);
-    std::uint32_t done = 0;
-    while (done < count) {
-        std::uint32_t want = count - done;
-        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
-        ssize_t put = ::write(Descriptor(handle), in + done, want);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (put == 0) break;
-        done += static_cast<std::uint32_t>(put);
-    }
-    return done;
+    return Transfer(count, [&](std::uint32_t done, std::uint32_t want) {
+        return ::write(Descriptor(handle), in + done, want);
+    });
 }
 
 std::uint32_t DiskFile::ReadAt(void* buffer, std::uint32_t count, std::int64_t offset) {
     if (!IsValid() || offset < 0) return 0;
     char* out = static_cast<char*>(buffer);
-    std::uint32_t done = 0;
-    while (done < count) {
-        std::uint32_t want = count - done;
-        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
-        ssize_t got = ::pread(Descriptor(handle), out + done, want,
-                              static_cast<off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (got == 0) break;
-        done += static_cast<std::uint32_t>(got);
-    }
-    return done;
+    return Transfer(count, [&](std::uint32_t done, std::uint32_t want) {
+        return ::pread(Descriptor(handle), out + done, want, static_cast<off_t>(offset + done));
+    });
 }
 
 std::uint32_t DiskFile::WriteAt(const void* buffer, std::uint32_t count, std::int64_t offset) {
     if (!IsValid() || offset < 0) return 0;
     const char* in = static_cast<const char*>(buffer);
-    std::uint32_t done = 0;
-    while (done < count) {
-        std::uint32_t want = count - done;
-        if (want > MAX_TRANSFER) want = MAX_TRANSFER;
-        ssize_t put = ::pwrite(Descriptor(handle), in + done, want,
-                               static_cast<off_t>(offset + done));
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (put == 0) break;
-        done += static_cast<std::uint32_t>(put);
-    }
-    return done;
+    return Transfer(count, [&](std::uint32_t done, std::uint32_t want) {
+        return ::pwrite(Descriptor(handle), in + done, want, static_cast<off_t>(offset + done));
+    });
 }
 
 std::int64_t DiskFile::Seek(std::int64_t offset, int origin) {

@@ -103,6 +103,11 @@ int MakeDirectory(const char* path);
 // keeps directory entries durable itself: there it does nothing.
 int SyncDirectory(const char* path);
 
+// Renames the file from to the name to, in one step, replacing a file or
+// link of that name (a link is replaced, not followed). 1 on success, 0 on
+// failure, which leaves both names as they were.
+int RenameReplacing(const char* from, const char* to);
+
 }  // namespace rux
 
 #endif

@@ -13,6 +13,7 @@
 #include "resource/stream.h"
 #include "tool/glob.h"
 #include "tool/names.h"
+#include "tool/output.h"
 #include "tool/print.h"
 #include "tool/progress.h"
 
@@ -34,8 +35,9 @@ constexpr char SEPARATOR = '/';
 constexpr int WINDOWS_RULES = 0;
 #endif
 
-// Every way out flushes the messages.
+// Every way out flushes the messages and closes the output tree.
 int Finish(std::FILE* out, int status) {
+    CloseOutputTree();
     std::fflush(out);
     return status;
 }
@@ -96,36 +98,6 @@ void RewriteSeparators(char* path, std::size_t start) {
     }
 }
 
-// Creates each directory that the separators of path from start on imply.
-void MakeParents(char* path, std::size_t start) {
-    for (char* p = path + start; *p != '\0'; ++p) {
-        if (*p != SEPARATOR) continue;
-        *p = '\0';
-        MakeDirectory(path);
-        *p = SEPARATOR;
-    }
-}
-
-// Creates the file at path, making the directories that its name (path
-// from start on) implies. Most files go into a directory that exists
-// already, so the file is opened first; only when that fails are
-// directories made: the last one alone when its parent exists, else every
-// level. Either way the directories made and the result are those of
-// making every level first.
-int CreateOutput(DiskFile& output, char* path, std::size_t start) {
-    RewriteSeparators(path, start);
-    if (output.Open(path, OPEN_WRITE | OPEN_CREATE)) return 1;
-    char* last = std::strrchr(path + start, SEPARATOR);
-    int made = 0;
-    if (last && last != path + start) {
-        *last = '\0';
-        made = MakeDirectory(path);
-        *last = SEPARATOR;
-    }
-    if (!made) MakeParents(path, start);
-    return output.Open(path, OPEN_WRITE | OPEN_CREATE);
-}
-
 // Bytes per read for a stream. Reads of 4096 bytes define what is written
 // when a block fails: everything before the first 4096-byte piece that
 // touches it. A deflated resource whose block length is a multiple of 4096
@@ -165,6 +137,7 @@ struct ResourceReport {
 struct RunPlan {
     int mode = MODE_EXTRACT;
     int quiet = 0;
+    int noClobber = 0;  // never replace an existing file (extraction only)
     const char* outdir = nullptr;  // without trailing separators (extraction only)
     std::size_t outdirLength = 0;
     std::FILE* data = nullptr;  // where MODE_STDOUT writes the data
@@ -213,10 +186,22 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStrea
         stream.Close();
         return RESOURCE_END_RUN;
     }
-    DiskFile output;
-    if (!CreateOutput(output, path, plan.outdirLength)) {
+    // Written under a temporary name and renamed into place when complete:
+    // a failure leaves no file, and an existing file of that name stays.
+    RewriteSeparators(path, plan.outdirLength);
+    OutputFile output;
+    const int begun = BeginOutput(&output, path, plan.outdirLength + 1, plan.noClobber);
+    if (begun != OUTPUT_DONE) stream.Close();
+    if (begun == OUTPUT_LINK) {
+        Appendf(report.out, "Refused link %s\n", EscapedName(path).c_str());
+        return RESOURCE_FAILED;
+    }
+    if (begun == OUTPUT_EXISTS) {
+        Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
+        return RESOURCE_DONE;
+    }
+    if (begun != OUTPUT_DONE) {
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
-        stream.Close();
         return RESOURCE_END_RUN;
     }
     int delivered = opened;
@@ -228,25 +213,31 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStrea
             delivered = 0;
             break;
         }
-        if (output.Write(data, got) != got) {
-            Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
-            // The process may go on (the fuzz target): no handle is left behind.
-            output.Close();
+        if (output.file.Write(data, got) != got) {
+            AbortOutput(&output);
             stream.Close();
+            Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
             return RESOURCE_END_RUN;
         }
         ProgressAdd(*plan.progress, got);
         size -= got;
     }
     stream.Close();
-    // A write error can surface only when the file is closed.
-    if (!output.Close()) {
-        Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
-        return RESOURCE_END_RUN;
-    }
     if (!delivered) {
+        AbortOutput(&output);
         Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
         return RESOURCE_FAILED;
+    }
+    // A write error can surface only when the file is closed, which the
+    // rename does first.
+    const int finished = FinishOutput(&output, path, plan.noClobber);
+    if (finished == OUTPUT_EXISTS) {
+        Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
+        return RESOURCE_DONE;
+    }
+    if (finished != OUTPUT_DONE) {
+        Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        return RESOURCE_END_RUN;
     }
     return RESOURCE_DONE;
 }
@@ -367,7 +358,10 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
         // An empty directory would put every path at the file system's root.
         if (outdirLength == 0) return PrintSyntax(out, program);
         MakeDirectory(outdir);
+        // When it cannot be opened, each output file fails to begin.
+        OpenOutputTree(outdir);
         plan.outdir = outdir;
+        plan.noClobber = options.noClobber;
         plan.outdirLength = outdirLength;
     }
     if (mode == MODE_STDOUT) {

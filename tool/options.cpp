@@ -28,8 +28,7 @@ const char* const EXTRACT_USAGE =
     "  -i, --include=GLOB  only resources whose name matches (repeatable)\n"
     "  -x, --exclude=GLOB  leave out resources whose name matches\n"
     "                      (repeatable; wins over -i)\n"
-    "  -n, --no-clobber    not available yet: refused, so that no existing\n"
-    "                      file is replaced against the user's wish\n"
+    "  -n, --no-clobber    never replace an existing file (\"Kept existing\")\n"
     "  -q, --quiet         no resource lines; failures still print\n"
     "      --progress      keep a progress line on standard error (when it\n"
     "                      is a terminal)\n"
@@ -164,9 +163,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
             case 'O': mode = MODE_STDOUT; toStdout = true; break;
             case 'i': line->includes.push_back(optarg); break;
             case 'x': line->excludes.push_back(optarg); break;
-            // Without the no-replace rename of the output side, -n could
-            // only be ignored, replacing the very files it was meant to keep.
-            case 'n': Problem("Option " + OptionName(got) + " is not available yet"); break;
+            case 'n': options.noClobber = 1; break;
             case 'q': options.quiet = 1; break;
             case 'j':
                 options.jobs = ParseJobs(optarg);

@@ -1,7 +1,9 @@
-// POSIX implementation of DiskFile, MakeDirectory and SyncDirectory.
+// POSIX implementation of DiskFile, MakeDirectory, RenameReplacing and
+// SyncDirectory.
 #include "platform/disk_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
@@ -155,6 +157,13 @@ int MakeDirectory(const char* path) {
     char native[NATIVE_PATH_BYTES];
     if (!NativePath(path, native)) return 0;
     return ::mkdir(native, 0777) == 0 ? 1 : 0;
+}
+
+int RenameReplacing(const char* from, const char* to) {
+    char nativeFrom[NATIVE_PATH_BYTES];
+    char nativeTo[NATIVE_PATH_BYTES];
+    if (!NativePath(from, nativeFrom) || !NativePath(to, nativeTo)) return 0;
+    return std::rename(nativeFrom, nativeTo) == 0 ? 1 : 0;
 }
 
 }  // namespace rux

@@ -1,4 +1,5 @@
-// Win32 implementation of DiskFile, MakeDirectory and SyncDirectory.
+// Win32 implementation of DiskFile, MakeDirectory, RenameReplacing and
+// SyncDirectory.
 //
 // Paths go to the ANSI calls as they are: Win32 takes both '\' and '/' as
 // directory separators.
@@ -133,5 +134,9 @@ int DiskFile::Flush() {
 int MakeDirectory(const char* path) { return ::CreateDirectoryA(path, nullptr) ? 1 : 0; }
 
 int SyncDirectory(const char*) { return 1; }
+
+int RenameReplacing(const char* from, const char* to) {
+    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+}
 
 }  // namespace rux

@@ -693,8 +693,6 @@ TEST_F(Extract, BadOptionsSayWhatIsWrongAndDoNothing) {
     const std::vector<Case> cases = {
         {{"-z", "in.rux"}, "Unknown option -z"},
         {{"-lz", "in.rux"}, "Unknown option -z"},
-        {{"-n", "in.rux", "out"}, "Option -n is not available yet"},
-        {{"--no-clobber", "in.rux", "out"}, "Option --no-clobber is not available yet"},
         {{"--frob=1", "in.rux"}, "Unknown option --frob"},
         {{"--list=yes", "in.rux"}, "Option --list takes no value"},
         {{"--progress=1", "in.rux"}, "Option --progress takes no value"},

@@ -1,0 +1,80 @@
+// The output side's file-system calls: walking an output path without
+// following links, and writing each file under a temporary name that is
+// renamed into place when complete.
+//
+// A directory is held as a FileHandle. On POSIX it is a descriptor, and
+// every call works relative to it, so no component is looked up twice and
+// nothing can be swapped for a link between a check and its use. On
+// Windows it carries nothing (the calls are path-based): there each
+// component's attributes are checked before it is used.
+//
+// So that both can be served by one call, a name is always passed as the
+// whole NUL-terminated path plus the offset where its last component
+// begins: POSIX uses path + start relative to the directory handle,
+// Windows the whole path.
+//
+// Every call may be made from several threads at once for different names.
+#ifndef RUX_PLATFORM_OUTPUT_DIR_H
+#define RUX_PLATFORM_OUTPUT_DIR_H
+
+#include <cstddef>
+
+#include "platform/disk_file.h"
+
+namespace rux {
+
+// Results of OpenSubdirectory and CommitTemporary.
+constexpr int DIR_OPENED = 1;
+constexpr int DIR_FAILED = 0;    // missing, not a directory, or could not be made
+constexpr int DIR_IS_LINK = -1;  // a symbolic link or reparse point: never followed
+constexpr int COMMIT_DONE = 1;
+constexpr int COMMIT_FAILED = 0;
+constexpr int COMMIT_EXISTS = -1;  // without replacing: the name was taken
+
+// Live temporaries at once, at most: one per worker thread, and margin.
+constexpr int TEMPORARY_SLOTS = 512;
+
+// Opens the directory at path, following links (the user chose it).
+// 1 and *dir set, or 0.
+int OpenDirectory(const char* path, FileHandle* dir);
+
+// Opens the directory named path + start inside parent, never through a
+// link; with create, makes it first when it is missing. DIR_OPENED and
+// *dir set; DIR_IS_LINK when that name is a link; else DIR_FAILED.
+int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
+                     FileHandle* dir);
+
+// Closes a handle of OpenDirectory or OpenSubdirectory.
+void CloseDirectory(FileHandle dir);
+
+// Creates, exclusively, a fresh temporary file in dir, whose path is the
+// first start bytes of path (the directory and its trailing separator), and
+// opens it into file for writing. The temporary is registered so that a
+// fatal signal removes it (see RemoveTemporariesOnSignal). Returns its slot
+// number, or -1 (file stays invalid).
+int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFile* file);
+
+// Renames the temporary of slot, whose file the caller has closed, to
+// path + start in dir (the same dir and path as CreateTemporary). With
+// replace, an existing file or link of that name is replaced, never
+// followed; without, the rename itself refuses to replace anything
+// (COMMIT_EXISTS). On anything but COMMIT_DONE the temporary is removed.
+// The slot is free afterwards.
+int CommitTemporary(int slot, const char* path, std::size_t start, int replace);
+
+// Removes the temporary of slot, whose file the caller has closed, and
+// frees the slot.
+void AbortTemporary(int slot);
+
+// Installs handlers for SIGINT, SIGTERM and SIGHUP (where they exist) that
+// remove every registered temporary and then end the process as the signal
+// would. Once per process; later calls do nothing.
+void RemoveTemporariesOnSignal();
+
+// 1 if a directory entry (file, directory or link) of that name exists in
+// dir, links not followed; else 0.
+int EntryExists(FileHandle dir, const char* path, std::size_t start);
+
+}  // namespace rux
+
+#endif

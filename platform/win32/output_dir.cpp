@@ -1,0 +1,150 @@
+// Win32 implementation of the output side: path-based, with each
+// component's attributes checked for a reparse point before it is used.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/output_dir.h"
+
+namespace rux {
+
+namespace {
+
+// Directory handles carry nothing on Windows; this one is merely valid.
+constexpr FileHandle PATH_ONLY = 0;
+
+constexpr std::size_t TEMPORARY_PATH_BYTES = 4096 + 32;
+
+// One live temporary, by its whole path. state: 0 free, 1 being filled in
+// or emptied, 2 live (seen by the handler).
+struct TemporarySlot {
+    std::atomic<int> state{0};
+    char path[TEMPORARY_PATH_BYTES] = {};
+};
+
+TemporarySlot gTemporaries[TEMPORARY_SLOTS];
+std::atomic<unsigned> gSequence{0};
+std::atomic<int> gDying{0};
+
+void OnFatalSignal(int signal) {
+    gDying.store(1);
+    for (TemporarySlot& slot : gTemporaries) {
+        if (slot.state.load() == 2) ::DeleteFileA(slot.path);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+int Claim() {
+    for (int i = 0; i < TEMPORARY_SLOTS; ++i) {
+        int expected = 0;
+        if (gTemporaries[i].state.compare_exchange_strong(expected, 1)) return i;
+    }
+    return -1;
+}
+
+void Release(int slot) { gTemporaries[slot].state.store(0); }
+
+}  // namespace
+
+int OpenDirectory(const char* path, FileHandle* dir) {
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    *dir = PATH_ONLY;
+    return 1;
+}
+
+int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
+                     FileHandle* dir) {
+    (void)parent;
+    (void)start;
+    DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES && create) {
+        // Another thread may make it at the same moment: look again.
+        ::CreateDirectoryA(path, nullptr);
+        attributes = ::GetFileAttributesA(path);
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES) return DIR_FAILED;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DIR_IS_LINK;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DIR_FAILED;
+    *dir = PATH_ONLY;
+    return DIR_OPENED;
+}
+
+void CloseDirectory(FileHandle dir) { (void)dir; }
+
+int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFile* file) {
+    (void)dir;
+    file->handle = INVALID_FILE_HANDLE;
+    const int slot = Claim();
+    if (slot < 0) return -1;
+    TemporarySlot& t = gTemporaries[slot];
+    if (start + 32 > TEMPORARY_PATH_BYTES) {
+        Release(slot);
+        return -1;
+    }
+    std::memcpy(t.path, path, start);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::snprintf(t.path + start, TEMPORARY_PATH_BYTES - start, ".rux-%lx-%x",
+                      static_cast<unsigned long>(::GetCurrentProcessId()), gSequence.fetch_add(1));
+        t.state.store(2);
+        // Deletion shared, so that the signal handler can remove it while
+        // it is still open.
+        HANDLE opened = ::CreateFileA(t.path, GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (opened != INVALID_HANDLE_VALUE) {
+            if (gDying.load()) ::DeleteFileA(t.path);
+            file->handle = reinterpret_cast<FileHandle>(opened);
+            return slot;
+        }
+        t.state.store(1);
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    Release(slot);
+    return -1;
+}
+
+int CommitTemporary(int slot, const char* path, std::size_t start, int replace) {
+    (void)start;
+    TemporarySlot& t = gTemporaries[slot];
+    int result = COMMIT_DONE;
+    const BOOL moved = replace ? RenameReplacing(t.path, path) : ::MoveFileExA(t.path, path, 0);
+    if (!moved) {
+        const DWORD error = ::GetLastError();
+        result = !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+                     ? COMMIT_EXISTS
+                     : COMMIT_FAILED;
+        ::DeleteFileA(t.path);
+    }
+    Release(slot);
+    return result;
+}
+
+void AbortTemporary(int slot) {
+    ::DeleteFileA(gTemporaries[slot].path);
+    Release(slot);
+}
+
+void RemoveTemporariesOnSignal() {
+    static std::atomic<int> installed{0};
+    if (installed.exchange(1)) return;
+    std::signal(SIGINT, OnFatalSignal);
+    std::signal(SIGTERM, OnFatalSignal);
+    std::signal(SIGBREAK, OnFatalSignal);
+}
+
+int EntryExists(FileHandle dir, const char* path, std::size_t start) {
+    (void)dir;
+    (void)start;
+    return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+}
+
+}  // namespace rux

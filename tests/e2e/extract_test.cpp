@@ -8,7 +8,10 @@
 // only Windows finds unsafe. Arguments are relative to the working directory.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -84,10 +87,24 @@ std::vector<Line> InSlotOrder(const std::vector<Line>& lines) {
     return out;
 }
 
+// A name as the tool prints it: bytes 1 to 31 and 127 as "\ooo".
+std::string Printed(const std::string& name) {
+    std::string out;
+    for (unsigned char c : name) {
+        if (c == 0 || (c >= 32 && c != 127)) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        out += '\\';
+        for (int shift : {6, 3, 0}) out += static_cast<char>('0' + ((c >> shift) & 7));
+    }
+    return out;
+}
+
 std::string Text(const std::vector<Line>& lines) {
     std::string text;
     for (const Line& l : lines) {
-        text += std::to_string(l.kind) + " " + l.name + " " + std::to_string(l.size) + "\n" + l.after;
+        text += std::to_string(l.kind) + " " + Printed(l.name) + " " + std::to_string(l.size) + "\n" + l.after;
     }
     return Console(text);
 }
@@ -177,14 +194,19 @@ protected:
 
     // Runs on bytes holding a resource that is not delivered in full beside
     // the good ok.txt, and checks the report: the bad line with its printed
-    // size, "Cannot read", ok.txt still written, status 1, and the bytes that
-    // did arrive in the bad resource's file.
-    void ExpectIncomplete(const std::string& bytes, const Line& bad, const std::string& partial) {
+    // size, "Cannot read", ok.txt still written, status 1. The failed
+    // resource leaves no file, not even a temporary; run again over an
+    // existing file of its name, it leaves that file as it was.
+    void ExpectIncomplete(const std::string& bytes, const Line& bad) {
         WriteBytes(bytes);
         Line line = bad;
         line.after = "Cannot read " + bad.name + "\n";
-        Expect({"in.rux", "out"}, 1, Listing({line, {"ok.txt", KIND_STORED, 4}}));
-        EXPECT_EQ((Files{{bad.name, partial}, {"ok.txt", "fine"}}), Tree());
+        const std::string listing = Listing({line, {"ok.txt", KIND_STORED, 4}});
+        Expect({"in.rux", "out"}, 1, listing);
+        EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree());
+        WriteBytes("important old content", "out/" + bad.name);
+        Expect({"in.rux", "out"}, 1, listing);
+        EXPECT_EQ((Files{{bad.name, "important old content"}, {"ok.txt", "fine"}}), Tree());
     }
 
     // A fresh directory for the test, or for one case of it.
@@ -381,7 +403,7 @@ TEST_F(Extract, CaseVariantMetFirstGivesItsSizeAndData) {
     }
 }
 
-TEST_F(Extract, UnknownKindsGetTheirLineAnEmptyFileAndCannotRead) {
+TEST_F(Extract, UnknownKindsGetTheirLineAndCannotReadAndNoFile) {
     // Record sizes are 3, but a stream of an unknown kind never opens.
     const std::vector<PackResource> resources = {
         {"free.txt", 0, "xyz"}, {"three", 3, "xyz"}, {"five.dat", 5, "xyz"}, {"max", 0xFFFFFFFFu, "xyz"}, kOk};
@@ -390,12 +412,12 @@ TEST_F(Extract, UnknownKindsGetTheirLineAnEmptyFileAndCannotRead) {
     for (const PackResource& r : resources) lines.push_back(LineOf(r, r.kind == KIND_STORED ? "" : "Cannot read " + r.name + "\n"));
     Expect({"in.rux", "out"}, 1, Listing(lines));
     EXPECT_NE(std::string::npos, Listing(lines).find(Console("4294967295 max 0\n")));
-    EXPECT_EQ((Files{{"five.dat", ""}, {"max", ""}, {"ok.txt", "fine"}, {"three", ""}}), Tree());
+    EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree());
 }
 
 TEST_F(Extract, MissingLooseFileIsReportedAndTheRunGoesOn) {
     ExpectIncomplete(MakeRawFile({Loose("gone.txt", "never written"), kOk}).Serialize(),
-                     {"gone.txt", KIND_LOOSE, 0}, "");
+                     {"gone.txt", KIND_LOOSE, 0});
 }
 
 TEST_F(Extract, LooseFileOf4GiBIsRefused) {
@@ -403,12 +425,12 @@ TEST_F(Extract, LooseFileOf4GiBIsRefused) {
     std::error_code error;
     fs::resize_file(At("in.ruxhuge.dat"), (std::uint64_t{1} << 32) + 1, error);  // sparse
     ASSERT_FALSE(error) << error.message();
-    ExpectIncomplete(ReadWholeFile(At("in.rux")), {"huge.dat", KIND_LOOSE, 0}, "");
+    ExpectIncomplete(ReadWholeFile(At("in.rux")), {"huge.dat", KIND_LOOSE, 0});
 }
 
-// A stored record whose bytes run past the end of the file yields exactly
-// the bytes there are, whatever size it claims; one placed near 4 GiB none.
-TEST_F(Extract, StoredPastTheEndDeliversOnlyTheRealBytes) {
+// A stored record whose bytes run past the end of the file fails, whatever
+// size it claims, and so does one placed near 4 GiB.
+TEST_F(Extract, StoredPastTheEndFails) {
     struct Case {
         std::uint32_t placement;  // 0: keep the writer's
         std::uint32_t size;
@@ -422,17 +444,16 @@ TEST_F(Extract, StoredPastTheEndDeliversOnlyTheRealBytes) {
         records[0].size = c.size;
         SetRecords(&raw, records);
         const std::string bytes = raw.Serialize();
-        ExpectIncomplete(bytes, {"cut.bin", KIND_STORED, c.size},
-                         c.placement ? "" : bytes.substr(records[0].placement));
+        ExpectIncomplete(bytes, {"cut.bin", KIND_STORED, c.size});
     }
 }
 
-TEST_F(Extract, CorruptBlockEndsTheResourceAfterTheGoodBlocks) {
+TEST_F(Extract, CorruptBlockFailsTheResource) {
     const std::string text = TextBytes(3 * 4096, 5);
     RawFile raw = MakeRawFile({Deflated("bad.txt", text, 4096), kOk});
     const std::uint32_t second = LoadLE32(reinterpret_cast<const std::uint8_t*>(raw.blocks.inflated.data()) + 4);
     raw.data[second - FILE_HEADER_BYTES] ^= 0x55;  // the second block's zlib header
-    ExpectIncomplete(raw.Serialize(), {"bad.txt", KIND_DEFLATED, 3 * 4096}, text.substr(0, 4096));
+    ExpectIncomplete(raw.Serialize(), {"bad.txt", KIND_DEFLATED, 3 * 4096});
 }
 
 TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
@@ -441,7 +462,7 @@ TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
         bool unsafeOnWindows;
         bool unsafeEverywhere;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"..", true, true}, {"../up1", true, true}, {"a/../../up2", true, true},
         {"b\\..\\up3", true, true}, {"..\\up4", true, true}, {"c/..", true, true},
         {"/abs1", true, true}, {"\\abs2", true, true}, {"C:drive1", true, true},
@@ -452,9 +473,18 @@ TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
         {"f\\lpt1", true, false}, {"Lpt9.dat", true, false}, {"CON .txt", true, false},
         {"...", true, false}, {". .", true, false}, {"g/.. /h", true, false},
         {"..a", false, false}, {"i..j", false, false}, {"k/...l/m", false, false},
-        {"CONSOLE.txt", false, false}, {"COM0", true, false}, {"LPT10.log", false, false},
+        {"CONSOLE.txt", false, false}, {"LPT10.log", false, false},
         {"nul_x", false, false}, {"n.con", false, false}, {"o/Com", false, false},
+        {"a<b", true, false}, {"c>d", true, false}, {"e\"f", true, false}, {"g|h", true, false},
+        {"i?j", true, false}, {"k*l", true, false}, {"dot.", true, false}, {"blank ", true, false},
+        {"p./q", true, false}, {"r /s", true, false}, {"COM0", true, false}, {"lpt0.txt", true, false},
+        {"COM\xB9", true, false}, {"t/lpt\xB2.x", true, false}, {"Com\xB3", true, false},
+        {"CONIN$", true, false}, {"conout$.log", true, false}, {"CONINX", false, false},
     };
+    // Every control byte, in the middle of a name.
+    for (int c = 1; c < 128; c = c == 31 ? 127 : c + 1) {
+        cases.push_back({"ctl" + std::string(1, static_cast<char>(c)) + "x", true, true});
+    }
     // Each resource holds its own name; the safe ones are written.
     std::vector<PackResource> resources;
     std::vector<Line> lines;
@@ -467,7 +497,7 @@ TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
         Line line = LineOf(resources.back());
         if (refused) {
             line.size = 0;
-            line.after = "Refused unsafe name " + c.name + "\n";
+            line.after = "Refused unsafe name " + Printed(c.name) + "\n";
         }
         lines.push_back(line);
         if (refused) continue;
@@ -484,6 +514,19 @@ TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
     std::sort(tree.begin(), tree.end());
     tree.erase(std::unique(tree.begin(), tree.end()), tree.end());
     EXPECT_EQ(tree, All());  // nothing beside or above the output directory
+}
+
+TEST_F(Extract, ControlBytesInNamesArePrintedEscapedAndForgeNothing) {
+    Write({Stored("a\n8 forged.txt 99", "x"), Stored("\x1b[2J", "y"), kOk});
+    const RunResult r = Run({"in.rux", "out"});
+    EXPECT_EQ(1, r.status);
+    const std::string& listing = r.output;
+    // Three lines of resources and two refusals: nothing forged.
+    EXPECT_EQ(5, std::count(listing.begin(), listing.end(), '\n')) << listing;
+    EXPECT_NE(std::string::npos,
+              listing.find(Console("2 a\\0128 forged.txt 99 0\nRefused unsafe name a\\0128 forged.txt 99\n")));
+    EXPECT_NE(std::string::npos, listing.find(Console("2 \\033[2J 0\nRefused unsafe name \\033[2J\n")));
+    EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree());
 }
 
 TEST_F(Extract, DirectoryFileClashEndsTheRun) {
@@ -529,12 +572,85 @@ TEST_F(Extract, TooLongOutputDirectoryOrPathIsRefused) {
     }
 }
 
-TEST_F(Extract, ShortWriteEndsTheRun) {
-    if (Windows()) GTEST_SKIP() << "needs /dev/full";
+TEST_F(Extract, ShortWriteEndsTheRunAndKeepsTheExistingFile) {
+    if (Windows()) GTEST_SKIP() << "needs a file size limit";
     Write({Stored("full.bin", "data")});
     fs::create_directory(At("out"));
-    fs::create_symlink("/dev/full", At("out/full.bin"));
-    Expect({"in.rux", "out"}, 1, Console("2 full.bin 4\nCannot write " + OutPath("out", "full.bin") + "\n"));
+    WriteBytes("old", "out/full.bin");
+    // A limit of 2 bytes per file, inherited by the tool: with SIGXFSZ
+    // ignored, its third byte fails to write.
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    struct rlimit small = saved;
+    small.rlim_cur = 2;
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const RunResult r = Run({"in.rux", "out"});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(Console("2 full.bin 4\nCannot write " + OutPath("out", "full.bin") + "\n"), r.output);
+    EXPECT_EQ((Files{{"full.bin", "old"}}), Tree());
+}
+
+TEST_F(Extract, ACompleteFileReplacesAnExistingOne) {
+    Write({Stored("a/same.txt", "new contents"), kOk});
+    fs::create_directories(At("out/a"));
+    WriteBytes("old", "out/a/same.txt");
+    WriteBytes("old ok, longer than the new one", "out/ok.txt");
+    Expect({"in.rux", "out"}, 0, ListingOf({Stored("a/same.txt", "new contents"), kOk}));
+    EXPECT_EQ((Files{{"a/same.txt", "new contents"}, {"ok.txt", "fine"}}), Tree());
+}
+
+TEST_F(Extract, LinksBelowTheOutputDirectoryAreNeverFollowed) {
+    if (Windows()) GTEST_SKIP() << "the host's symbolic links";
+    const std::vector<PackResource> resources = {
+        Stored("text/poem.txt", "poem"), Stored("readme.txt", "readme"),
+        Stored("dangling", "new"), Stored("deep/er/x.txt", "x"),
+        Stored("deep/ok.txt", "ok"), Stored("gone/f.txt", "f")};
+    Write(resources);
+    fs::create_directory(At("elsewhere"));
+    WriteBytes("victim", "victim.txt");
+    fs::create_directories(At("out/deep"));
+    fs::create_directory_symlink("../elsewhere", At("out/text"));
+    fs::create_directory_symlink("../../elsewhere", At("out/deep/er"));
+    fs::create_directory_symlink("../missing", At("out/gone"));
+    fs::create_symlink("../victim.txt", At("out/readme.txt"));
+    fs::create_symlink("../nowhere", At("out/dangling"));
+
+    std::vector<Line> lines;
+    for (const PackResource& r : resources) {
+        const std::size_t cut = r.name.rfind('/');
+        const bool refused = r.name != "deep/ok.txt" && cut != std::string::npos;
+        lines.push_back(LineOf(r, refused ? "Refused link " + OutPath("out", r.name.substr(0, cut)) + "\n" : ""));
+    }
+    Expect({"in.rux", "out"}, 1, Listing(lines));
+    // Final links are replaced by the files; directory links stay, unused.
+    EXPECT_EQ("readme", ReadWholeFile(At("out/readme.txt")));
+    EXPECT_EQ("new", ReadWholeFile(At("out/dangling")));
+    EXPECT_EQ("ok", ReadWholeFile(At("out/deep/ok.txt")));
+    for (const std::string file : {"out/readme.txt", "out/dangling"}) EXPECT_FALSE(fs::is_symlink(At(file))) << file;
+    for (const std::string link : {"out/text", "out/deep/er", "out/gone"}) EXPECT_TRUE(fs::is_symlink(At(link))) << link;
+    // Nothing changed outside.
+    EXPECT_EQ("victim", ReadWholeFile(At("victim.txt")));
+    EXPECT_TRUE(fs::is_empty(At("elsewhere")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(At("missing"))));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(At("nowhere"))));
+    // No temporaries (the dangling link "gone" lists as a file).
+    EXPECT_EQ((std::vector<std::string>{"dangling", "deep/ok.txt", "gone", "readme.txt"}), ListTree(At("out")));
+}
+
+TEST_F(Extract, OutputDirectoryAndItsParentsMayBeLinks) {
+    if (Windows()) GTEST_SKIP() << "the host's symbolic links";
+    const std::vector<PackResource> resources = {Stored("x/y.txt", "y"), kOk};
+    Write(resources);
+    fs::create_directory(At("real"));
+    fs::create_directory_symlink("real", At("outlink"));
+    fs::create_directory_symlink("real", At("parent"));
+    Expect({"in.rux", "outlink"}, 0, ListingOf(resources));
+    Expect({"in.rux", "parent/sub"}, 0, ListingOf(resources));
+    EXPECT_EQ((Files{{"ok.txt", "fine"}, {"sub/ok.txt", "fine"}, {"sub/x/y.txt", "y"}, {"x/y.txt", "y"}}),
+              Tree("real"));
 }
 
 // The resources of the option tests: every kind, nested names, one empty.
@@ -679,8 +795,9 @@ TEST_F(Extract, OptionsOnDamagedResources) {
     Expect({"-O", "in.rux"}, 1, "fine" + text.substr(0, 4096), Console(badRead + goneRead + refused));
     Expect({"-O", "-i", "ok*", "in.rux"}, 0, "fine");
     EXPECT_EQ(before, All());
+    // A resource that fails leaves no file.
     Expect({"-q", "-x", "ok*", "in.rux", "out"}, 1, Console(badRead + goneRead + refused));
-    EXPECT_EQ((Files{{bad, text.substr(0, 4096)}, {gone, ""}}), Tree());
+    EXPECT_EQ(Files{}, Tree());
 }
 
 TEST_F(Extract, BadOptionsSayWhatIsWrongAndDoNothing) {

@@ -98,8 +98,8 @@ void RewriteSeparators(char* path, std::size_t start) {
     }
 }
 
-// Bytes per read for a stream. Reads of 4096 bytes define what is written
-// when a block fails: everything before the first 4096-byte piece that
+// Bytes per read for a stream. Reads of 4096 bytes define what is delivered
+// when a block fails (to standard output: a file is then not made): everything before the first 4096-byte piece that
 // touches it. A deflated resource whose block length is a multiple of 4096
 // is read a block at a time (or, for blocks larger than the copy buffer,
 // in the largest such piece that divides the block), which writes the very

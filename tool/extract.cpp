@@ -98,9 +98,9 @@ void RewriteSeparators(char* path, std::size_t start) {
     }
 }
 
-// Bytes per read for a stream. Reads of 4096 bytes define what is delivered
-// when a block fails (to standard output: a file is then not made): everything before the first 4096-byte piece that
-// touches it. A deflated resource whose block length is a multiple of 4096
+// Bytes per read for a stream. Reads of 4096 bytes define what standard
+// output receives when a block fails (a file is then not made at all):
+// everything before the first 4096-byte piece that touches it. A deflated resource whose block length is a multiple of 4096
 // is read a block at a time (or, for blocks larger than the copy buffer,
 // in the largest such piece that divides the block), which writes the very
 // same bytes, inflates and copies every block once, and needs one write

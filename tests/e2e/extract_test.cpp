@@ -640,6 +640,32 @@ TEST_F(Extract, LinksBelowTheOutputDirectoryAreNeverFollowed) {
     EXPECT_EQ((std::vector<std::string>{"dangling", "deep/ok.txt", "gone", "readme.txt"}), ListTree(At("out")));
 }
 
+// -n keeps whatever exists, even where the resource could not be read; the
+// plain run replaces what it can write in full and keeps the rest.
+TEST_F(Extract, NoClobberKeepsEveryExistingFile) {
+    const PackResource fresh = Stored("new.txt", "new");
+    const PackResource same = Stored("a/same.txt", "replacement");
+    WriteBytes(MakeRawFile({fresh, same, Loose("gone.txt", "x"), Loose("lost.txt", "y")}).Serialize());
+    const std::string kept = "Kept existing ";
+    for (const std::string option : {"-n", "--no-clobber", ""}) {
+        SCOPED_TRACE(option);
+        fs::remove_all(At("out"));
+        fs::create_directories(At("out/a"));
+        WriteBytes("old", "out/a/same.txt");
+        WriteBytes("important", "out/gone.txt");
+        const bool n = !option.empty();
+        const std::vector<Line> lines = {
+            LineOf(fresh), LineOf(same, n ? kept + OutPath("out", "a/same.txt") + "\n" : ""),
+            {"gone.txt", KIND_LOOSE, 0, n ? kept + OutPath("out", "gone.txt") + "\n" : "Cannot read gone.txt\n"},
+            {"lost.txt", KIND_LOOSE, 0, "Cannot read lost.txt\n"}};
+        std::vector<std::string> args = {"in.rux", "out"};
+        if (n) args.insert(args.begin(), option);
+        Expect(args, 1, Listing(lines));
+        EXPECT_EQ((Files{{"new.txt", "new"}, {"a/same.txt", n ? "old" : "replacement"}, {"gone.txt", "important"}}),
+                  Tree());
+    }
+}
+
 TEST_F(Extract, OutputDirectoryAndItsParentsMayBeLinks) {
     if (Windows()) GTEST_SKIP() << "the host's symbolic links";
     const std::vector<PackResource> resources = {Stored("x/y.txt", "y"), kOk};

@@ -179,9 +179,9 @@ std::string DeflateZlib(const std::string& bytes, int level) {
     return out;
 }
 
-int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error) {
+int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error, int exclusive) {
     writer->path = path;
-    if (!writer->file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE)) {
+    if (!writer->file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE | (exclusive ? OPEN_NEW : 0))) {
         *error = "cannot create " + path;
         return 0;
     }

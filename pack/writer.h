@@ -96,9 +96,10 @@ void CountResource(TableSizes* sizes, std::size_t nameBytes, std::uint32_t kind,
 // One complete zlib stream of bytes at the given level.
 std::string DeflateZlib(const std::string& bytes, int level);
 
-// Starts streaming a resource file at path (created, or truncated): writes
-// the header with a skip to be patched. 1 on success; 0 with a message.
-int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error);
+// Starts streaming a resource file at path (created, or truncated; with
+// exclusive, only created, failing when anything has that name): writes the
+// header with a skip to be patched. 1 on success; 0 with a message.
+int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error, int exclusive = 0);
 
 // Places one resource: its data is read from source and written at the
 // writer's end (stored, or deflated in blocks of blockLength at level), and

@@ -23,13 +23,16 @@ namespace rux {
 typedef std::uintptr_t FileHandle;
 constexpr FileHandle INVALID_FILE_HANDLE = ~static_cast<FileHandle>(0);
 
-// Open modes, two independent bits.
+// Open modes, independent bits.
 //   0                        read an existing file (resource and loose files)
 //   OPEN_WRITE               read and write
 //   OPEN_CREATE              create, or truncate an existing file to length 0
 //   OPEN_WRITE | OPEN_CREATE output files
+//   OPEN_NEW, with OPEN_CREATE: create a new file only; fail when anything
+//                            has that name, a link included (never followed)
 constexpr int OPEN_WRITE = 1;
 constexpr int OPEN_CREATE = 2;
+constexpr int OPEN_NEW = 4;
 
 // Seek origins.
 constexpr int SEEK_FROM_BEGIN = 0;

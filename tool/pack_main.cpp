@@ -386,22 +386,26 @@ std::vector<std::string> Refusals(const Options& options, const std::vector<Entr
     return refusals;
 }
 
-// A name beside path that nothing has yet.
-std::string TemporaryBeside(const std::string& path) {
-    for (int n = 0;; ++n) {
+// Creates a temporary file beside path through create(name), which must
+// create it exclusively: a file or link that has the name, or takes it
+// meanwhile, is never opened or removed, and the next name is tried. The
+// name created, or "" when none could be.
+template <typename Create>
+std::string CreateTemporaryBeside(const std::string& path, Create create) {
+    for (int n = 0; n < 1000; ++n) {
         std::string candidate = path + ".part" + (n ? std::to_string(n) : "");
+        if (create(candidate)) return candidate;
         std::error_code ec;
-        if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
+        if (!fs::exists(fs::symlink_status(candidate, ec))) break;
     }
+    return "";
 }
 
 // Renames a complete (and flushed) temporary file into place, then makes
 // the rename itself durable.
 bool Commit(const std::string& temporary, const std::string& path, std::string* error) {
-    std::error_code ec;
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        *error = "cannot rename " + temporary + " to " + path + ": " + ec.message();
+    if (!RenameReplacing(temporary.c_str(), path.c_str())) {
+        *error = "cannot rename " + temporary + " to " + path;
         std::remove(temporary.c_str());
         return false;
     }
@@ -419,11 +423,15 @@ bool WriteLoose(const std::string& out, const std::string& name, const PackSourc
                 std::string* error) {
     const std::string path = NativePath(out + name);
     MakeParentDirectories(path, NativePath(out).size());
-    const std::string temporary = TemporaryBeside(path);
-    NoteTemporary(1, temporary);
     DiskFile file;
-    bool ok = file.Open(temporary.c_str(), OPEN_WRITE | OPEN_CREATE) &&
-              CopySource(file, source) && file.Flush();
+    const std::string temporary = CreateTemporaryBeside(
+        path, [&](const std::string& name) { return file.Open(name.c_str(), OPEN_WRITE | OPEN_CREATE | OPEN_NEW); });
+    if (temporary.empty()) {
+        *error = "cannot write loose file " + path;
+        return false;
+    }
+    NoteTemporary(1, temporary);
+    bool ok = CopySource(file, source) && file.Flush();
     ok = file.Close() && ok;
     if (!ok) {
         std::remove(temporary.c_str());
@@ -441,12 +449,18 @@ int Pack(const Options& options, const std::vector<Entry>& entries) {
     PackWriter writer;
     writer.storeUnshrunk = 1;
     writer.flush = 1;
-    const std::string temporary = TemporaryBeside(out);
+    const std::string temporary = CreateTemporaryBeside(
+        out, [&](const std::string& name) {
+            if (BeginPackFile(&writer, name, &error, 1)) return true;
+            // Created, but its header could not be written.
+            if (writer.file.IsValid()) {
+                writer.file.Close();
+                std::remove(name.c_str());
+            }
+            return false;
+        });
+    if (temporary.empty()) return Fail(error.empty() ? "cannot create a temporary file beside " + out : error);
     NoteTemporary(0, temporary);
-    if (!BeginPackFile(&writer, temporary, &error)) {
-        ForgetTemporary(0);
-        return Fail(error);
-    }
     for (const Entry& entry : entries) {
         const std::uint32_t kind = KindOf(options, entry);
         const bool loose = kind == KIND_LOOSE;

@@ -60,7 +60,7 @@ std::uint32_t Transfer(std::uint32_t count, Step step) {
 int DiskFile::Open(const char* path, int mode) {
     int flags = O_CLOEXEC;
     flags |= (mode & OPEN_WRITE) ? O_RDWR : O_RDONLY;
-    if (mode & OPEN_CREATE) flags |= O_CREAT | O_TRUNC;
+    if (mode & OPEN_CREATE) flags |= (mode & OPEN_NEW) ? O_CREAT | O_EXCL : O_CREAT | O_TRUNC;
     // Read-only opens never wait on a FIFO or device with no writer; the
     // flag is cleared again so reads block as usual.
     const bool readOnly = (mode & OPEN_WRITE) == 0;

@@ -24,7 +24,9 @@ int DiskFile::Open(const char* path, int mode) {
     const DWORD access = (mode & OPEN_WRITE) ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
     const DWORD sharing =
         (mode & OPEN_WRITE) ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
-    const DWORD disposition = (mode & OPEN_CREATE) ? CREATE_ALWAYS : OPEN_EXISTING;
+    const DWORD disposition = !(mode & OPEN_CREATE) ? OPEN_EXISTING
+                              : (mode & OPEN_NEW)   ? CREATE_NEW
+                                                    : CREATE_ALWAYS;
     HANDLE opened =
         ::CreateFileA(path, access, sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     // INVALID_HANDLE_VALUE is all bits set, the same as INVALID_FILE_HANDLE.

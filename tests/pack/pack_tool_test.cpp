@@ -432,6 +432,17 @@ TEST(PackOutput, ReplacesAnOldFileOnlyWhenComplete) {
     ASSERT_EQ(0, Pack({"out.rux", src.path()}, tmp.path()).status);
     EXPECT_EQ("RUXA", ReadWholeFile(tmp / "out.rux").substr(0, 4));
     EXPECT_EQ((std::vector<std::string>{"out.rux"}), ListTree(tmp.path()));
+    // Names a temporary would take are left alone, a link's target too.
+    TempDir victim;
+    ASSERT_TRUE(WriteWholeFile(victim / "v", "victim"));
+    fs::create_symlink(victim / "v", tmp / "out.rux.part");
+    ASSERT_TRUE(WriteWholeFile(tmp / "out.rux.part1", "mine"));
+    ASSERT_EQ(0, Pack({"out.rux", src.path()}, tmp.path()).status);
+    EXPECT_EQ("RUXA", ReadWholeFile(tmp / "out.rux").substr(0, 4));
+    EXPECT_EQ("victim", ReadWholeFile(victim / "v"));
+    EXPECT_TRUE(fs::is_symlink(tmp / "out.rux.part"));
+    EXPECT_EQ("mine", ReadWholeFile(tmp / "out.rux.part1"));
+    EXPECT_FALSE(fs::exists(tmp / "out.rux.part2"));
 }
 
 // A refused run: status 1, a message, the old output untouched, nothing new.

@@ -5,7 +5,8 @@
 // the tool runs it: mount, the walk over the index, and the open, read and
 // write of every resource below a temporary output directory. Afterwards
 // the target aborts when anything appeared outside the output directory,
-// when the output holds anything but directories and regular files, or
+// when a link planted in the output directory was written through, when
+// the output holds anything but directories and regular files, or
 // when a run that reported success did not write every listed resource in
 // full. The tables are released between inputs.
 #include <sys/resource.h>
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -104,6 +107,11 @@ void CheckOutputTypes(const std::string& outdir) {
     }
 }
 
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::string NativeName(const char* name) {
     std::string native = name;
     for (char& c : native) {
@@ -164,6 +172,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         MakeParents(loose, resourceFile.size());
         WriteWholeFile(loose, input.looseData);  // a name that cannot be made stays missing
     }
+    // Every third input finds a link already in the output directory, named
+    // after the first part of the loose name, which the input's resources
+    // often share: to a directory outside it, or, for a name of one part,
+    // to a file outside it. Neither may be written through.
+    std::string planted;
+    const std::string target = gRoot + "/target";
+    const std::string victim = gRoot + "/victim";
+    if (size % 3 == 0 && !looseName.empty() && !IsUnsafeName(looseName.c_str(), 0)) {
+        const std::string first = NativeName(looseName.c_str());
+        const std::size_t cut = first.find('/');
+        if (cut != 0) {
+            planted = outdir + "/" + first.substr(0, cut);
+            MakeDirectory(outdir.c_str());
+            MakeDirectory(target.c_str());
+            WriteWholeFile(victim, "victim");
+            std::error_code ec;
+            fs::create_symlink(cut == std::string::npos ? victim : target, planted, ec);
+            if (ec) planted.clear();
+        }
+    }
     const std::set<std::string> before = Outside(outdir);
 
     // Every other input (those of odd length, so that a finding replays the
@@ -179,6 +207,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& path : after) {
         if (!before.count(path)) Fail("written outside the output directory: " + path);
     }
+    if (!planted.empty()) {
+        std::error_code ec;
+        if (!fs::is_empty(target, ec) || ReadWhole(victim) != "victim") {
+            Fail("written through a link: " + planted);
+        }
+        if (fs::is_symlink(planted, ec)) fs::remove(planted, ec);  // a directory link stays
+    }
     CheckOutputTypes(outdir);
     if (status == 0) CheckComplete(outdir);
 
@@ -186,5 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::error_code ec;
     fs::remove_all(in, ec);
     fs::remove_all(outdir, ec);
+    fs::remove_all(target, ec);
+    fs::remove(victim, ec);
     return 0;
 }

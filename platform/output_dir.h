@@ -44,7 +44,15 @@ int OpenDirectory(const char* path, FileHandle* dir);
 int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
                      FileHandle* dir);
 
-// Closes a handle of OpenDirectory or OpenSubdirectory.
+// Opens the existing directory named path + start inside parent, a name of
+// one or more components separated by '/', in one step where the system
+// has one: no component may be a link, and none may lead outside parent.
+// DIR_OPENED and *dir set; DIR_FAILED for anything else (a missing
+// component, a link, or no such step on this system), after which the
+// caller walks the components one by one with OpenSubdirectory.
+int OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHandle* dir);
+
+// Closes a handle of OpenDirectory, OpenSubdirectory or OpenPathBelow.
 void CloseDirectory(FileHandle dir);
 
 // Creates, exclusively, a fresh temporary file in dir, whose path is the

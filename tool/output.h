@@ -23,12 +23,15 @@ constexpr int OUTPUT_FAILED = 0;   // cannot be written
 constexpr int OUTPUT_LINK = -1;    // a directory component is a link (path cut after it)
 constexpr int OUTPUT_EXISTS = -2;  // without replacing: the name is taken, nothing written
 
+struct SharedDirectory;
+
 // One output file being written.
 struct OutputFile {
     rux::DiskFile file;     // the temporary, open for writing
     int temporary = -1;     // its platform slot
     rux::FileHandle directory = rux::INVALID_FILE_HANDLE;  // the directory it is in
     std::size_t nameStart = 0;  // where the final component begins in the path
+    SharedDirectory* shared = nullptr;  // holds directory open (null: the output directory)
 };
 
 // Opens the output directory, which must exist, for the calls below; the

@@ -13,6 +13,9 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
+#if defined(__linux__) && defined(SYS_openat2)
+#include <linux/openat2.h>
+#endif
 
 namespace rux {
 
@@ -115,6 +118,33 @@ int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int
     return DIR_FAILED;
 }
 
+int OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHandle* dir) {
+#if defined(__linux__) && defined(SYS_openat2)
+    // Kernels before 5.6 lack the call: asked once, then never again.
+    static std::atomic<bool> missing{false};
+    if (missing.load(std::memory_order_relaxed)) return DIR_FAILED;
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    do {
+        fd = ::syscall(SYS_openat2, Descriptor(parent), path + start, &how, sizeof how);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        *dir = static_cast<FileHandle>(fd);
+        return DIR_OPENED;
+    }
+    if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
+#else
+    (void)parent;
+    (void)path;
+    (void)start;
+    (void)dir;
+#endif
+    return DIR_FAILED;
+}
+
 void CloseDirectory(FileHandle dir) {
     if (dir != INVALID_FILE_HANDLE) ::close(Descriptor(dir));
 }
@@ -127,10 +157,10 @@ int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFil
     if (slot < 0) return -1;
     TemporarySlot& t = gTemporaries[slot];
     t.dir = Descriptor(dir);
+    static const unsigned long pid = static_cast<unsigned long>(::getpid());
     // Several tries in case a stale temporary holds a name.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        std::snprintf(t.name, sizeof t.name, ".rux-%lx-%x", static_cast<unsigned long>(::getpid()),
-                      gSequence.fetch_add(1));
+        std::snprintf(t.name, sizeof t.name, ".rux-%lx-%x", pid, gSequence.fetch_add(1));
         // Live before the file exists: a signal from here on removes it.
         t.state.store(2);
         int fd;

@@ -60,6 +60,10 @@ int OpenDirectory(const char* path, FileHandle* dir) {
     return 1;
 }
 
+// Windows resolves paths as a whole: every component is checked in turn by
+// the caller's walk instead.
+int OpenPathBelow(FileHandle, const char*, std::size_t, FileHandle*) { return DIR_FAILED; }
+
 int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
                      FileHandle* dir) {
     (void)parent;

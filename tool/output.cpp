@@ -1,7 +1,9 @@
 #include "tool/output.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/output_dir.h"
@@ -15,7 +17,6 @@ using namespace rux;
 struct SharedDirectory {
     FileHandle dir = INVALID_FILE_HANDLE;
     std::atomic<int> holders{1};
-    unsigned tree = 0;
     std::string name;  // the directory's part of the name, separators included
 };
 
@@ -24,8 +25,6 @@ namespace {
 // The output directory, opened before any worker starts and read-only
 // while they run.
 FileHandle gRoot = INVALID_FILE_HANDLE;
-// Which output tree is open: a thread's last directory belongs to one.
-std::atomic<unsigned> gTree{0};
 
 int IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -36,30 +35,65 @@ void Release(SharedDirectory* shared) {
     }
 }
 
-// Each thread keeps the last directory that it began a file in, so that the
-// files of one directory (the common case) cost no walk.
-struct DirectoryCache {
-    SharedDirectory* last = nullptr;
-    void Drop() {
-        Release(last);
-        last = nullptr;
-    }
-    ~DirectoryCache() { Drop(); }
-};
+// The directories that files were begun in lately, open, so that the
+// files of one directory cost no walk: the tree's directories, by a hash of
+// their names, one per entry (a newcomer takes the entry over). Shared by
+// every thread; 256 entries keep the open descriptors few.
+constexpr unsigned DIRECTORY_ENTRIES = 256;
+std::mutex gDirectoryLock;
+SharedDirectory* gDirectories[DIRECTORY_ENTRIES];
 
-thread_local DirectoryCache tCache;
+unsigned DirectoryEntry(const char* name, std::size_t length) {
+    std::uint32_t hash = 2166136261u;
+    for (std::size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
+    return hash % DIRECTORY_ENTRIES;
+}
+
+// The open directory of that name part, held for the caller, or null.
+SharedDirectory* FindDirectory(const char* name, std::size_t length) {
+    std::lock_guard<std::mutex> hold(gDirectoryLock);
+    SharedDirectory* found = gDirectories[DirectoryEntry(name, length)];
+    if (!found || found->name.size() != length || std::memcmp(found->name.data(), name, length) != 0) {
+        return nullptr;
+    }
+    found->holders.fetch_add(1);
+    return found;
+}
+
+// Shares dir under that name part; returns it held for the caller.
+SharedDirectory* KeepDirectory(FileHandle dir, const char* name, std::size_t length) {
+    SharedDirectory* made = new SharedDirectory;
+    made->dir = dir;
+    made->name.assign(name, length);
+    made->holders.store(2);  // the table and the caller
+    SharedDirectory* old;
+    {
+        std::lock_guard<std::mutex> hold(gDirectoryLock);
+        SharedDirectory*& entry = gDirectories[DirectoryEntry(name, length)];
+        old = entry;
+        entry = made;
+    }
+    Release(old);
+    return made;
+}
+
+void DropDirectories() {
+    for (SharedDirectory*& entry : gDirectories) {
+        Release(entry);
+        entry = nullptr;
+    }
+}
 
 }  // namespace
 
 int OpenOutputTree(const char* outdir) {
     CloseOutputTree();
-    gTree.fetch_add(1);
     RemoveTemporariesOnSignal();
     return OpenDirectory(outdir, &gRoot);
 }
 
 void CloseOutputTree() {
-    tCache.Drop();
+    DropDirectories();
     CloseDirectory(gRoot);
     gRoot = INVALID_FILE_HANDLE;
 }
@@ -72,10 +106,8 @@ int BeginOutput(OutputFile* output, char* path, std::size_t start, int noClobber
 
     output->shared = nullptr;
 
-    // The name's directory part, when it is the one this thread began a
-    // file in last, needs no walk.
-    const unsigned tree = gTree.load();
-    if (tCache.last && tCache.last->tree != tree) tCache.Drop();
+    // The name's directory part, when a file was begun in it lately, needs
+    // no walk.
     const char* last = nullptr;
     for (const char* p = path + start; *p != '\0'; ++p) {
         if (IsSeparator(*p)) last = p;
@@ -83,10 +115,8 @@ int BeginOutput(OutputFile* output, char* path, std::size_t start, int noClobber
     const std::size_t directoryBytes = last ? static_cast<std::size_t>(last + 1 - (path + start)) : 0;
     FileHandle dir = gRoot;
     std::size_t component = start;
-    SharedDirectory* cached = tCache.last;
-    if (directoryBytes != 0 && cached && cached->name.size() == directoryBytes &&
-        std::memcmp(cached->name.data(), path + start, directoryBytes) == 0) {
-        cached->holders.fetch_add(1);
+    SharedDirectory* cached = directoryBytes != 0 ? FindDirectory(path + start, directoryBytes) : nullptr;
+    if (cached) {
         output->shared = cached;
         dir = cached->dir;
         component = start + directoryBytes;
@@ -101,34 +131,41 @@ int BeginOutput(OutputFile* output, char* path, std::size_t start, int noClobber
             *end = separator;
             if (opened == DIR_OPENED) component = start + directoryBytes;
         }
-        // Else each directory component in turn, from the output directory
-        // on; empty components (doubled separators) stay in the same one.
-        for (std::size_t i = start; opened != DIR_OPENED && path[i] != '\0'; ++i) {
-            if (!IsSeparator(path[i])) continue;
-            if (i == component) {
-                component = i + 1;
-                continue;
+        if (opened == DIR_OPENED) {
+            output->shared = KeepDirectory(dir, path + start, directoryBytes);
+        } else if (directoryBytes != 0) {
+            // Else each directory component in turn, from the deepest one
+            // open already; empty components (doubled separators) stay in
+            // the same directory. Each one opened is kept for the next file.
+            SharedDirectory* held = nullptr;
+            for (std::size_t length = directoryBytes - 1; length > 0 && !held; --length) {
+                if (IsSeparator(path[start + length - 1])) held = FindDirectory(path + start, length);
+                if (held) component = start + length;
             }
-            const char separator = path[i];
-            path[i] = '\0';
-            FileHandle next = INVALID_FILE_HANDLE;
-            const int opened = OpenSubdirectory(dir, path, component, 1, &next);
-            if (dir != gRoot) CloseDirectory(dir);
-            if (opened == DIR_IS_LINK) return OUTPUT_LINK;
-            path[i] = separator;
-            if (opened != DIR_OPENED) return OUTPUT_FAILED;
-            dir = next;
-            component = i + 1;
-        }
-        if (dir != gRoot) {
-            SharedDirectory* made = new SharedDirectory;
-            made->dir = dir;
-            made->tree = tree;
-            made->name.assign(path + start, directoryBytes);
-            made->holders.store(2);  // the cache and this file
-            tCache.Drop();
-            tCache.last = made;
-            output->shared = made;
+            if (held) dir = held->dir;
+            for (std::size_t i = component; path[i] != '\0'; ++i) {
+                if (!IsSeparator(path[i])) continue;
+                if (i == component) {
+                    component = i + 1;
+                    continue;
+                }
+                const char separator = path[i];
+                path[i] = '\0';
+                FileHandle next = INVALID_FILE_HANDLE;
+                const int step = OpenSubdirectory(dir, path, component, 1, &next);
+                path[i] = separator;
+                Release(held);
+                held = nullptr;
+                if (step == DIR_IS_LINK) {
+                    path[i] = '\0';  // the message names the link
+                    return OUTPUT_LINK;
+                }
+                if (step != DIR_OPENED) return OUTPUT_FAILED;
+                held = KeepDirectory(next, path + start, i + 1 - start);
+                dir = next;
+                component = i + 1;
+            }
+            output->shared = held;
         }
     }
 

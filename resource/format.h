@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "platform/disk_file.h"
+#include <rux/disk_file.h>
 
 namespace rux {
 

@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
-#include "platform/disk_file.h"
-#include "resource/format.h"
+#include <rux/disk_file.h>
+#include <rux/format.h>
 
 namespace rux {
 

@@ -1,0 +1,73 @@
+# cmake --install: librux, its public headers, a CMake package (Rux::rux)
+# and rux.pc, all in the component "dev"; the tools are the component
+# "tools". cpack -G DEB turns the two into rux-tools and librux-dev.
+include(CMakePackageConfigHelpers)
+
+set(rux_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/Rux")
+install(TARGETS rux EXPORT RuxTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev NAMELINK_COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dev)
+install(FILES ${RUX_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rux COMPONENT dev)
+install(EXPORT RuxTargets NAMESPACE Rux:: DESTINATION "${rux_cmake_dir}" COMPONENT dev)
+
+# A static librux needs its inflation back end when a program is linked.
+if(BUILD_SHARED_LIBS)
+  set(RUX_NEEDS_BACK_END 0)
+else()
+  set(RUX_NEEDS_BACK_END 1)
+endif()
+configure_package_config_file(cmake/RuxConfig.cmake.in "${PROJECT_BINARY_DIR}/RuxConfig.cmake"
+  INSTALL_DESTINATION "${rux_cmake_dir}")
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/RuxConfigVersion.cmake"
+  COMPATIBILITY SameMinorVersion)
+install(FILES "${PROJECT_BINARY_DIR}/RuxConfig.cmake" "${PROJECT_BINARY_DIR}/RuxConfigVersion.cmake"
+              cmake/FindLibdeflate.cmake
+        DESTINATION "${rux_cmake_dir}" COMPONENT dev)
+
+# rux.pc finds its prefix from where it lies, so the file is right in any
+# --prefix and inside the packages alike.
+file(RELATIVE_PATH RUX_PC_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+set(RUX_PC_REQUIRES zlib)
+if(RUX_LIBDEFLATE)
+  set(RUX_PC_REQUIRES "libdeflate, zlib")
+endif()
+configure_file(cmake/rux.pc.in "${PROJECT_BINARY_DIR}/rux.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/rux.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT dev)
+
+# Debian packages.
+set(CPACK_PACKAGE_NAME rux)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "rux-extract")
+set(RUX_PACKAGE_MAINTAINER "rux-extract developers <rux-extract@example.org>"
+    CACHE STRING "Maintainer field of the Debian packages")
+set(CPACK_PACKAGE_CONTACT "${RUX_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_COMPONENTS_ALL tools dev)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME rux-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "unpack and make resource files (.rux)
+ rux-extract writes every resource of a resource file below a directory,
+ refusing unsafe names; rux-pack makes a resource file from a directory
+ tree, with stored, deflated and loose resources.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME librux-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_DESCRIPTION "library for reading resource files (.rux)
+ librux mounts resource files, looks resources up by name and reads them
+ as streams, whatever their storage kind. This package holds the library,
+ its headers, a CMake package (find_package(Rux), Rux::rux) and rux.pc.")
+if(BUILD_SHARED_LIBS)
+  set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS ON)
+elseif(RUX_LIBDEFLATE)
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "zlib1g-dev, libdeflate-dev")
+else()
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "zlib1g-dev")
+endif()
+include(CPack)

@@ -28,9 +28,19 @@ install(FILES "${PROJECT_BINARY_DIR}/RuxConfig.cmake" "${PROJECT_BINARY_DIR}/Rux
 # rux.pc finds its prefix from where it lies, so the file is right in any
 # --prefix and inside the packages alike.
 file(RELATIVE_PATH RUX_PC_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
-set(RUX_PC_REQUIRES zlib)
+string(REGEX REPLACE "/$" "" RUX_PC_PREFIX "${RUX_PC_PREFIX}")
+set(rux_back_end zlib)
 if(RUX_LIBDEFLATE)
-  set(RUX_PC_REQUIRES "libdeflate, zlib")
+  set(rux_back_end "libdeflate, zlib")
+endif()
+# A shared librux brings its back end along, so only a static link of the
+# program needs it (Requires.private). A static librux is all there is to
+# link against, so then a plain `pkg-config --libs rux` names it too.
+set(RUX_PC_REQUIRES_PRIVATE "${rux_back_end}")
+if(BUILD_SHARED_LIBS)
+  set(RUX_PC_REQUIRES "")
+else()
+  set(RUX_PC_REQUIRES "${rux_back_end}")
 endif()
 configure_file(cmake/rux.pc.in "${PROJECT_BINARY_DIR}/rux.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/rux.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
@@ -44,6 +54,8 @@ set(RUX_PACKAGE_MAINTAINER "rux-extract developers <rux-extract@example.org>"
     CACHE STRING "Maintainer field of the Debian packages")
 set(CPACK_PACKAGE_CONTACT "${RUX_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Debug information stays in the build tree, as Debian's packages do.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL tools dev)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -52,17 +64,18 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME rux-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+# CPack indents the lines after the summary itself.
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "unpack and make resource files (.rux)
- rux-extract writes every resource of a resource file below a directory,
- refusing unsafe names; rux-pack makes a resource file from a directory
- tree, with stored, deflated and loose resources.")
+rux-extract writes every resource of a resource file below a directory,
+refusing unsafe names; rux-pack makes a resource file from a directory
+tree, with stored, deflated and loose resources.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME librux-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_DESCRIPTION "library for reading resource files (.rux)
- librux mounts resource files, looks resources up by name and reads them
- as streams, whatever their storage kind. This package holds the library,
- its headers, a CMake package (find_package(Rux), Rux::rux) and rux.pc.")
+librux mounts resource files, looks resources up by name and reads them
+as streams, whatever their storage kind. This package holds the library,
+its headers, a CMake package (find_package(Rux), Rux::rux) and rux.pc.")
 if(BUILD_SHARED_LIBS)
   set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS ON)
 elseif(RUX_LIBDEFLATE)

@@ -19,6 +19,10 @@ rux_install_packages() {
 # What every build needs.
 RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev)
 
+# Checking the installed library and the Debian packages: pkg-config,
+# dpkg-shlibdeps (for the packages' Depends), file, nm and readelf.
+RUX_PACKAGE_PACKAGES=(pkg-config dpkg-dev file binutils)
+
 # The benchmark programs need Google Benchmark; scripts/bench also needs the
 # tools it compares against, and GNU time for peak memory.
 RUX_BENCH_BUILD_PACKAGES=(libbenchmark-dev)

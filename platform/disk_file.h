@@ -1,7 +1,11 @@
 // Disk file access: the library's whole contact with the file system.
+// Installed as <rux/disk_file.h>; the other headers use DiskFile for the
+// resource file itself, and a program may use it for its own files.
 //
-// A DiskFile wraps one operating-system file handle. It has no destructor:
-// a file stays open until Close() or the end of the process. Paths are
+// A DiskFile wraps one operating-system file handle, which it owns. It has
+// no destructor: a file stays open until Close() or the end of the
+// process. Copying a DiskFile copies the bare handle, so close it through
+// one copy only. Nothing here prints or throws. Paths are
 // NUL-terminated byte strings; on POSIX every '\' in a path is taken as a
 // directory separator and turned into '/' before the system call.
 //

@@ -1,4 +1,7 @@
-// Deflated resources and the block cache.
+// Deflated resources and the block cache. Installed as <rux/blocks.h>.
+// ResourceStream reads deflated resources through these calls; a program
+// needs them directly only to read a range without a stream, or to free a
+// worker thread's cache (CacheFree).
 //
 // A KIND_DEFLATED resource is cut into blocks of blockLength bytes (the last
 // one shorter), each deflated on its own, so any byte range is read by

@@ -1,5 +1,9 @@
 // The resource file's on-disk records, decoded explicitly as little-endian
 // whatever the host's byte order, and the reading of its packed tables.
+// Installed as <rux/format.h>. A program that only reads resources needs
+// none of it beyond the KIND_* constants: <rux/index.h> mounts the file and
+// <rux/stream.h> reads it. These calls are for tools that inspect the
+// format itself.
 //
 // Layout: an 8-byte FileHeader ("RUXA", skip), skip uninterpreted bytes,
 // then three PackedTables back to back (directory, names, block offsets).
@@ -52,13 +56,20 @@ struct DirectoryRecord {
 };
 
 // These five touch only their arguments: they may run concurrently with any
-// call.
+// call. None checks its pointers: each reads (or writes) exactly the bytes
+// its record has, which the caller provides.
+
+// The 32-bit value stored little-endian in bytes[0..4).
 std::uint32_t LoadLE32(const std::uint8_t* bytes);
+// Stores value little-endian into bytes[0..4).
 void StoreLE32(std::uint8_t* bytes, std::uint32_t value);
 
-// Decodes 8 bytes. 1 if the magic is "RUXA", else 0 (fields still decoded).
+// Decodes FILE_HEADER_BYTES bytes into *header. 1 if the magic is "RUXA",
+// else 0 (the fields are decoded all the same).
 int DecodeFileHeader(const std::uint8_t* bytes, FileHeader* header);
+// Decodes PACKED_TABLE_HEADER_BYTES bytes into *header; no check of values.
 void DecodePackedTableHeader(const std::uint8_t* bytes, PackedTableHeader* header);
+// Decodes DIRECTORY_RECORD_BYTES bytes into *record; no check of values.
 void DecodeDirectoryRecord(const std::uint8_t* bytes, DirectoryRecord* record);
 
 // Reads one packed table from the current position of file and inflates it.

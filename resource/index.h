@@ -1,6 +1,16 @@
-// The mount table and the resource index.
+// The mount table and the resource index: mounting resource files and
+// finding resources by name. Installed as <rux/index.h>.
 //
-// Both are fixed static arrays that live for the whole run. Mounting reads a
+// A program calls ResetResourceTables once, MountResourceFile for each
+// resource file, then opens resources by name with a ResourceStream
+// (<rux/stream.h>), or walks IndexSlots() to list them. Nothing here prints
+// or throws; failures are results of 0 or -1.
+//
+// Both tables are fixed static arrays that live for the whole run and
+// belong to the library: the pointers IndexSlots and MountSlots return, and
+// the names the slots point to, stay valid until ReleaseResourceTables (the
+// names) or the end of the process (the arrays). Callers read the slots;
+// only the library writes them. Mounting reads a
 // resource file's directory and enters every record into the 4096-slot
 // index, an open-addressed hash table keyed by the crc32 of the name. An
 // index slot number (0 to INDEX_SLOTS - 1) identifies a resource for the
@@ -96,6 +106,7 @@ int HomeSlot(const char* name);
 
 // The first occupied slot, scanning all slots from the name's home slot,
 // whose name equals name ignoring the case of ASCII letters; -1 if none.
+// Names are matched byte for byte otherwise: "a/b" and "a\b" differ.
 // May run concurrently with reads, not with mounting or inserting.
 int LookupResource(const char* name);
 

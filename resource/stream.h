@@ -1,4 +1,17 @@
-// Sequential streams over resources, whatever their storage kind.
+// Sequential streams over resources, whatever their storage kind: the
+// usual way to read one. Installed as <rux/stream.h>; resources are found
+// in the files that <rux/index.h> mounted.
+//
+//   rux::ResourceStream stream;
+//   if (stream.Open("sounds/shot.wav")) {
+//       std::uint32_t got = stream.Read(buffer, sizeof buffer);
+//       ...
+//       stream.Close();
+//   }
+//
+// A ResourceStream has no destructor: one that goes out of scope open
+// leaves its resource open, and no other stream can open it. Close every
+// stream you open.
 //
 // A ResourceStream holds only an index slot number; the read position, the
 // open flag and a loose file's handle live in the index slot itself. So a
@@ -38,10 +51,14 @@ std::uint32_t ReadStored(void* buffer, int slot, std::uint32_t position, std::ui
 
 class ResourceStream {
 public:
-    // Looks the name up and opens its slot; the stream keeps the slot found
-    // (-1 included) even when the open is refused. 1 on success, else 0.
-    // Does not close what the stream held before. May run concurrently
-    // with streams over other resources.
+    // Looks the name up (LookupResource: ASCII case ignored) and opens its
+    // slot (OpenSlot); the stream keeps the slot found (-1 included) even
+    // when the open is refused. 1 on success; 0 when no resource has that
+    // name or OpenSlot refuses it (already open in another stream, say).
+    // Does not close what the stream held before: Close first. A refused
+    // stream still names the slot, so IsOpen, Read and Close would act on
+    // the stream that has it open: after a 0, use the stream only to Open
+    // again. May run concurrently with streams over other resources.
     int Open(const char* name);
 
     // 1 while the stream's resource is open. This and the calls below may
@@ -51,14 +68,18 @@ public:
     // Length in bytes; 0 unless open.
     std::uint32_t Size() const;
 
-    // Reads up to count bytes from the current position and advances it.
-    // Returns the bytes placed in buffer; 0 at the end, on error, or unless
-    // open.
+    // Reads up to count bytes from the current position into buffer (which
+    // holds count bytes) and advances the position by what it returns.
+    // Returns the bytes placed in buffer: fewer than count only at the end
+    // of the resource or on an error (a short or damaged resource file), 0
+    // at the end, on error, or unless open. The stream stays open either way.
     std::uint32_t Read(void* buffer, std::uint32_t count);
 
     // Closes the resource if open; the stream keeps its slot number.
     void Close();
 
+    // The index slot the last Open found, -1 before any or when the name
+    // was unknown.
     int Slot() const { return slot_; }
 
 private:

@@ -4,7 +4,9 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/disk_file.h"
@@ -12,8 +14,10 @@
 #include "resource/index.h"
 #include "resource/stream.h"
 #include "tool/glob.h"
+#include "tool/jobs.h"
 #include "tool/names.h"
 #include "tool/output.h"
+#include "tool/parallel.h"
 #include "tool/print.h"
 #include "tool/progress.h"
 
@@ -321,6 +325,56 @@ void PrintReport(const ResourceReport& report, std::FILE* out, std::FILE* err, P
     ProgressDraw(progress);
 }
 
+// A run of the resources on worker threads: each worker has its own plan
+// (with a silent progress of its own) and buffer; the reports are printed
+// in slot order by the calling thread.
+struct ParallelRun {
+    const int* slots = nullptr;
+    RunPlan plans[MAX_JOB_WORKERS];
+    Progress silent[MAX_JOB_WORKERS];
+    std::vector<std::unique_ptr<unsigned char[]>> buffers;
+    std::vector<ResourceReport> reports;
+    std::vector<ResourceOutcome> outcomes;
+    std::FILE* out = nullptr;
+    std::FILE* err = nullptr;
+    Progress* progress = nullptr;
+    unsigned failed = 0;
+    int ended = 0;  // a resource ended the run
+};
+
+int WorkOnResource(void* context, int item, int worker) {
+    ParallelRun& run = *static_cast<ParallelRun*>(context);
+    const std::size_t at = static_cast<std::size_t>(item);
+    run.outcomes[at] = ProcessResource(run.plans[worker], run.slots[item], run.buffers[static_cast<std::size_t>(worker)].get(),
+                                       run.reports[at]);
+    return run.outcomes[at] != RESOURCE_END_RUN;
+}
+
+int TakeResource(void* context, int item) {
+    ParallelRun& run = *static_cast<ParallelRun*>(context);
+    const std::size_t at = static_cast<std::size_t>(item);
+    PrintReport(run.reports[at], run.out, run.err, *run.progress);
+    run.reports[at] = ResourceReport();
+    if (run.outcomes[at] == RESOURCE_END_RUN) {
+        run.ended = 1;
+        return 0;
+    }
+    if (run.outcomes[at] == RESOURCE_FAILED) ++run.failed;
+    ProgressResourceDone(*run.progress);
+    return 1;
+}
+
+// The selected resources may go to worker threads: the mode writes nothing
+// to a shared stream, no progress line is drawn, and no two names touch
+// the same output file or directory.
+int MayRunInParallel(const ExtractOptions& options, const int* slots, int count, bool showProgress) {
+    if (options.jobs < 2 || count < 2 || showProgress) return 0;
+    if (options.mode != MODE_EXTRACT && options.mode != MODE_TEST) return 0;
+    std::vector<const char*> names(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) names[static_cast<std::size_t>(i)] = IndexSlots()[slots[i]].name;
+    return !NamesCollide(names.data(), count);
+}
+
 }  // namespace
 
 int PrintSyntax(std::FILE* out, const char* program) {
@@ -377,7 +431,37 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     plan.progress = &progress;
 
     unsigned failed = 0;
-    for (int i = 0; i < count; ++i) {
+    const int parallel = MayRunInParallel(options, slots, count, showProgress);
+    if (parallel) {
+        static ParallelRun run;
+        const int workers = options.jobs < count ? options.jobs : count;
+        run.slots = slots;
+        run.buffers.clear();
+        for (int w = 0; w < workers; ++w) {
+            ProgressStart(run.silent[w], nullptr, 0, 0);
+            run.plans[w] = plan;
+            run.plans[w].progress = &run.silent[w];
+            run.buffers.emplace_back(new unsigned char[COPY_BYTES]);
+        }
+        run.reports.assign(static_cast<std::size_t>(count), ResourceReport());
+        run.outcomes.assign(static_cast<std::size_t>(count), RESOURCE_DONE);
+        run.out = out;
+        run.err = err;
+        run.progress = &progress;
+        run.failed = 0;
+        run.ended = 0;
+        // Opened once here, so that the workers only read.
+        OpenDataFiles();
+        RunInOrder(count, workers, &run, WorkOnResource, TakeResource);
+        run.buffers.clear();
+        run.reports.clear();
+        if (run.ended) {
+            ProgressEnd(progress);
+            return Finish(out, err, 1);
+        }
+        failed = run.failed;
+    }
+    for (int i = parallel ? count : 0; i < count; ++i) {
         ResourceReport report;
         const ResourceOutcome outcome = ProcessResource(plan, slots[i], data, report);
         PrintReport(report, out, err, progress);

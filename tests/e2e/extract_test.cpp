@@ -946,3 +946,58 @@ TEST_F(Extract, ProgressLineOnATerminal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Any number of jobs gives the sequential run's output, tree and status: on
+// a file whose resources run in parallel (many small ones, a large deflated
+// one with a damaged block in the middle, a large stored one, unsafe names,
+// a missing loose file), and on one whose names collide (duplicates, names
+// equal but for case, a name that is a directory of another).
+TEST_F(Extract, JobsGiveTheSequentialResult) {
+    std::vector<PackResource> spread = {Deflated("big/deflated.txt", TextBytes(600 * 4096, 3), 4096),
+                                        Stored("big/stored.bin", RandomBytes(3 << 20, 4)),
+                                        Loose("gone.txt", "never written"), Stored("../up", "up"),
+                                        Stored("ctl\001x", "ctl")};
+    for (int i = 0; i < 150; ++i) {
+        const std::string name = "d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".txt";
+        spread.push_back(i % 2 ? Stored(name, TextBytes(100 + i, i)) : Deflated(name, TextBytes(5000 + i, i), 4096));
+    }
+    RawFile raw = MakeRawFile(spread);
+    const std::uint32_t middle = LoadLE32(reinterpret_cast<const std::uint8_t*>(raw.blocks.inflated.data()) + 4 * 300);
+    raw.data[middle - FILE_HEADER_BYTES] ^= 0x55;  // that block's zlib header
+    WriteBytes(raw.Serialize(), "spread.rux");
+    Write({Stored("twice.txt", "one"), Stored("twice.txt", "two"), Stored("Case.TXT", "upper"),
+           Deflated("case.txt", TextBytes(9000), 4096), Stored("dir", "a file"), Stored("dir/inner.txt", "inner"),
+           Stored("DIR\\other.txt", "other")},
+          "collide.rux");
+
+    for (const std::string file : {"spread.rux", "collide.rux"}) {
+        for (const std::string mode : {"", "-t", "-O"}) {
+            SCOPED_TRACE(file + " " + mode);
+            std::vector<std::string> args = {"-j", "1", file, "out"};
+            if (!mode.empty()) args.insert(args.begin(), mode);
+            fs::remove_all(At("out"));
+            const RunResult sequential = Run(args);
+            const Files tree = Tree();
+            if (file == "spread.rux") {
+                EXPECT_EQ(1, sequential.status);
+                EXPECT_NE(std::string::npos, (sequential.output + sequential.errors).find("Cannot read big/deflated.txt"));
+            }
+            for (const std::string jobs : {"2", "3", "8"}) {
+                SCOPED_TRACE(jobs);
+                args[mode.empty() ? 1 : 2] = jobs;
+                fs::remove_all(At("out"));
+                const RunResult r = Run(args);
+                EXPECT_EQ(sequential.status, r.status);
+                EXPECT_EQ(sequential.output, r.output);
+                if (!std::getenv("RUX_LAUNCHER")) {
+                    EXPECT_EQ(sequential.errors, r.errors);
+                }
+                EXPECT_EQ(tree, Tree());
+            }
+        }
+    }
+}
+
+}  // namespace

@@ -365,14 +365,10 @@ int TakeResource(void* context, int item) {
 }
 
 // The selected resources may go to worker threads: the mode writes nothing
-// to a shared stream, no progress line is drawn, and no two names touch
-// the same output file or directory.
-int MayRunInParallel(const ExtractOptions& options, const int* slots, int count, bool showProgress) {
+// to a shared stream and no progress line is drawn.
+int MayRunInParallel(const ExtractOptions& options, int count, bool showProgress) {
     if (options.jobs < 2 || count < 2 || showProgress) return 0;
-    if (options.mode != MODE_EXTRACT && options.mode != MODE_TEST) return 0;
-    std::vector<const char*> names(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) names[static_cast<std::size_t>(i)] = IndexSlots()[slots[i]].name;
-    return !NamesCollide(names.data(), count);
+    return options.mode == MODE_EXTRACT || options.mode == MODE_TEST;
 }
 
 }  // namespace
@@ -431,7 +427,7 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     plan.progress = &progress;
 
     unsigned failed = 0;
-    const int parallel = MayRunInParallel(options, slots, count, showProgress);
+    const int parallel = MayRunInParallel(options, count, showProgress);
     if (parallel) {
         static ParallelRun run;
         const int workers = options.jobs < count ? options.jobs : count;
@@ -452,7 +448,12 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
         run.ended = 0;
         // Opened once here, so that the workers only read.
         OpenDataFiles();
-        RunInOrder(count, workers, &run, WorkOnResource, TakeResource);
+        // Names that meet in one output file or directory go in slot order.
+        static const char* names[INDEX_SLOTS];
+        static int after[INDEX_SLOTS];
+        for (int i = 0; i < count; ++i) names[i] = IndexSlots()[slots[i]].name;
+        OrderCollisions(names, count, after);
+        RunInOrder(count, workers, after, &run, WorkOnResource, TakeResource);
         run.buffers.clear();
         run.reports.clear();
         if (run.ended) {

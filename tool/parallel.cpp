@@ -1,6 +1,9 @@
 #include "tool/parallel.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -12,11 +15,31 @@ struct Glue {
     void* context;
     int (*work)(void*, int, int);
     int (*take)(void*, int);
+    const int* after;
+    // Which items have been worked on, for those that wait on one.
+    std::vector<char> done;
+    std::mutex lock;
+    std::condition_variable finished;
 };
 
 int RunRange(void* context, int job, std::uint32_t, int worker) {
-    const Glue& glue = *static_cast<Glue*>(context);
-    return glue.work(glue.context, job, worker) ? RANGE_DONE : RANGE_FATAL;
+    Glue& glue = *static_cast<Glue*>(context);
+    const int before = glue.after ? glue.after[job] : -1;
+    if (before >= 0) {
+        // Handed out before this one, so running or done: never a wait on
+        // something that waits in turn on this.
+        std::unique_lock<std::mutex> hold(glue.lock);
+        glue.finished.wait(hold, [&] { return glue.done[static_cast<std::size_t>(before)] != 0; });
+    }
+    const int result = glue.work(glue.context, job, worker);
+    if (glue.after) {
+        {
+            std::lock_guard<std::mutex> hold(glue.lock);
+            glue.done[static_cast<std::size_t>(job)] = 1;
+        }
+        glue.finished.notify_all();
+    }
+    return result ? RANGE_DONE : RANGE_FATAL;
 }
 
 int TakeJob(void* context, int job) {
@@ -39,9 +62,15 @@ std::string FoldedName(const char* name) {
 
 }  // namespace
 
-int RunInOrder(int count, int workers, void* context, int (*work)(void*, int, int), int (*take)(void*, int)) {
+int RunInOrder(int count, int workers, const int* after, void* context, int (*work)(void*, int, int),
+               int (*take)(void*, int)) {
     if (count < 0 || count > MAX_JOBS || workers < 1 || workers > MAX_JOB_WORKERS) return -1;
-    Glue glue{context, work, take};
+    Glue glue;
+    glue.context = context;
+    glue.work = work;
+    glue.take = take;
+    glue.after = after;
+    if (after) glue.done.assign(static_cast<std::size_t>(count), 0);
     JobSet set;
     set.jobCount = count;
     set.workers = workers < count ? workers : (count > 0 ? count : 1);
@@ -54,17 +83,53 @@ int RunInOrder(int count, int workers, void* context, int (*work)(void*, int, in
     return RunJobs(set);
 }
 
-int NamesCollide(const char* const* names, int count) {
+namespace {
+
+int Root(std::vector<int>& parent, int i) {
+    while (parent[static_cast<std::size_t>(i)] != i) {
+        int& up = parent[static_cast<std::size_t>(i)];
+        up = parent[static_cast<std::size_t>(up)];
+        i = up;
+    }
+    return i;
+}
+
+void Join(std::vector<int>& parent, int a, int b) {
+    a = Root(parent, a);
+    b = Root(parent, b);
+    if (a != b) parent[static_cast<std::size_t>(a < b ? b : a)] = a < b ? a : b;
+}
+
+}  // namespace
+
+void OrderCollisions(const char* const* names, int count, int* after) {
     std::vector<std::string> folded;
     folded.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) folded.push_back(FoldedName(names[i]));
-    std::sort(folded.begin(), folded.end());
-    for (std::size_t i = 0; i < folded.size(); ++i) {
-        if (i + 1 < folded.size() && folded[i] == folded[i + 1]) return 1;
-        // Names below folded[i] as a directory sort right after "folded[i]/".
-        const std::string below = folded[i] + '/';
-        const auto next = std::lower_bound(folded.begin(), folded.end(), below);
-        if (next != folded.end() && next->compare(0, below.size(), below) == 0) return 1;
+    std::vector<int> order(static_cast<std::size_t>(count));
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return folded[static_cast<std::size_t>(a)] < folded[static_cast<std::size_t>(b)];
+    });
+    std::vector<int> parent(order.size());
+    std::iota(parent.begin(), parent.end(), 0);
+    const auto byName = [&](int item, const std::string& text) { return folded[static_cast<std::size_t>(item)] < text; };
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const int item = order[k];
+        const std::string& name = folded[static_cast<std::size_t>(item)];
+        if (k + 1 < order.size() && folded[static_cast<std::size_t>(order[k + 1])] == name) Join(parent, item, order[k + 1]);
+        // Names below this one as a directory sort together, right after "name/".
+        const std::string below = name + '/';
+        for (auto it = std::lower_bound(order.begin(), order.end(), below, byName);
+             it != order.end() && folded[static_cast<std::size_t>(*it)].compare(0, below.size(), below) == 0; ++it) {
+            Join(parent, item, *it);
+        }
     }
-    return 0;
+    // Each item waits for the one before it in its group.
+    std::vector<int> last(order.size(), -1);
+    for (int i = 0; i < count; ++i) {
+        const int root = Root(parent, i);
+        after[i] = last[static_cast<std::size_t>(root)];
+        last[static_cast<std::size_t>(root)] = i;
+    }
 }

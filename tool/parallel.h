@@ -8,23 +8,27 @@
 // item is taken (a later one may have been worked on already, and must
 // then have left only complete results behind).
 //
-// The caller keeps items that touch the same output apart: items that
-// could collide must not be handed to this loop at all.
+// Items that touch the same output are worked on one after the other, in
+// item order, as OrderCollisions arranges.
 #ifndef RUX_TOOL_PARALLEL_H
 #define RUX_TOOL_PARALLEL_H
 
 // Works on items 0 to count - 1 with up to workers threads:
 // work(context, item, worker) returns 1, or 0 when the run must end after
 // this item; take(context, item) runs on the calling thread in item order
-// and returns 1 to go on, 0 to stop. worker is below workers. Returns count
-// when every item was taken and went on, less when the run stopped, -1 when
-// count or workers are out of bounds.
-int RunInOrder(int count, int workers, void* context, int (*work)(void* context, int item, int worker),
+// and returns 1 to go on, 0 to stop. worker is below workers. With after
+// (else null), item i is worked on only once item after[i] has been (-1:
+// none; after[i] < i). Returns count when every item was taken and went
+// on, less when the run stopped, -1 when count or workers are out of
+// bounds.
+int RunInOrder(int count, int workers, const int* after, void* context, int (*work)(void* context, int item, int worker),
                int (*take)(void* context, int item));
 
-// 1 if two of the names would write the same output file, or one's file
-// would have to be a directory of another's, when separators ('/' or '\')
-// are one and case is ignored: such names must be handled in order.
-int NamesCollide(const char* const* names, int count);
+// Fills after (count entries) for RunInOrder so that names that could
+// write one output file, or where one's file would have to be a directory
+// of another's (separators '/' and '\' are one, ASCII case is ignored),
+// are worked on one after the other in item order: after[i] is the last
+// such item before i, or -1.
+void OrderCollisions(const char* const* names, int count, int* after);
 
 #endif

@@ -175,11 +175,10 @@ int SelectSlots(const ExtractOptions& options, int* slots, std::uint64_t* listed
     return count;
 }
 
-// Copies the open stream, size bytes of it, into the output file below the
-// output directory, and closes both.
-ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
-                            std::uint32_t size, unsigned char* data, ResourceReport& report) {
-    char path[PATH_BYTES];
+// Begins the output file of the resource name at path: 1, or 0 with the
+// resource's outcome in *outcome and its message in report.
+int BeginFile(const RunPlan& plan, const char* name, char (&path)[PATH_BYTES], OutputFile& output,
+              ResourceReport& report, ResourceOutcome* outcome) {
     const char* outdir = plan.outdir;
     const int length = std::snprintf(path, PATH_BYTES, "%s%c%s", outdir, SEPARATOR, name);
     if (length < 0 || static_cast<std::size_t>(length) >= PATH_BYTES) {
@@ -187,26 +186,60 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStrea
         std::string made = std::string(outdir) + SEPARATOR;
         for (const char* p = name; *p != '\0'; ++p) made += IsSeparator(*p) ? SEPARATOR : *p;
         Appendf(report.out, "Cannot write %s\n", EscapedName(made.c_str()).c_str());
-        stream.Close();
-        return RESOURCE_END_RUN;
+        *outcome = RESOURCE_END_RUN;
+        return 0;
     }
     // Written under a temporary name and renamed into place when complete:
     // a failure leaves no file, and an existing file of that name stays.
     RewriteSeparators(path, plan.outdirLength);
-    OutputFile output;
     const int begun = BeginOutput(&output, path, plan.outdirLength + 1, plan.noClobber);
-    if (begun != OUTPUT_DONE) stream.Close();
+    if (begun == OUTPUT_DONE) return 1;
     if (begun == OUTPUT_LINK) {
         Appendf(report.out, "Refused link %s\n", EscapedName(path).c_str());
+        *outcome = RESOURCE_FAILED;
+    } else if (begun == OUTPUT_EXISTS) {
+        Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
+        *outcome = RESOURCE_DONE;
+    } else {
+        Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        *outcome = RESOURCE_END_RUN;
+    }
+    return 0;
+}
+
+// Ends the output file that BeginFile began: into place when the resource
+// was delivered in full, else removed.
+ResourceOutcome EndFile(const RunPlan& plan, const char* name, const char* path, OutputFile& output,
+                        int delivered, ResourceReport& report) {
+    if (!delivered) {
+        AbortOutput(&output);
+        Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
         return RESOURCE_FAILED;
     }
-    if (begun == OUTPUT_EXISTS) {
+    // A write error can surface only when the file is closed, which the
+    // rename does first.
+    const int finished = FinishOutput(&output, path, plan.noClobber);
+    if (finished == OUTPUT_EXISTS) {
         Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
         return RESOURCE_DONE;
     }
-    if (begun != OUTPUT_DONE) {
+    if (finished != OUTPUT_DONE) {
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
         return RESOURCE_END_RUN;
+    }
+    return RESOURCE_DONE;
+}
+
+// Copies the open stream, size bytes of it, into the output file below the
+// output directory, and closes both.
+ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
+                            std::uint32_t size, unsigned char* data, ResourceReport& report) {
+    char path[PATH_BYTES];
+    OutputFile output;
+    ResourceOutcome outcome = RESOURCE_DONE;
+    if (!BeginFile(plan, name, path, output, report, &outcome)) {
+        stream.Close();
+        return outcome;
     }
     int delivered = opened;
     const std::uint32_t piece = CopyPiece(stream);
@@ -227,23 +260,7 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStrea
         size -= got;
     }
     stream.Close();
-    if (!delivered) {
-        AbortOutput(&output);
-        Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
-        return RESOURCE_FAILED;
-    }
-    // A write error can surface only when the file is closed, which the
-    // rename does first.
-    const int finished = FinishOutput(&output, path, plan.noClobber);
-    if (finished == OUTPUT_EXISTS) {
-        Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
-        return RESOURCE_DONE;
-    }
-    if (finished != OUTPUT_DONE) {
-        Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
-        return RESOURCE_END_RUN;
-    }
-    return RESOURCE_DONE;
+    return EndFile(plan, name, path, output, delivered, report);
 }
 
 // Reads the open stream, size bytes of it, to its end, handing the bytes to
@@ -276,10 +293,12 @@ ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceStrea
     return RESOURCE_DONE;
 }
 
-// All the work of the resource in slot: its line, the refusal of an unsafe
-// name, and the listing, test, copy or extraction that the mode asks for.
-// Appends what it prints to report; data is a COPY_BYTES buffer of its own.
-ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* data, ResourceReport& report) {
+// What every mode does first for the resource in slot: its line, the
+// refusal of an unsafe name, and the open of its stream. 1 when the stream
+// is to be used (*opened and *size set), else 0 with the outcome in
+// *outcome.
+int StartResource(const RunPlan& plan, int slot, ResourceStream& stream, int* opened, std::uint32_t* size,
+                  ResourceReport& report, ResourceOutcome* outcome) {
     const ResourceEntry& entry = IndexSlots()[slot];
     const char* name = entry.name;
     const std::string printed = EscapedName(name);
@@ -293,21 +312,34 @@ ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* da
         if (line) report.out += "0\n";
         Appendf(messages, "Refused unsafe name %s\n", printed.c_str());
         ProgressResize(*plan.progress, entry.size, 0);
-        return RESOURCE_FAILED;
+        *outcome = RESOURCE_FAILED;
+        return 0;
     }
 
+    *opened = stream.Open(name);
+    *size = stream.Size();
+    if (line) Appendf(report.out, "%u\n", static_cast<unsigned>(*size));
+    ProgressResize(*plan.progress, entry.size, *size);
+    return 1;
+}
+
+// All the work of the resource in slot: its line, the refusal of an unsafe
+// name, and the listing, test, copy or extraction that the mode asks for.
+// Appends what it prints to report; data is a COPY_BYTES buffer of its own.
+ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* data, ResourceReport& report) {
+    const char* name = IndexSlots()[slot].name;
     ResourceStream stream;
-    const int opened = stream.Open(name);
-    const std::uint32_t size = stream.Size();
-    if (line) Appendf(report.out, "%u\n", static_cast<unsigned>(size));
-    ProgressResize(*plan.progress, entry.size, size);
+    int opened = 0;
+    std::uint32_t size = 0;
+    ResourceOutcome outcome = RESOURCE_DONE;
+    if (!StartResource(plan, slot, stream, &opened, &size, report, &outcome)) return outcome;
 
     switch (plan.mode) {
         case MODE_EXTRACT: return WriteToFile(plan, name, stream, opened, size, data, report);
         case MODE_LIST:
             stream.Close();
             if (opened) return RESOURCE_DONE;
-            Appendf(report.out, "Cannot read %s\n", printed.c_str());
+            Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
             return RESOURCE_FAILED;
         default: return ReadThrough(plan, name, stream, opened, size, data, report);
     }

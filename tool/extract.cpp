@@ -4,7 +4,9 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -360,8 +362,39 @@ void PrintReport(const ResourceReport& report, std::FILE* out, std::FILE* err, P
 // A run of the resources on worker threads: each worker has its own plan
 // (with a silent progress of its own) and buffer; the reports are printed
 // in slot order by the calling thread.
+// A deflated resource cut into ranges of blocks that different workers
+// inflate at once, each writing its bytes at their offset in the one output
+// file. The first range to run starts the resource; the worker of the last
+// ends it.
+struct RangedResource {
+    std::mutex lock;
+    int started = 0;
+    int used = 0;  // its stream opened and its file begun (or, testing, opened)
+    ResourceOutcome outcome = RESOURCE_DONE;  // when not used
+    int slot = -1;
+    std::uint32_t size = 0;
+    std::uint32_t rangeBytes = 0;
+    char path[PATH_BYTES];
+    OutputFile output;
+    // The first bytes that could not be read, or written: the earlier one
+    // is what a sequential run meets.
+    std::atomic<std::uint64_t> firstUnread{~0ull};
+    std::atomic<std::uint64_t> firstUnwritten{~0ull};
+};
+
+// Blocks of a ranged resource per range: the copy buffer's worth.
+constexpr std::uint32_t MIN_RANGES = 4;
+
+void LowerTo(std::atomic<std::uint64_t>& value, std::uint64_t candidate) {
+    std::uint64_t now = value.load();
+    while (candidate < now && !value.compare_exchange_weak(now, candidate)) {
+    }
+}
+
 struct ParallelRun {
     const int* slots = nullptr;
+    std::vector<std::uint32_t> ranges;                   // per item
+    std::vector<std::unique_ptr<RangedResource>> ranged;  // per item; null for a whole one
     RunPlan plans[MAX_JOB_WORKERS];
     Progress silent[MAX_JOB_WORKERS];
     std::vector<std::unique_ptr<unsigned char[]>> buffers;
@@ -374,9 +407,80 @@ struct ParallelRun {
     int ended = 0;  // a resource ended the run
 };
 
-int WorkOnResource(void* context, int item, int worker) {
+// One range of a ranged resource; the first to come starts the resource.
+void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
+    const std::size_t at = static_cast<std::size_t>(item);
+    RangedResource& r = *run.ranged[at];
+    const RunPlan& plan = run.plans[worker];
+    {
+        std::lock_guard<std::mutex> hold(r.lock);
+        if (!r.started) {
+            r.started = 1;
+            ResourceStream stream;
+            int opened = 0;
+            if (StartResource(plan, run.slots[item], stream, &opened, &r.size, run.reports[at], &r.outcome)) {
+                r.slot = stream.Slot();
+                // The blocks are read below without the stream.
+                stream.Close();
+                if (!opened) LowerTo(r.firstUnread, 0);
+                r.used = plan.mode != MODE_EXTRACT ||
+                          BeginFile(plan, IndexSlots()[run.slots[item]].name, r.path, r.output, run.reports[at], &r.outcome);
+            }
+        }
+    }
+    if (!r.used || r.firstUnread.load() != ~0ull || r.firstUnwritten.load() != ~0ull) return;
+    const std::uint64_t from = static_cast<std::uint64_t>(range) * r.rangeBytes;
+    if (from >= r.size) return;
+    const std::uint32_t want = static_cast<std::uint32_t>(r.size - from < r.rangeBytes ? r.size - from : r.rangeBytes);
+    unsigned char* data = run.buffers[static_cast<std::size_t>(worker)].get();
+    if (ReadDeflated(data, r.slot, static_cast<std::uint32_t>(from), want) != want) {
+        LowerTo(r.firstUnread, from);
+        return;
+    }
+    if (plan.mode == MODE_EXTRACT && r.output.file.WriteAt(data, want, static_cast<std::int64_t>(from)) != want) {
+        LowerTo(r.firstUnwritten, from);
+    }
+}
+
+// In the worker of a ranged resource's last range: its file into place, or
+// its failure told as the sequential run tells it.
+void FinishResource(void* context, int item, int) {
     ParallelRun& run = *static_cast<ParallelRun*>(context);
     const std::size_t at = static_cast<std::size_t>(item);
+    if (!run.ranged[at]) return;
+    RangedResource& r = *run.ranged[at];
+    ResourceReport& report = run.reports[at];
+    if (!r.used) {
+        run.outcomes[at] = r.outcome;
+        return;
+    }
+    const char* name = IndexSlots()[run.slots[item]].name;
+    const int delivered = r.firstUnread.load() == ~0ull;
+    if (run.plans[0].mode == MODE_EXTRACT) {
+        if (r.firstUnwritten.load() < r.firstUnread.load()) {
+            AbortOutput(&r.output);
+            Appendf(report.out, "Cannot write %s\n", EscapedName(r.path).c_str());
+            run.outcomes[at] = RESOURCE_END_RUN;
+            return;
+        }
+        run.outcomes[at] = EndFile(run.plans[0], name, r.path, r.output, delivered, report);
+        return;
+    }
+    if (delivered) {
+        run.outcomes[at] = RESOURCE_DONE;
+        return;
+    }
+    Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
+    run.outcomes[at] = RESOURCE_FAILED;
+}
+
+int WorkOnResource(void* context, int item, std::uint32_t range, int worker) {
+    ParallelRun& run = *static_cast<ParallelRun*>(context);
+    const std::size_t at = static_cast<std::size_t>(item);
+    if (run.ranged[at]) {
+        WorkOnRange(run, item, range, worker);
+        return 1;  // a fatal end is told by the take
+    }
     run.outcomes[at] = ProcessResource(run.plans[worker], run.slots[item], run.buffers[static_cast<std::size_t>(worker)].get(),
                                        run.reports[at]);
     return run.outcomes[at] != RESOURCE_END_RUN;
@@ -399,7 +503,7 @@ int TakeResource(void* context, int item) {
 // The selected resources may go to worker threads: the mode writes nothing
 // to a shared stream and no progress line is drawn.
 int MayRunInParallel(const ExtractOptions& options, int count, bool showProgress) {
-    if (options.jobs < 2 || count < 2 || showProgress) return 0;
+    if (options.jobs < 2 || count < 1 || showProgress) return 0;
     return options.mode == MODE_EXTRACT || options.mode == MODE_TEST;
 }
 
@@ -462,15 +566,7 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     const int parallel = MayRunInParallel(options, count, showProgress);
     if (parallel) {
         static ParallelRun run;
-        const int workers = options.jobs < count ? options.jobs : count;
         run.slots = slots;
-        run.buffers.clear();
-        for (int w = 0; w < workers; ++w) {
-            ProgressStart(run.silent[w], nullptr, 0, 0);
-            run.plans[w] = plan;
-            run.plans[w].progress = &run.silent[w];
-            run.buffers.emplace_back(new unsigned char[COPY_BYTES]);
-        }
         run.reports.assign(static_cast<std::size_t>(count), ResourceReport());
         run.outcomes.assign(static_cast<std::size_t>(count), RESOURCE_DONE);
         run.out = out;
@@ -485,7 +581,42 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
         static int after[INDEX_SLOTS];
         for (int i = 0; i < count; ++i) names[i] = IndexSlots()[slots[i]].name;
         OrderCollisions(names, count, after);
-        RunInOrder(count, workers, after, &run, WorkOnResource, TakeResource);
+        // Large deflated resources of safe names that nothing collides
+        // with are cut into ranges of blocks.
+        run.ranges.assign(static_cast<std::size_t>(count), 1);
+        run.ranged.clear();
+        run.ranged.resize(static_cast<std::size_t>(count));
+        std::vector<char> waitedOn(static_cast<std::size_t>(count), 0);
+        for (int i = 0; i < count; ++i) {
+            if (after[i] >= 0) waitedOn[static_cast<std::size_t>(after[i])] = 1;
+        }
+        for (int i = 0; i < count; ++i) {
+            const ResourceEntry& entry = IndexSlots()[slots[i]];
+            const std::uint32_t block = entry.blockLength;
+            if (entry.kind != KIND_DEFLATED || block == 0 || block > COPY_BYTES || after[i] >= 0 ||
+                waitedOn[static_cast<std::size_t>(i)] || IsUnsafeName(entry.name, WINDOWS_RULES)) {
+                continue;
+            }
+            const std::uint32_t rangeBytes = COPY_BYTES / block * block;
+            const std::uint32_t pieces = static_cast<std::uint32_t>((static_cast<std::uint64_t>(entry.size) + rangeBytes - 1) / rangeBytes);
+            if (pieces < MIN_RANGES) continue;
+            run.ranged[static_cast<std::size_t>(i)].reset(new RangedResource);
+            run.ranged[static_cast<std::size_t>(i)]->rangeBytes = rangeBytes;
+            run.ranges[static_cast<std::size_t>(i)] = pieces;
+        }
+        // A worker per job, but no more than there are ranges.
+        std::uint64_t total = 0;
+        for (const std::uint32_t ranges : run.ranges) total += ranges;
+        const int workers = total < static_cast<std::uint64_t>(options.jobs) ? static_cast<int>(total) : options.jobs;
+        run.buffers.clear();
+        for (int w = 0; w < workers; ++w) {
+            ProgressStart(run.silent[w], nullptr, 0, 0);
+            run.plans[w] = plan;
+            run.plans[w].progress = &run.silent[w];
+            run.buffers.emplace_back(new unsigned char[COPY_BYTES]);
+        }
+        RunInOrder(count, workers, run.ranges.data(), after, &run, WorkOnResource, FinishResource, TakeResource);
+        run.ranged.clear();
         run.buffers.clear();
         run.reports.clear();
         if (run.ended) {

@@ -13,7 +13,8 @@ namespace {
 
 struct Glue {
     void* context;
-    int (*work)(void*, int, int);
+    int (*work)(void*, int, std::uint32_t, int);
+    void (*finish)(void*, int, int);
     int (*take)(void*, int);
     const int* after;
     // Which items have been worked on, for those that wait on one.
@@ -22,16 +23,22 @@ struct Glue {
     std::condition_variable finished;
 };
 
-int RunRange(void* context, int job, std::uint32_t, int worker) {
+int RunRange(void* context, int job, std::uint32_t range, int worker) {
     Glue& glue = *static_cast<Glue*>(context);
-    const int before = glue.after ? glue.after[job] : -1;
+    const int before = glue.after && range == 0 ? glue.after[job] : -1;
     if (before >= 0) {
         // Handed out before this one, so running or done: never a wait on
         // something that waits in turn on this.
         std::unique_lock<std::mutex> hold(glue.lock);
         glue.finished.wait(hold, [&] { return glue.done[static_cast<std::size_t>(before)] != 0; });
     }
-    const int result = glue.work(glue.context, job, worker);
+    const int result = glue.work(glue.context, job, range, worker);
+    return result ? RANGE_DONE : RANGE_FATAL;
+}
+
+void FinishJob(void* context, int job, int worker) {
+    Glue& glue = *static_cast<Glue*>(context);
+    if (glue.finish) glue.finish(glue.context, job, worker);
     if (glue.after) {
         {
             std::lock_guard<std::mutex> hold(glue.lock);
@@ -39,7 +46,6 @@ int RunRange(void* context, int job, std::uint32_t, int worker) {
         }
         glue.finished.notify_all();
     }
-    return result ? RANGE_DONE : RANGE_FATAL;
 }
 
 int TakeJob(void* context, int job) {
@@ -62,23 +68,30 @@ std::string FoldedName(const char* name) {
 
 }  // namespace
 
-int RunInOrder(int count, int workers, const int* after, void* context, int (*work)(void*, int, int),
+int RunInOrder(int count, int workers, const std::uint32_t* ranges, const int* after, void* context,
+               int (*work)(void*, int, std::uint32_t, int), void (*finish)(void*, int, int),
                int (*take)(void*, int)) {
     if (count < 0 || count > MAX_JOBS || workers < 1 || workers > MAX_JOB_WORKERS) return -1;
     Glue glue;
     glue.context = context;
     glue.work = work;
+    glue.finish = finish;
     glue.take = take;
     glue.after = after;
     if (after) glue.done.assign(static_cast<std::size_t>(count), 0);
     JobSet set;
     set.jobCount = count;
-    set.workers = workers < count ? workers : (count > 0 ? count : 1);
-    // Each item is a whole resource; a few per worker keep them all busy.
+    // No more workers than ranges.
+    std::uint64_t total = 0;
+    for (int i = 0; i < count; ++i) total += ranges && ranges[i] > 1 ? ranges[i] : 1;
+    set.workers = static_cast<std::uint64_t>(workers) < total ? workers : (total > 0 ? static_cast<int>(total) : 1);
+    // A few ranges per worker keep them all busy.
     set.window = static_cast<std::uint32_t>(set.workers) * 4;
     if (set.window > MAX_JOB_WINDOW) set.window = MAX_JOB_WINDOW;
     set.context = &glue;
+    set.rangeCounts = ranges;
     set.runRange = RunRange;
+    set.finishJob = FinishJob;
     set.takeJob = TakeJob;
     return RunJobs(set);
 }

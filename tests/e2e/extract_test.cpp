@@ -952,10 +952,13 @@ namespace {
 // Any number of jobs gives the sequential run's output, tree and status: on
 // a file whose resources run in parallel (many small ones, a large deflated
 // one with a damaged block in the middle, a large stored one, unsafe names,
-// a missing loose file), and on one whose names collide (duplicates, names
-// equal but for case, a name that is a directory of another).
+// a missing loose file), on one whose names collide (duplicates, names
+// equal but for case, a name that is a directory of another), and on one of
+// a single large resource.
 TEST_F(Extract, JobsGiveTheSequentialResult) {
-    std::vector<PackResource> spread = {Deflated("big/deflated.txt", TextBytes(600 * 4096, 3), 4096),
+    // Large deflated resources are cut into ranges of blocks.
+    std::vector<PackResource> spread = {Deflated("big/deflated.txt", TextBytes(1200 * 4096, 3), 4096),
+                                        Deflated("big/whole.txt", TextBytes(1100 * 4096 + 5, 6), 4096),
                                         Stored("big/stored.bin", RandomBytes(3 << 20, 4)),
                                         Loose("gone.txt", "never written"), Stored("../up", "up"),
                                         Stored("ctl\001x", "ctl")};
@@ -975,7 +978,9 @@ TEST_F(Extract, JobsGiveTheSequentialResult) {
     for (int i = 0; i < 40; ++i) collide.push_back(Stored("free" + std::to_string(i), TextBytes(3000 + i, i)));
     Write(collide, "collide.rux");
 
-    for (const std::string file : {"spread.rux", "collide.rux"}) {
+    Write({Deflated("one.txt", TextBytes(5 << 20, 7), 65536)}, "one.rux");
+
+    for (const std::string file : {"spread.rux", "collide.rux", "one.rux"}) {
         for (const std::string mode : {"", "-t", "-O"}) {
             SCOPED_TRACE(file + " " + mode);
             std::vector<std::string> args = {"-j", "1", file, "out"};

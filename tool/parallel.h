@@ -2,9 +2,9 @@
 // and the job scheduler (tool/jobs.h).
 //
 // Each item (one resource) is worked on in worker threads, whole or in
-// ranges that run at once, and taken back on the calling thread strictly in item order, so whatever the
-// workers do, what is printed from the takes comes out exactly as from a
-// sequential run. A fatal item ends the run after its own take: no later
+// ranges that run at once, and taken back on the calling thread strictly
+// in item order, so whatever the workers do, what is printed from the
+// takes comes out exactly as from a sequential run. A fatal item ends the run after its own take: no later
 // item is taken (a later one may have been worked on already, and must
 // then have left only complete results behind).
 //

@@ -232,6 +232,41 @@ ResourceOutcome EndFile(const RunPlan& plan, const char* name, const char* path,
     return RESOURCE_DONE;
 }
 
+// What CopyStream met.
+enum CopyResult {
+    COPY_DELIVERED = 0,  // every byte read and handed on
+    COPY_SHORT,          // the stream could not deliver them all
+    COPY_UNWRITTEN,      // a write failed
+};
+
+// Reads the open stream, size bytes of it, and closes it, handing the
+// bytes to file, or else to plan.data in MODE_STDOUT, or else dropping
+// them.
+CopyResult CopyStream(const RunPlan& plan, ResourceStream& stream, int opened, std::uint32_t size,
+                      unsigned char* data, DiskFile* file) {
+    CopyResult result = opened ? COPY_DELIVERED : COPY_SHORT;
+    const std::uint32_t piece = CopyPiece(stream);
+    while (size != 0) {
+        const std::uint32_t want = size < piece ? size : piece;
+        const std::uint32_t got = stream.Read(data, want);
+        if (got == 0) {
+            result = COPY_SHORT;
+            break;
+        }
+        const bool written = file                         ? file->Write(data, got) == got
+                             : plan.mode == MODE_STDOUT ? std::fwrite(data, 1, got, plan.data) == got
+                                                        : true;
+        if (!written) {
+            result = COPY_UNWRITTEN;
+            break;
+        }
+        ProgressAdd(*plan.progress, got);
+        size -= got;
+    }
+    stream.Close();
+    return result;
+}
+
 // Copies the open stream, size bytes of it, into the output file below the
 // output directory, and closes both.
 ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
@@ -243,26 +278,13 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStrea
         stream.Close();
         return outcome;
     }
-    int delivered = opened;
-    const std::uint32_t piece = CopyPiece(stream);
-    while (size != 0) {
-        const std::uint32_t want = size < piece ? size : piece;
-        const std::uint32_t got = stream.Read(data, want);
-        if (got == 0) {
-            delivered = 0;
-            break;
-        }
-        if (output.file.Write(data, got) != got) {
-            AbortOutput(&output);
-            stream.Close();
-            Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
-            return RESOURCE_END_RUN;
-        }
-        ProgressAdd(*plan.progress, got);
-        size -= got;
+    const CopyResult copied = CopyStream(plan, stream, opened, size, data, &output.file);
+    if (copied == COPY_UNWRITTEN) {
+        AbortOutput(&output);
+        Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        return RESOURCE_END_RUN;
     }
-    stream.Close();
-    return EndFile(plan, name, path, output, delivered, report);
+    return EndFile(plan, name, path, output, copied == COPY_DELIVERED, report);
 }
 
 // Reads the open stream, size bytes of it, to its end, handing the bytes to
@@ -270,25 +292,12 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStrea
 ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
                             std::uint32_t size, unsigned char* data, ResourceReport& report) {
     std::string& messages = plan.mode == MODE_STDOUT ? report.err : report.out;
-    int delivered = opened;
-    const std::uint32_t piece = CopyPiece(stream);
-    while (size != 0) {
-        const std::uint32_t want = size < piece ? size : piece;
-        const std::uint32_t got = stream.Read(data, want);
-        if (got == 0) {
-            delivered = 0;
-            break;
-        }
-        if (plan.mode == MODE_STDOUT && std::fwrite(data, 1, got, plan.data) != got) {
-            messages += "Cannot write standard output\n";
-            stream.Close();
-            return RESOURCE_END_RUN;
-        }
-        ProgressAdd(*plan.progress, got);
-        size -= got;
+    const CopyResult copied = CopyStream(plan, stream, opened, size, data, nullptr);
+    if (copied == COPY_UNWRITTEN) {
+        messages += "Cannot write standard output\n";
+        return RESOURCE_END_RUN;
     }
-    stream.Close();
-    if (!delivered) {
+    if (copied == COPY_SHORT) {
         Appendf(messages, "Cannot read %s\n", EscapedName(name).c_str());
         return RESOURCE_FAILED;
     }
@@ -382,7 +391,8 @@ struct RangedResource {
     std::atomic<std::uint64_t> firstUnwritten{~0ull};
 };
 
-// Blocks of a ranged resource per range: the copy buffer's worth.
+// Ranges (of the copy buffer's worth of blocks each) that make a resource
+// worth cutting.
 constexpr std::uint32_t MIN_RANGES = 4;
 
 void LowerTo(std::atomic<std::uint64_t>& value, std::uint64_t candidate) {

@@ -217,6 +217,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckOutputTypes(outdir);
     if (status == 0) CheckComplete(outdir);
 
+    // Every fourth input goes to standard output on 1 job and on 3: the
+    // same bytes on both streams, and the same status.
+    if (size % 4 == 1) {
+        std::string streams[2];
+        int statuses[2];
+        for (int run = 0; run < 2; ++run) {
+            std::FILE* out = std::tmpfile();
+            std::FILE* err = std::tmpfile();
+            if (!out || !err) Fail("cannot make a temporary file");
+            ReleaseResourceTables();
+            ExtractOptions toStdout;
+            toStdout.mode = MODE_STDOUT;
+            toStdout.jobs = run == 0 ? 1 : 3;
+            statuses[run] = ExtractAll("rux-extract", toStdout, resourceFile.c_str(), nullptr, out, err);
+            for (std::FILE* file : {out, err}) {
+                std::rewind(file);
+                char buffer[65536];
+                for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) streams[run].append(buffer, n);
+                streams[run] += '|';
+                std::fclose(file);
+            }
+        }
+        if (statuses[0] != statuses[1] || streams[0] != streams[1]) Fail("-O on 3 jobs differs from 1 job");
+    }
+
     ReleaseResourceTables();
     std::error_code ec;
     fs::remove_all(in, ec);

@@ -368,32 +368,59 @@ void PrintReport(const ResourceReport& report, std::FILE* out, std::FILE* err, P
     ProgressDraw(progress);
 }
 
-// A run of the resources on worker threads: each worker has its own plan
-// (with a silent progress of its own) and buffer; the reports are printed
-// in slot order by the calling thread.
-// A deflated resource cut into ranges of blocks that different workers
-// inflate at once, each writing its bytes at their offset in the one output
-// file. The first range to run starts the resource; the worker of the last
-// ends it.
+// A resource cut into ranges that different workers read at once: of
+// blocks for a deflated one, of bytes for a stored one. Extracting, each
+// range is written at its offset in the one output file; to standard
+// output, the calling thread writes the ranges in order. The first range
+// to run starts the resource; the worker of the last ends it.
 struct RangedResource {
     std::mutex lock;
     int started = 0;
-    int used = 0;  // its stream opened and its file begun (or, testing, opened)
+    int used = 0;  // its stream opened and, extracting, its file begun
     ResourceOutcome outcome = RESOURCE_DONE;  // when not used
     int slot = -1;
+    int kind = 0;
     std::uint32_t size = 0;
     std::uint32_t rangeBytes = 0;
+    std::uint32_t piece = 0;  // the sequential read's piece (CopyPiece)
     char path[PATH_BYTES];
     OutputFile output;
     // The first bytes that could not be read, or written: the earlier one
     // is what a sequential run meets.
     std::atomic<std::uint64_t> firstUnread{~0ull};
     std::atomic<std::uint64_t> firstUnwritten{~0ull};
+    int cut = 0;  // to standard output: a range came short, so no later byte goes
 };
 
-// Ranges (of the copy buffer's worth of blocks each) that make a resource
-// worth cutting.
+// Ranges (of the copy buffer's worth of bytes each) that make a resource
+// worth cutting when it goes to a file or nowhere.
 constexpr std::uint32_t MIN_RANGES = 4;
+
+// The ranges a resource of a run in mode is cut into, each of *rangeBytes
+// bytes; 0 when it is read whole. To standard output every resource that
+// can be is cut, so that what is held for the calling thread to write
+// stays a range per buffer; else only large ones. A deflated resource's
+// ranges are of whole blocks; to standard output they must also start on
+// a piece of the sequential read (see CopyPiece), so that a failed block
+// leaves the very bytes it leaves there.
+std::uint32_t RangesOf(const ResourceEntry& entry, int mode, std::uint32_t* rangeBytes) {
+    if (IsUnsafeName(entry.name, WINDOWS_RULES)) return 0;
+    std::uint32_t bytes = COPY_BYTES;
+    if (entry.kind == KIND_DEFLATED) {
+        const std::uint32_t block = entry.blockLength;
+        if (block == 0 || block > COPY_BYTES) return 0;
+        bytes = COPY_BYTES / block * block;
+    } else if (entry.kind != KIND_STORED) {
+        return 0;
+    }
+    const std::uint64_t ranges = (static_cast<std::uint64_t>(entry.size) + bytes - 1) / bytes;
+    if (mode != MODE_STDOUT && ranges < MIN_RANGES) return 0;
+    if (mode == MODE_STDOUT && ranges > 1 && entry.kind == KIND_DEFLATED && entry.blockLength % FAILURE_PIECE != 0) {
+        return 0;
+    }
+    *rangeBytes = bytes;
+    return ranges ? static_cast<std::uint32_t>(ranges) : 1;
+}
 
 void LowerTo(std::atomic<std::uint64_t>& value, std::uint64_t candidate) {
     std::uint64_t now = value.load();
@@ -401,27 +428,67 @@ void LowerTo(std::atomic<std::uint64_t>& value, std::uint64_t candidate) {
     }
 }
 
+// Reads want bytes of the ranged resource from position from into data.
+// Returns the bytes a sequential read delivers before its first failure in
+// the range: want when none.
+std::uint32_t ReadRange(const RangedResource& r, unsigned char* data, std::uint32_t from, std::uint32_t want) {
+    if (r.kind == KIND_STORED) return ReadStored(data, r.slot, from, want);
+    if (ReadDeflated(data, r.slot, from, want) == want) return want;
+    // Some block failed: which pieces before it come through.
+    std::uint32_t got = 0;
+    while (got < want) {
+        const std::uint32_t n = want - got < r.piece ? want - got : r.piece;
+        if (ReadDeflated(data + got, r.slot, from + got, n) != n) break;
+        got += n;
+    }
+    return got;
+}
+
+// What a range read for standard output holds until the calling thread
+// writes it.
+struct RangeBytes {
+    std::unique_ptr<unsigned char[]> bytes;  // COPY_BYTES, made when first needed
+    std::uint32_t got = 0;
+};
+
+// A run of the resources on worker threads: each worker has its own plan
+// (with a silent progress of its own) and buffer; the reports are printed
+// in slot order by the calling thread.
 struct ParallelRun {
     const int* slots = nullptr;
     std::vector<std::uint32_t> ranges;                   // per item
     std::vector<std::unique_ptr<RangedResource>> ranged;  // per item; null for a whole one
+    // Per item: read by the calling thread when it takes the item, as the
+    // sequential run does (to standard output, what cannot be cut).
+    std::vector<char> onTake;
+    std::vector<std::uint64_t> firstRange;  // per item: the run's number of its range 0
+    std::vector<RangeBytes> held;           // to standard output: a ring of window ranges
     RunPlan plans[MAX_JOB_WORKERS];
     Progress silent[MAX_JOB_WORKERS];
     std::vector<std::unique_ptr<unsigned char[]>> buffers;
     std::vector<ResourceReport> reports;
     std::vector<ResourceOutcome> outcomes;
+    const RunPlan* plan = nullptr;  // the calling thread's
+    unsigned char* data = nullptr;  // ... and its buffer
     std::FILE* out = nullptr;
     std::FILE* err = nullptr;
     Progress* progress = nullptr;
     unsigned failed = 0;
-    int ended = 0;  // a resource ended the run
+    int ended = 0;          // a resource ended the run
+    int stdoutFailed = 0;   // ... by a failed write to standard output
 };
+
+RangeBytes& HeldRange(ParallelRun& run, int item, std::uint32_t range) {
+    return run.held[(run.firstRange[static_cast<std::size_t>(item)] + range) % run.held.size()];
+}
 
 // One range of a ranged resource; the first to come starts the resource.
 void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
     const std::size_t at = static_cast<std::size_t>(item);
     RangedResource& r = *run.ranged[at];
     const RunPlan& plan = run.plans[worker];
+    const bool toStdout = plan.mode == MODE_STDOUT;
+    if (toStdout) HeldRange(run, item, range).got = 0;
     {
         std::lock_guard<std::mutex> hold(r.lock);
         if (!r.started) {
@@ -430,26 +497,41 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
             int opened = 0;
             if (StartResource(plan, run.slots[item], stream, &opened, &r.size, run.reports[at], &r.outcome)) {
                 r.slot = stream.Slot();
-                // The blocks are read below without the stream.
+                r.kind = IndexSlots()[r.slot].kind;
+                r.piece = CopyPiece(stream);
+                // The ranges are read below without the stream.
                 stream.Close();
                 if (!opened) LowerTo(r.firstUnread, 0);
                 r.used = plan.mode != MODE_EXTRACT ||
-                          BeginFile(plan, IndexSlots()[run.slots[item]].name, r.path, r.output, run.reports[at], &r.outcome);
+                         BeginFile(plan, IndexSlots()[run.slots[item]].name, r.path, r.output, run.reports[at], &r.outcome);
             }
         }
     }
-    if (!r.used || r.firstUnread.load() != ~0ull || r.firstUnwritten.load() != ~0ull) return;
+    if (!r.used) return;
     const std::uint64_t from = static_cast<std::uint64_t>(range) * r.rangeBytes;
     if (from >= r.size) return;
-    const std::uint32_t want = static_cast<std::uint32_t>(r.size - from < r.rangeBytes ? r.size - from : r.rangeBytes);
-    unsigned char* data = run.buffers[static_cast<std::size_t>(worker)].get();
-    if (ReadDeflated(data, r.slot, static_cast<std::uint32_t>(from), want) != want) {
-        LowerTo(r.firstUnread, from);
+    // Once the resource has failed, only standard output still takes the
+    // bytes before the failure.
+    if (toStdout ? r.firstUnread.load() < from : r.firstUnread.load() != ~0ull || r.firstUnwritten.load() != ~0ull) {
         return;
     }
-    if (plan.mode == MODE_EXTRACT && r.output.file.WriteAt(data, want, static_cast<std::int64_t>(from)) != want) {
+    const std::uint32_t want = static_cast<std::uint32_t>(r.size - from < r.rangeBytes ? r.size - from : r.rangeBytes);
+    unsigned char* data;
+    if (toStdout) {
+        RangeBytes& held = HeldRange(run, item, range);
+        if (!held.bytes) held.bytes.reset(new unsigned char[COPY_BYTES]);
+        data = held.bytes.get();
+    } else {
+        data = run.buffers[static_cast<std::size_t>(worker)].get();
+    }
+    const std::uint32_t got = ReadRange(r, data, static_cast<std::uint32_t>(from), want);
+    if (toStdout) HeldRange(run, item, range).got = got;
+    // The bytes before a failure are written too, as the sequential run
+    // writes them, so that the earlier failure is the one told.
+    if (plan.mode == MODE_EXTRACT && got != 0 && r.output.file.WriteAt(data, got, static_cast<std::int64_t>(from)) != got) {
         LowerTo(r.firstUnwritten, from);
     }
+    if (got != want) LowerTo(r.firstUnread, from + got);
 }
 
 // In the worker of a ranged resource's last range: its file into place, or
@@ -464,41 +546,64 @@ void FinishResource(void* context, int item, int) {
         run.outcomes[at] = r.outcome;
         return;
     }
+    const RunPlan& plan = run.plans[0];
     const char* name = IndexSlots()[run.slots[item]].name;
     const int delivered = r.firstUnread.load() == ~0ull;
-    if (run.plans[0].mode == MODE_EXTRACT) {
+    if (plan.mode == MODE_EXTRACT) {
         if (r.firstUnwritten.load() < r.firstUnread.load()) {
             AbortOutput(&r.output);
             Appendf(report.out, "Cannot write %s\n", EscapedName(r.path).c_str());
             run.outcomes[at] = RESOURCE_END_RUN;
-            return;
+        } else {
+            run.outcomes[at] = EndFile(plan, name, r.path, r.output, delivered, report);
         }
-        run.outcomes[at] = EndFile(run.plans[0], name, r.path, r.output, delivered, report);
+        r.used = 0;
         return;
     }
     if (delivered) {
         run.outcomes[at] = RESOURCE_DONE;
         return;
     }
-    Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
+    Appendf(plan.mode == MODE_STDOUT ? report.err : report.out, "Cannot read %s\n", EscapedName(name).c_str());
     run.outcomes[at] = RESOURCE_FAILED;
 }
 
 int WorkOnResource(void* context, int item, std::uint32_t range, int worker) {
     ParallelRun& run = *static_cast<ParallelRun*>(context);
     const std::size_t at = static_cast<std::size_t>(item);
+    if (run.onTake[at]) return RANGE_DONE;
     if (run.ranged[at]) {
         WorkOnRange(run, item, range, worker);
-        return 1;  // a fatal end is told by the take
+        return RANGE_DONE;  // a fatal end is told by the take
     }
     run.outcomes[at] = ProcessResource(run.plans[worker], run.slots[item], run.buffers[static_cast<std::size_t>(worker)].get(),
                                        run.reports[at]);
-    return run.outcomes[at] != RESOURCE_END_RUN;
+    return run.outcomes[at] == RESOURCE_END_RUN ? RANGE_FATAL : RANGE_DONE;
+}
+
+// To standard output, in the calling thread: a range's bytes, in order, up
+// to the resource's first failure.
+int TakeRange(void* context, int item, std::uint32_t range) {
+    ParallelRun& run = *static_cast<ParallelRun*>(context);
+    const std::size_t at = static_cast<std::size_t>(item);
+    if (!run.ranged[at] || run.plan->mode != MODE_STDOUT) return 1;
+    RangedResource& r = *run.ranged[at];
+    if (!r.used || r.cut) return 1;
+    const RangeBytes& held = HeldRange(run, item, range);
+    const std::uint64_t from = static_cast<std::uint64_t>(range) * r.rangeBytes;
+    const std::uint64_t want = from >= r.size ? 0 : (r.size - from < r.rangeBytes ? r.size - from : r.rangeBytes);
+    if (held.got != 0 && std::fwrite(held.bytes.get(), 1, held.got, run.out) != held.got) {
+        run.stdoutFailed = 1;
+        return 0;
+    }
+    if (held.got < want) r.cut = 1;
+    return 1;
 }
 
 int TakeResource(void* context, int item) {
     ParallelRun& run = *static_cast<ParallelRun*>(context);
     const std::size_t at = static_cast<std::size_t>(item);
+    if (run.onTake[at]) run.outcomes[at] = ProcessResource(*run.plan, run.slots[item], run.data, run.reports[at]);
     PrintReport(run.reports[at], run.out, run.err, *run.progress);
     run.reports[at] = ResourceReport();
     if (run.outcomes[at] == RESOURCE_END_RUN) {
@@ -510,11 +615,113 @@ int TakeResource(void* context, int item) {
     return 1;
 }
 
-// The selected resources may go to worker threads: the mode writes nothing
-// to a shared stream and no progress line is drawn.
+// After a stopped run, for a ranged resource that was begun but not ended:
+// its temporary goes.
+void DropResource(void* context, int item) {
+    ParallelRun& run = *static_cast<ParallelRun*>(context);
+    const std::size_t at = static_cast<std::size_t>(item);
+    if (!run.ranged[at] || !run.ranged[at]->used || run.plan->mode != MODE_EXTRACT) return;
+    AbortOutput(&run.ranged[at]->output);
+    run.ranged[at]->used = 0;
+}
+
+// The selected resources may go to worker threads: no progress line is
+// drawn, and the mode reads data.
 int MayRunInParallel(const ExtractOptions& options, int count, bool showProgress) {
     if (options.jobs < 2 || count < 1 || showProgress) return 0;
-    return options.mode == MODE_EXTRACT || options.mode == MODE_TEST;
+    return options.mode == MODE_EXTRACT || options.mode == MODE_TEST || options.mode == MODE_STDOUT;
+}
+
+// Runs the count selected resources in slots on worker threads. Returns
+// 1 when the run went through (failed resources counted in *failed), 0
+// when a resource ended it (its report printed).
+int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int* slots, int count,
+                  unsigned char* data, std::FILE* out, std::FILE* err, Progress& progress, unsigned* failed) {
+    const int mode = plan.mode;
+    static ParallelRun run;
+    run.slots = slots;
+    run.reports.assign(static_cast<std::size_t>(count), ResourceReport());
+    run.outcomes.assign(static_cast<std::size_t>(count), RESOURCE_DONE);
+    run.plan = &plan;
+    run.data = data;
+    run.out = out;
+    run.err = err;
+    run.progress = &progress;
+    run.failed = 0;
+    run.ended = 0;
+    run.stdoutFailed = 0;
+    // Opened once here, so that the workers only read.
+    OpenDataFiles();
+    // Names that meet in one output file or directory, or in one index
+    // slot (which has one stream), go in slot order.
+    static const char* names[INDEX_SLOTS];
+    static int after[INDEX_SLOTS];
+    for (int i = 0; i < count; ++i) names[i] = IndexSlots()[slots[i]].name;
+    OrderCollisions(names, count, after);
+    std::vector<char> waitedOn(static_cast<std::size_t>(count), 0);
+    for (int i = 0; i < count; ++i) {
+        if (after[i] >= 0) waitedOn[static_cast<std::size_t>(after[i])] = 1;
+    }
+    // Large resources of safe names that nothing collides with are cut
+    // into ranges.
+    run.ranges.assign(static_cast<std::size_t>(count), 1);
+    run.ranged.clear();
+    run.ranged.resize(static_cast<std::size_t>(count));
+    run.onTake.assign(static_cast<std::size_t>(count), 0);
+    run.firstRange.assign(static_cast<std::size_t>(count), 0);
+    std::uint64_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t at = static_cast<std::size_t>(i);
+        run.firstRange[at] = total;
+        std::uint32_t rangeBytes = 0;
+        const std::uint32_t ranges = after[i] >= 0 || waitedOn[at]
+                                         ? 0
+                                         : RangesOf(IndexSlots()[slots[i]], mode, &rangeBytes);
+        if (ranges == 0) {
+            run.onTake[at] = mode == MODE_STDOUT;
+        } else {
+            run.ranged[at].reset(new RangedResource);
+            run.ranged[at]->rangeBytes = rangeBytes;
+            run.ranges[at] = ranges;
+        }
+        total += run.ranges[at];
+    }
+    // A worker per job, but no more than there are ranges; to standard
+    // output, two ranges held per worker keep them busy.
+    const int workers = total < static_cast<std::uint64_t>(options.jobs) ? static_cast<int>(total) : options.jobs;
+    std::uint32_t window = static_cast<std::uint32_t>(workers) * (mode == MODE_STDOUT ? 2 : 4);
+    if (window > MAX_JOB_WINDOW) window = MAX_JOB_WINDOW;
+    run.held.clear();
+    run.held.resize(mode == MODE_STDOUT ? window : 0);
+    run.buffers.clear();
+    for (int w = 0; w < workers; ++w) {
+        ProgressStart(run.silent[w], nullptr, 0, 0);
+        run.plans[w] = plan;
+        run.plans[w].progress = &run.silent[w];
+        if (mode != MODE_STDOUT) run.buffers.emplace_back(new unsigned char[COPY_BYTES]);
+    }
+    JobSet set;
+    set.jobCount = count;
+    set.rangeCounts = run.ranges.data();
+    set.workers = workers;
+    set.window = window;
+    set.context = &run;
+    set.runRange = WorkOnResource;
+    set.finishJob = FinishResource;
+    set.takeRange = mode == MODE_STDOUT ? TakeRange : nullptr;
+    set.takeJob = TakeResource;
+    set.dropJob = DropResource;
+    RunInOrder(set, after);
+    run.ranged.clear();
+    run.buffers.clear();
+    run.held.clear();
+    run.reports.clear();
+    if (run.stdoutFailed) {
+        std::fputs("Cannot write standard output\n", err);
+        return 0;
+    }
+    *failed = run.failed;
+    return !run.ended;
 }
 
 }  // namespace
@@ -574,66 +781,9 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
 
     unsigned failed = 0;
     const int parallel = MayRunInParallel(options, count, showProgress);
-    if (parallel) {
-        static ParallelRun run;
-        run.slots = slots;
-        run.reports.assign(static_cast<std::size_t>(count), ResourceReport());
-        run.outcomes.assign(static_cast<std::size_t>(count), RESOURCE_DONE);
-        run.out = out;
-        run.err = err;
-        run.progress = &progress;
-        run.failed = 0;
-        run.ended = 0;
-        // Opened once here, so that the workers only read.
-        OpenDataFiles();
-        // Names that meet in one output file or directory go in slot order.
-        static const char* names[INDEX_SLOTS];
-        static int after[INDEX_SLOTS];
-        for (int i = 0; i < count; ++i) names[i] = IndexSlots()[slots[i]].name;
-        OrderCollisions(names, count, after);
-        // Large deflated resources of safe names that nothing collides
-        // with are cut into ranges of blocks.
-        run.ranges.assign(static_cast<std::size_t>(count), 1);
-        run.ranged.clear();
-        run.ranged.resize(static_cast<std::size_t>(count));
-        std::vector<char> waitedOn(static_cast<std::size_t>(count), 0);
-        for (int i = 0; i < count; ++i) {
-            if (after[i] >= 0) waitedOn[static_cast<std::size_t>(after[i])] = 1;
-        }
-        for (int i = 0; i < count; ++i) {
-            const ResourceEntry& entry = IndexSlots()[slots[i]];
-            const std::uint32_t block = entry.blockLength;
-            if (entry.kind != KIND_DEFLATED || block == 0 || block > COPY_BYTES || after[i] >= 0 ||
-                waitedOn[static_cast<std::size_t>(i)] || IsUnsafeName(entry.name, WINDOWS_RULES)) {
-                continue;
-            }
-            const std::uint32_t rangeBytes = COPY_BYTES / block * block;
-            const std::uint32_t pieces = static_cast<std::uint32_t>((static_cast<std::uint64_t>(entry.size) + rangeBytes - 1) / rangeBytes);
-            if (pieces < MIN_RANGES) continue;
-            run.ranged[static_cast<std::size_t>(i)].reset(new RangedResource);
-            run.ranged[static_cast<std::size_t>(i)]->rangeBytes = rangeBytes;
-            run.ranges[static_cast<std::size_t>(i)] = pieces;
-        }
-        // A worker per job, but no more than there are ranges.
-        std::uint64_t total = 0;
-        for (const std::uint32_t ranges : run.ranges) total += ranges;
-        const int workers = total < static_cast<std::uint64_t>(options.jobs) ? static_cast<int>(total) : options.jobs;
-        run.buffers.clear();
-        for (int w = 0; w < workers; ++w) {
-            ProgressStart(run.silent[w], nullptr, 0, 0);
-            run.plans[w] = plan;
-            run.plans[w].progress = &run.silent[w];
-            run.buffers.emplace_back(new unsigned char[COPY_BYTES]);
-        }
-        RunInOrder(count, workers, run.ranges.data(), after, &run, WorkOnResource, FinishResource, TakeResource);
-        run.ranged.clear();
-        run.buffers.clear();
-        run.reports.clear();
-        if (run.ended) {
-            ProgressEnd(progress);
-            return Finish(out, err, 1);
-        }
-        failed = run.failed;
+    if (parallel && !RunInParallel(options, plan, slots, count, data, out, err, progress, &failed)) {
+        ProgressEnd(progress);
+        return Finish(out, err, 1);
     }
     for (int i = parallel ? count : 0; i < count; ++i) {
         ResourceReport report;

@@ -117,11 +117,17 @@ int Take(int inlineRuns) {
             }
             while (!gRangeDone[seq % set.window] && job <= gLimitJob) gTaker.wait(lock);
             if (!gRangeDone[seq % set.window]) return job;  // a fatal range came first
+            // The range stays in the window while it is taken, so that what
+            // it left is not yet written over by a range handed out after.
+            if (set.takeRange) {
+                lock.unlock();
+                const int go = set.takeRange(set.context, job, range);
+                lock.lock();
+                if (!go) return job;
+            }
             gRangeDone[seq % set.window] = 0;
             ++gTakenSeq;
             gWorkers.notify_all();
-            lock.unlock();
-            if (set.takeRange && !set.takeRange(set.context, job, range)) return job;
         }
         {
             std::unique_lock<std::mutex> lock(gLock);

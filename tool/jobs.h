@@ -8,7 +8,8 @@
 // can write data and print reports exactly as a sequential run would.
 //
 // Memory stays bounded: a range is started only while fewer than window
-// ranges are started and not yet taken back by the calling thread.
+// ranges are started and not yet taken back by the calling thread (its
+// takeRange returned), so a ring of window buffers can hold what they read.
 #ifndef RUX_TOOL_JOBS_H
 #define RUX_TOOL_JOBS_H
 

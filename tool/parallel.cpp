@@ -12,10 +12,7 @@
 namespace {
 
 struct Glue {
-    void* context;
-    int (*work)(void*, int, std::uint32_t, int);
-    void (*finish)(void*, int, int);
-    int (*take)(void*, int);
+    const JobSet* set;
     const int* after;
     // Which items have been worked on, for those that wait on one.
     std::vector<char> done;
@@ -32,13 +29,12 @@ int RunRange(void* context, int job, std::uint32_t range, int worker) {
         std::unique_lock<std::mutex> hold(glue.lock);
         glue.finished.wait(hold, [&] { return glue.done[static_cast<std::size_t>(before)] != 0; });
     }
-    const int result = glue.work(glue.context, job, range, worker);
-    return result ? RANGE_DONE : RANGE_FATAL;
+    return glue.set->runRange(glue.set->context, job, range, worker);
 }
 
 void FinishJob(void* context, int job, int worker) {
     Glue& glue = *static_cast<Glue*>(context);
-    if (glue.finish) glue.finish(glue.context, job, worker);
+    if (glue.set->finishJob) glue.set->finishJob(glue.set->context, job, worker);
     if (glue.after) {
         {
             std::lock_guard<std::mutex> hold(glue.lock);
@@ -48,9 +44,19 @@ void FinishJob(void* context, int job, int worker) {
     }
 }
 
+int TakeRange(void* context, int job, std::uint32_t range) {
+    const Glue& glue = *static_cast<Glue*>(context);
+    return glue.set->takeRange(glue.set->context, job, range);
+}
+
 int TakeJob(void* context, int job) {
     const Glue& glue = *static_cast<Glue*>(context);
-    return glue.take(glue.context, job);
+    return glue.set->takeJob(glue.set->context, job);
+}
+
+void DropJob(void* context, int job) {
+    const Glue& glue = *static_cast<Glue*>(context);
+    glue.set->dropJob(glue.set->context, job);
 }
 
 // The name as an output path is compared: separators as '/', ASCII
@@ -68,32 +74,24 @@ std::string FoldedName(const char* name) {
 
 }  // namespace
 
-int RunInOrder(int count, int workers, const std::uint32_t* ranges, const int* after, void* context,
-               int (*work)(void*, int, std::uint32_t, int), void (*finish)(void*, int, int),
-               int (*take)(void*, int)) {
-    if (count < 0 || count > MAX_JOBS || workers < 1 || workers > MAX_JOB_WORKERS) return -1;
+int RunInOrder(const JobSet& set, const int* after) {
+    if (set.jobCount < 0 || set.jobCount > MAX_JOBS || !set.runRange || !set.takeJob) return -1;
     Glue glue;
-    glue.context = context;
-    glue.work = work;
-    glue.finish = finish;
-    glue.take = take;
+    glue.set = &set;
     glue.after = after;
-    if (after) glue.done.assign(static_cast<std::size_t>(count), 0);
-    JobSet set;
-    set.jobCount = count;
+    if (after) glue.done.assign(static_cast<std::size_t>(set.jobCount), 0);
+    JobSet wrapped = set;
     // No more workers than ranges.
     std::uint64_t total = 0;
-    for (int i = 0; i < count; ++i) total += ranges && ranges[i] > 1 ? ranges[i] : 1;
-    set.workers = static_cast<std::uint64_t>(workers) < total ? workers : (total > 0 ? static_cast<int>(total) : 1);
-    // A few ranges per worker keep them all busy.
-    set.window = static_cast<std::uint32_t>(set.workers) * 4;
-    if (set.window > MAX_JOB_WINDOW) set.window = MAX_JOB_WINDOW;
-    set.context = &glue;
-    set.rangeCounts = ranges;
-    set.runRange = RunRange;
-    set.finishJob = FinishJob;
-    set.takeJob = TakeJob;
-    return RunJobs(set);
+    for (int i = 0; i < set.jobCount; ++i) total += set.rangeCounts && set.rangeCounts[i] > 1 ? set.rangeCounts[i] : 1;
+    if (total < static_cast<std::uint64_t>(set.workers)) wrapped.workers = total > 0 ? static_cast<int>(total) : 1;
+    wrapped.context = &glue;
+    wrapped.runRange = RunRange;
+    wrapped.finishJob = FinishJob;
+    wrapped.takeRange = set.takeRange ? TakeRange : nullptr;
+    wrapped.takeJob = TakeJob;
+    wrapped.dropJob = set.dropJob ? DropJob : nullptr;
+    return RunJobs(wrapped);
 }
 
 namespace {

@@ -15,20 +15,14 @@
 
 #include <cstdint>
 
-// Works on items 0 to count - 1 with up to workers threads. Item i has
-// ranges[i] ranges (ranges null, or an entry 0: one), which may run in
-// different workers at once: work(context, item, range, worker) returns 1,
-// or 0 when the run must end after this item. finish(context, item, worker)
-// (may be null) runs once every range of the item has, in the worker of the
-// last. take(context, item) runs on the calling thread in item order, after
-// finish, and returns 1 to go on, 0 to stop. worker is below workers. With
-// after (else null), item i starts only once item after[i] has finished
-// (-1: none; after[i] < i; such items have one range). Returns count when
-// every item was taken and went on, less when the run stopped, -1 when
-// count or workers are out of bounds.
-int RunInOrder(int count, int workers, const std::uint32_t* ranges, const int* after, void* context,
-               int (*work)(void* context, int item, std::uint32_t range, int worker),
-               void (*finish)(void* context, int item, int worker), int (*take)(void* context, int item));
+#include "tool/jobs.h"
+
+// Runs the set (tool/jobs.h) as RunJobs does, each job an item, so that
+// with after (else null) item i starts only once item after[i] has
+// finished (-1: none; after[i] < i; such items have one range). The
+// number of workers is cut to the number of ranges. Returns what RunJobs
+// returns.
+int RunInOrder(const JobSet& set, const int* after);
 
 // Fills after (count entries) for RunInOrder so that names that could
 // write one output file, or where one's file would have to be a directory

@@ -956,10 +956,10 @@ namespace {
 // equal but for case, a name that is a directory of another), and on one of
 // a single large resource.
 TEST_F(Extract, JobsGiveTheSequentialResult) {
-    // Large deflated resources are cut into ranges of blocks.
+    // Large deflated and stored resources are cut into ranges.
     std::vector<PackResource> spread = {Deflated("big/deflated.txt", TextBytes(1200 * 4096, 3), 4096),
                                         Deflated("big/whole.txt", TextBytes(1100 * 4096 + 5, 6), 4096),
-                                        Stored("big/stored.bin", RandomBytes(3 << 20, 4)),
+                                        Stored("big/stored.bin", RandomBytes(5 << 20, 4)),
                                         Loose("gone.txt", "never written"), Stored("../up", "up"),
                                         Stored("ctl\001x", "ctl")};
     for (int i = 0; i < 150; ++i) {
@@ -976,6 +976,10 @@ TEST_F(Extract, JobsGiveTheSequentialResult) {
                                          Stored("DIR\\other.txt", "other"), Stored("dir/deeper/x", "x"),
                                          Stored("Dir/Deeper", "y")};
     for (int i = 0; i < 40; ++i) collide.push_back(Stored("free" + std::to_string(i), TextBytes(3000 + i, i)));
+    // Extraction ends at "dir" (a directory by then). A large stored
+    // resource right after it is cut into more ranges than two jobs start
+    // at once: the rest are never run, and its temporary must go.
+    collide.push_back(Stored(NameAtHome(HomeSlot("dir") + 1, "late"), RandomBytes(12 << 20, 9)));
     Write(collide, "collide.rux");
 
     Write({Deflated("one.txt", TextBytes(5 << 20, 7), 65536)}, "one.rux");
@@ -1012,6 +1016,20 @@ TEST_F(Extract, JobsGiveTheSequentialResult) {
                 for (const auto& file : tree) EXPECT_EQ(file.second, now.count(file.first) ? now.at(file.first) : "-");
                 for (const auto& file : now) EXPECT_EQ(std::string::npos, file.first.find(".rux-")) << file.first;
             }
+        }
+        // Standard output that takes nothing ends the run at the same
+        // resource.
+        if (std::getenv("RUX_LAUNCHER")) continue;
+        std::vector<std::string> full = {"-c", "exec \"$0\" \"$@\" >/dev/full", ProgramFromEnvironment("RUX_EXTRACT").command[0],
+                                         "-O", "-j", "1", file};
+        const RunResult sequential = RunProgram("/bin/sh", full, temp->path());
+        EXPECT_EQ(1, sequential.status);
+        EXPECT_NE(std::string::npos, sequential.errors.find("Cannot write standard output\n")) << sequential.errors;
+        for (const std::string jobs : {"2", "8"}) {
+            full[5] = jobs;
+            const RunResult r = RunProgram("/bin/sh", full, temp->path());
+            EXPECT_EQ(sequential.status, r.status) << file << " " << jobs;
+            EXPECT_EQ(sequential.errors, r.errors) << file << " " << jobs;
         }
     }
 }

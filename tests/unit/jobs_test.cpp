@@ -22,17 +22,30 @@ struct Fake {
     int stopAtRange = -1;  // takeRange returns 0 for range 1 of this job
     std::atomic<int> busy{0};
     std::atomic<int> mostBusy{0};
+    // A ring of window entries that each range writes and its take reads,
+    // as a caller's buffers: never written over before the take.
+    std::vector<int> held;
+    std::vector<std::uint32_t> first;  // per job: the run's number of its range 0
+    int overwritten = 0;
 
     explicit Fake(std::vector<std::uint32_t> r)
-        : ranges(r), runs(r.size()), finishedBy(r.size(), -1) {}
+        : ranges(r), runs(r.size()), finishedBy(r.size(), -1) {
+        std::uint32_t total = 0;
+        for (std::uint32_t count : ranges) {
+            first.push_back(total);
+            total += count ? count : 1;
+        }
+    }
+    int& Held(int job, std::uint32_t range) { return held[(first[job] + range) % held.size()]; }
 };
 
-int RunRange(void* context, int job, std::uint32_t, int) {
+int RunRange(void* context, int job, std::uint32_t range, int) {
     Fake& f = *static_cast<Fake*>(context);
     const int now = ++f.busy;
     for (int seen = f.mostBusy; now > seen && !f.mostBusy.compare_exchange_weak(seen, now);) {
     }
     std::this_thread::yield();
+    f.Held(job, range) = job * 1000 + static_cast<int>(range);
     ++f.runs[job];
     --f.busy;
     return job == f.fatalJob ? RANGE_FATAL : RANGE_DONE;
@@ -44,6 +57,8 @@ void FinishJob(void* context, int job, int) {
 int TakeRange(void* context, int job, std::uint32_t range) {
     Fake& f = *static_cast<Fake*>(context);
     f.log += "r" + std::to_string(job) + "." + std::to_string(range) + " ";
+    std::this_thread::yield();
+    if (f.Held(job, range) != job * 1000 + static_cast<int>(range)) ++f.overwritten;
     return !(job == f.stopAtRange && range == 1);
 }
 int TakeJob(void* context, int job) {
@@ -57,6 +72,7 @@ int TakeJob(void* context, int job) {
 void DropJob(void* context, int job) { static_cast<Fake*>(context)->dropped.push_back(job); }
 
 int RunFake(Fake& f, int workers, std::uint32_t window) {
+    f.held.assign(window ? window : 1, -1);
     JobSet set;
     set.jobCount = static_cast<int>(f.ranges.size());
     set.rangeCounts = f.ranges.data();
@@ -94,6 +110,7 @@ TEST(Jobs, EveryRangeRunsOnceAndComesBackInOrder) {
             EXPECT_EQ(300, RunFake(f, workers, window)) << workers << " " << window;
             EXPECT_EQ(FullLog(ranges), f.log) << workers << " " << window;
             EXPECT_TRUE(f.dropped.empty());
+            EXPECT_EQ(0, f.overwritten) << workers << " " << window;
             EXPECT_LE(f.mostBusy, workers < static_cast<int>(window) ? workers
                                                                       : static_cast<int>(window));
         }

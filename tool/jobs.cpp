@@ -97,11 +97,21 @@ void Worker(int worker) {
 }
 
 // The calling thread's side: takes ranges and jobs back in order. Returns
-// the job at which the run stopped, or jobCount. When inline, it runs each
-// range itself before taking it.
-int Take(int inlineRuns) {
+// the job at which the run stopped, or jobCount. While what it must take
+// next is not ready, it runs ranges itself, as worker number helper, so
+// that a run of N workers needs only N - 1 threads besides it.
+int Take(int helper) {
     const JobSet& set = *gSet;
     std::uint64_t seq = 0;
+    // Runs a range that may start, if any, with the lock held. 1 if it did.
+    const auto help = [&](std::unique_lock<std::mutex>& lock) {
+        int j;
+        std::uint32_t r;
+        std::uint64_t s;
+        if (!TakeNext(&j, &r, &s)) return 0;
+        RunOne(lock, j, r, s, helper);
+        return 1;
+    };
     for (int job = 0; job < set.jobCount; ++job) {
         const std::uint32_t count = RangeCount(set, job);
         for (std::uint32_t range = 0; range < count; ++range, ++seq) {
@@ -109,13 +119,9 @@ int Take(int inlineRuns) {
             // Ranges of a job after a fatal one may have run (they started
             // before it was known): they are never taken.
             if (job > gLimitJob) return job;
-            if (inlineRuns) {
-                int j;
-                std::uint32_t r;
-                std::uint64_t s;
-                if (TakeNext(&j, &r, &s)) RunOne(lock, j, r, s, 0);
+            while (!gRangeDone[seq % set.window] && job <= gLimitJob) {
+                if (!help(lock)) gTaker.wait(lock);
             }
-            while (!gRangeDone[seq % set.window] && job <= gLimitJob) gTaker.wait(lock);
             if (!gRangeDone[seq % set.window]) return job;  // a fatal range came first
             // The range stays in the window while it is taken, so that what
             // it left is not yet written over by a range handed out after.
@@ -131,7 +137,9 @@ int Take(int inlineRuns) {
         }
         {
             std::unique_lock<std::mutex> lock(gLock);
-            while (!gFinished[job]) gTaker.wait(lock);
+            while (!gFinished[job]) {
+                if (!help(lock)) gTaker.wait(lock);
+            }
         }
         if (!set.takeJob(set.context, job)) return job;
     }
@@ -161,9 +169,10 @@ int RunJobs(const JobSet& set) {
         gFinished[job] = 0;
     }
 
+    // The calling thread is the last worker.
     static std::thread threads[MAX_JOB_WORKERS];
     int started = 0;
-    for (; started < set.workers; ++started) {
+    for (; started < set.workers - 1; ++started) {
         // A thread the system refuses leaves the run to those started.
         try {
             threads[started] = std::thread(Worker, started);
@@ -172,7 +181,7 @@ int RunJobs(const JobSet& set) {
         }
     }
 
-    const int stop = Take(started == 0);
+    const int stop = Take(set.workers - 1);
     {
         std::lock_guard<std::mutex> lock(gLock);
         gStopped = 1;

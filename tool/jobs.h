@@ -28,7 +28,7 @@ constexpr int RANGE_FATAL = -1;
 struct JobSet {
     int jobCount = 0;                          // 0 to MAX_JOBS
     const std::uint32_t* rangeCounts = nullptr;  // per job; 0 counts as 1
-    int workers = 1;                           // 1 to MAX_JOB_WORKERS threads
+    int workers = 1;                           // 1 to MAX_JOB_WORKERS, the calling thread included
     std::uint32_t window = 16;                 // 1 to MAX_JOB_WINDOW ranges
     void* context = nullptr;                   // handed to every hook
 
@@ -57,8 +57,11 @@ struct JobSet {
 // finishJob; no take of theirs is made. -1, running nothing, for a set out
 // of bounds or without runRange or takeJob.
 //
-// Each worker calls CacheFree before it ends. When no thread can be
-// started the calling thread runs the ranges itself, in order. Never
+// The calling thread is worker number workers - 1: it starts workers - 1
+// threads, and runs ranges itself whenever what it must take next is not
+// ready (so with one worker, or when no thread can be started, it runs
+// them all, in order). Each started thread calls CacheFree before it
+// ends; the calling thread's cache is the caller's to free. Never
 // concurrent with itself.
 int RunJobs(const JobSet& set);
 

@@ -360,6 +360,7 @@ ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* da
 // below it.
 void PrintReport(const ResourceReport& report, std::FILE* out, std::FILE* err, Progress& progress) {
     if (report.out.empty() && report.err.empty()) return;
+    const ProgressHold hold(progress);
     ProgressClear(progress);
     std::fwrite(report.out.data(), 1, report.out.size(), out);
     std::fwrite(report.err.data(), 1, report.err.size(), err);
@@ -452,8 +453,8 @@ struct RangeBytes {
 };
 
 // A run of the resources on worker threads: each worker has its own plan
-// (with a silent progress of its own) and buffer; the reports are printed
-// in slot order by the calling thread.
+// (with a silent progress of its own unless a line is drawn) and buffer;
+// the reports are printed in slot order by the calling thread.
 struct ParallelRun {
     const int* slots = nullptr;
     std::vector<std::uint32_t> ranges;                   // per item
@@ -525,6 +526,7 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
         data = run.buffers[static_cast<std::size_t>(worker)].get();
     }
     const std::uint32_t got = ReadRange(r, data, static_cast<std::uint32_t>(from), want);
+    ProgressAdd(*plan.progress, got);
     if (toStdout) HeldRange(run, item, range).got = got;
     // The bytes before a failure are written too, as the sequential run
     // writes them, so that the earlier failure is the one told.
@@ -625,10 +627,9 @@ void DropResource(void* context, int item) {
     run.ranged[at]->used = 0;
 }
 
-// The selected resources may go to worker threads: no progress line is
-// drawn, and the mode reads data.
-int MayRunInParallel(const ExtractOptions& options, int count, bool showProgress) {
-    if (options.jobs < 2 || count < 1 || showProgress) return 0;
+// The selected resources may go to worker threads: the mode reads data.
+int MayRunInParallel(const ExtractOptions& options, int count) {
+    if (options.jobs < 2 || count < 1) return 0;
     return options.mode == MODE_EXTRACT || options.mode == MODE_TEST || options.mode == MODE_STDOUT;
 }
 
@@ -697,7 +698,8 @@ int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int*
     for (int w = 0; w < workers; ++w) {
         ProgressStart(run.silent[w], nullptr, 0, 0);
         run.plans[w] = plan;
-        run.plans[w].progress = &run.silent[w];
+        // A line that is drawn counts the bytes of every worker.
+        if (!progress.stream) run.plans[w].progress = &run.silent[w];
         if (mode != MODE_STDOUT) run.buffers.emplace_back(new unsigned char[COPY_BYTES]);
     }
     JobSet set;
@@ -711,7 +713,10 @@ int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int*
     set.takeRange = mode == MODE_STDOUT ? TakeRange : nullptr;
     set.takeJob = TakeResource;
     set.dropJob = DropResource;
+    static std::recursive_mutex drawing;
+    progress.shared = &drawing;
     RunInOrder(set, after);
+    progress.shared = nullptr;
     run.ranged.clear();
     run.buffers.clear();
     run.held.clear();
@@ -780,7 +785,7 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     plan.progress = &progress;
 
     unsigned failed = 0;
-    const int parallel = MayRunInParallel(options, count, showProgress);
+    const int parallel = MayRunInParallel(options, count);
     if (parallel && !RunInParallel(options, plan, slots, count, data, out, err, progress, &failed)) {
         ProgressEnd(progress);
         return Finish(out, err, 1);

@@ -33,21 +33,25 @@ void ProgressStart(Progress& progress, std::FILE* stream, std::uint64_t totalByt
 
 void ProgressAdd(Progress& progress, std::uint64_t bytes) {
     if (!progress.stream) return;
+    const ProgressHold hold(progress);
     progress.doneBytes += bytes;
     if (std::chrono::steady_clock::now() - progress.drawn >= REDRAW_EVERY) ProgressDraw(progress);
 }
 
 void ProgressResize(Progress& progress, std::uint64_t listed, std::uint64_t real) {
+    const ProgressHold hold(progress);
     progress.totalBytes = progress.totalBytes - listed + real;
 }
 
 void ProgressResourceDone(Progress& progress) {
     if (!progress.stream) return;
+    const ProgressHold hold(progress);
     ++progress.doneResources;
     if (std::chrono::steady_clock::now() - progress.drawn >= REDRAW_EVERY) ProgressDraw(progress);
 }
 
 void ProgressClear(Progress& progress) {
+    const ProgressHold hold(progress);
     if (!progress.stream || progress.width == 0) return;
     std::fprintf(progress.stream, "\r%*s\r", progress.width, "");
     std::fflush(progress.stream);
@@ -55,6 +59,7 @@ void ProgressClear(Progress& progress) {
 }
 
 void ProgressDraw(Progress& progress) {
+    const ProgressHold hold(progress);
     if (!progress.stream) return;
     const auto now = std::chrono::steady_clock::now();
     progress.drawn = now;
@@ -78,6 +83,7 @@ void ProgressDraw(Progress& progress) {
 }
 
 void ProgressEnd(Progress& progress) {
+    const ProgressHold hold(progress);
     if (!progress.stream) return;
     ProgressDraw(progress);
     std::fputc('\n', progress.stream);

@@ -1,12 +1,17 @@
 // The progress line: one line on a terminal, kept up to date while
 // resources are read, showing the bytes done of the total, the percentage,
 // the rate, and the resources done of the total.
+//
+// Threads: with shared set, each call below takes it, so workers may add
+// bytes while another thread draws; a thread that writes other text to the
+// line's stream holds it (ProgressHold) from ProgressClear to ProgressDraw.
 #ifndef RUX_TOOL_PROGRESS_H
 #define RUX_TOOL_PROGRESS_H
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 struct Progress {
     std::FILE* stream = nullptr;  // null: nothing is shown
@@ -17,9 +22,27 @@ struct Progress {
     std::chrono::steady_clock::time_point start;
     std::chrono::steady_clock::time_point drawn;  // when the line was last drawn
     int width = 0;                                // characters on the line now
+    std::recursive_mutex* shared = nullptr;       // null: one thread only
 };
 
-// Starts showing progress on stream, or nothing at all if stream is null.
+// Holds progress.shared, if set, for as long as it lives.
+class ProgressHold {
+public:
+    explicit ProgressHold(Progress& progress) : lock_(progress.shared) {
+        if (lock_) lock_->lock();
+    }
+    ~ProgressHold() {
+        if (lock_) lock_->unlock();
+    }
+    ProgressHold(const ProgressHold&) = delete;
+    ProgressHold& operator=(const ProgressHold&) = delete;
+
+private:
+    std::recursive_mutex* lock_;
+};
+
+// Starts showing progress on stream, or nothing at all if stream is null;
+// shared is null after it.
 void ProgressStart(Progress& progress, std::FILE* stream, std::uint64_t totalBytes, unsigned totalResources);
 
 // Counts bytes done; redraws the line if it was last drawn a while ago.

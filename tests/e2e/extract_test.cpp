@@ -924,7 +924,8 @@ TEST_F(Extract, ProgressLineOnATerminal) {
     if (Windows()) GTEST_SKIP() << "no pseudo-terminal for a Windows program";
     Write(kKinds);
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--progress", "-t", "in.rux"}, {"--progress", "-q", "in.rux", "out"}}) {
+         {std::vector<std::string>{"--progress", "-t", "in.rux"}, {"--progress", "-q", "in.rux", "out"},
+          {"--progress", "-j", "3", "-O", "in.rux"}}) {
         const RunResult r = Run(args, true);
         EXPECT_EQ(0, r.status);
         // One line redrawn in place ("\r"), ended once (CR LF from the terminal).

@@ -31,7 +31,8 @@ constexpr int COMMIT_DONE = 1;
 constexpr int COMMIT_FAILED = 0;
 constexpr int COMMIT_EXISTS = -1;  // without replacing: the name was taken
 
-// Live temporaries at once, at most: one per worker thread, and margin.
+// Live temporaries at once, at most: one per worker thread, one per
+// resource being written in ranges, and margin.
 constexpr int TEMPORARY_SLOTS = 512;
 
 // Opens the directory at path, following links (the user chose it).

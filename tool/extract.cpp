@@ -12,6 +12,7 @@
 
 #include "platform/console.h"
 #include "platform/disk_file.h"
+#include "platform/output_dir.h"
 #include "resource/blocks.h"
 #include "resource/index.h"
 #include "resource/stream.h"
@@ -397,6 +398,11 @@ struct RangedResource {
 // worth cutting when it goes to a file or nowhere.
 constexpr std::uint32_t MIN_RANGES = 4;
 
+// Ranges started and not yet taken, at most.
+constexpr std::uint32_t MAX_WINDOW = 256;
+static_assert(MAX_WINDOW <= MAX_JOB_WINDOW, "a window the scheduler takes");
+static_assert(MAX_JOB_WORKERS + MAX_WINDOW / MIN_RANGES + 1 <= TEMPORARY_SLOTS, "room for every live temporary");
+
 // The ranges a resource of a run in mode is cut into, each of *rangeBytes
 // bytes; 0 when it is read whole. To standard output every resource that
 // can be is cut, so that what is held for the calling thread to write
@@ -687,11 +693,15 @@ int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int*
         }
         total += run.ranges[at];
     }
-    // A worker per job, but no more than there are ranges; to standard
-    // output, two ranges held per worker keep them busy.
+    // A worker per job, but no more than there are ranges. To standard
+    // output, two ranges held per worker keep them busy. Else what is held
+    // is only reports, and a wide window lets workers go on past a large
+    // resource that is not yet taken; its bound keeps the temporaries open
+    // at once (one per worker, and one per ranged resource in the window)
+    // within TEMPORARY_SLOTS.
     const int workers = total < static_cast<std::uint64_t>(options.jobs) ? static_cast<int>(total) : options.jobs;
-    std::uint32_t window = static_cast<std::uint32_t>(workers) * (mode == MODE_STDOUT ? 2 : 4);
-    if (window > MAX_JOB_WINDOW) window = MAX_JOB_WINDOW;
+    std::uint32_t window = static_cast<std::uint32_t>(workers) * (mode == MODE_STDOUT ? 2 : 64);
+    if (window > MAX_WINDOW) window = MAX_WINDOW;
     run.held.clear();
     run.held.resize(mode == MODE_STDOUT ? window : 0);
     run.buffers.clear();

@@ -101,7 +101,6 @@ void CloseOutputTree() {
 int BeginOutput(OutputFile* output, char* path, std::size_t start, int noClobber) {
     output->file.handle = INVALID_FILE_HANDLE;
     output->temporary = -1;
-    output->directory = INVALID_FILE_HANDLE;
     if (gRoot == INVALID_FILE_HANDLE) return OUTPUT_FAILED;
 
     output->shared = nullptr;
@@ -183,7 +182,6 @@ int BeginOutput(OutputFile* output, char* path, std::size_t start, int noClobber
         output->shared = nullptr;
         return result;
     }
-    output->directory = dir;
     output->nameStart = component;
     return OUTPUT_DONE;
 }
@@ -193,7 +191,6 @@ namespace {
 void CloseOutputDirectory(OutputFile* output) {
     Release(output->shared);
     output->shared = nullptr;
-    output->directory = INVALID_FILE_HANDLE;
     output->temporary = -1;
 }
 

@@ -29,9 +29,8 @@ struct SharedDirectory;
 struct OutputFile {
     rux::DiskFile file;     // the temporary, open for writing
     int temporary = -1;     // its platform slot
-    rux::FileHandle directory = rux::INVALID_FILE_HANDLE;  // the directory it is in
     std::size_t nameStart = 0;  // where the final component begins in the path
-    SharedDirectory* shared = nullptr;  // holds directory open (null: the output directory)
+    SharedDirectory* shared = nullptr;  // holds its directory open (null: the output directory)
 };
 
 // Opens the output directory, which must exist, for the calls below; the

@@ -4,12 +4,14 @@
 // Each item (one resource) is worked on in worker threads, whole or in
 // ranges that run at once, and taken back on the calling thread strictly
 // in item order, so whatever the workers do, what is printed from the
-// takes comes out exactly as from a sequential run. A fatal item ends the run after its own take: no later
-// item is taken (a later one may have been worked on already, and must
-// then have left only complete results behind).
+// takes comes out exactly as from a sequential run. A fatal item ends the
+// run after its own take: no later item is taken (a later one may have
+// been worked on already, and must then have left only complete results
+// behind; one begun but not finished is dropped).
 //
-// Items that touch the same output are worked on one after the other, in
-// item order, as OrderCollisions arranges.
+// Items that touch the same output, or open the same index slot, are
+// worked on one after the other, in item order, as OrderCollisions
+// arranges.
 #ifndef RUX_TOOL_PARALLEL_H
 #define RUX_TOOL_PARALLEL_H
 

@@ -178,9 +178,10 @@ int SelectSlots(const ExtractOptions& options, int* slots, std::uint64_t* listed
     return count;
 }
 
-// Begins the output file of the resource name at path: 1, or 0 with the
-// resource's outcome in *outcome and its message in report.
-int BeginFile(const RunPlan& plan, const char* name, char (&path)[PATH_BYTES], OutputFile& output,
+// Begins the output file of the resource name at path (PATH_BYTES of
+// room): 1, or 0 with the resource's outcome in *outcome and its message
+// in report.
+int BeginFile(const RunPlan& plan, const char* name, char* path, OutputFile& output,
               ResourceReport& report, ResourceOutcome* outcome) {
     const char* outdir = plan.outdir;
     const int length = std::snprintf(path, PATH_BYTES, "%s%c%s", outdir, SEPARATOR, name);
@@ -385,7 +386,7 @@ struct RangedResource {
     std::uint32_t size = 0;
     std::uint32_t rangeBytes = 0;
     std::uint32_t piece = 0;  // the sequential read's piece (CopyPiece)
-    char path[PATH_BYTES];
+    std::unique_ptr<char[]> path;  // PATH_BYTES, extracting only: one per resource of a run
     OutputFile output;
     // The first bytes that could not be read, or written: the earlier one
     // is what a sequential run meets.
@@ -509,8 +510,9 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
                 // The ranges are read below without the stream.
                 stream.Close();
                 if (!opened) LowerTo(r.firstUnread, 0);
+                if (plan.mode == MODE_EXTRACT) r.path.reset(new char[PATH_BYTES]);
                 r.used = plan.mode != MODE_EXTRACT ||
-                         BeginFile(plan, IndexSlots()[run.slots[item]].name, r.path, r.output, run.reports[at], &r.outcome);
+                         BeginFile(plan, IndexSlots()[run.slots[item]].name, r.path.get(), r.output, run.reports[at], &r.outcome);
             }
         }
     }
@@ -560,10 +562,10 @@ void FinishResource(void* context, int item, int) {
     if (plan.mode == MODE_EXTRACT) {
         if (r.firstUnwritten.load() < r.firstUnread.load()) {
             AbortOutput(&r.output);
-            Appendf(report.out, "Cannot write %s\n", EscapedName(r.path).c_str());
+            Appendf(report.out, "Cannot write %s\n", EscapedName(r.path.get()).c_str());
             run.outcomes[at] = RESOURCE_END_RUN;
         } else {
-            run.outcomes[at] = EndFile(plan, name, r.path, r.output, delivered, report);
+            run.outcomes[at] = EndFile(plan, name, r.path.get(), r.output, delivered, report);
         }
         r.used = 0;
         return;

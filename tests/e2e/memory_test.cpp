@@ -175,3 +175,27 @@ TEST(MemoryBound, BlocksUpToTheLimitAreRead) {
 }
 
 }  // namespace
+
+// Jobs add at most 2 MiB each, on top of 16 MiB, whatever the resources:
+// 4000 small ones, and one large deflated one cut into ranges, on 2 jobs,
+// extracted and to standard output.
+TEST(MemoryBound, JobsAddTwoMebibytesEach) {
+    std::vector<PackResource> small;
+    for (int i = 0; i < 4000; ++i) small.push_back(Deflated("d" + std::to_string(i % 50) + "/f" + std::to_string(i), std::string(3000, 'a' + i % 26), 4096));
+    const std::string many = WrittenFile(small);
+    small = std::vector<PackResource>();  // out of the test's own memory
+    const std::string one = WrittenFile({Deflated("one", std::string(32 * MIB, 'x'), 65536, 9)});
+    for (const std::string* bytes : {&many, &one}) {
+        TempDir dir;
+        ASSERT_TRUE(WriteWholeFile(dir / "f.rux", *bytes));
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"-O", "-j", "2", dir / "f.rux"},
+                                                    {"-q", "-j", "2", dir / "f.rux", dir / "out"}}) {
+            const RunResult r = ::Run(ProgramFromEnvironment("RUX_EXTRACT"), args, dir.path(), 60);
+            EXPECT_EQ(0, r.status) << r.errors;
+            ::testing::Test::RecordProperty((bytes == &many ? "many" : "one") + args[0] + "MaxRssKiB", std::to_string(r.maxRssKiB));
+#ifndef RUX_ASAN
+            EXPECT_LT(r.maxRssKiB, (16 + 2 * 2) * 1024) << args[0];
+#endif
+        }
+    }
+}

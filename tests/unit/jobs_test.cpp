@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tool/jobs.h"
+#include "tool/parallel.h"
 
 namespace {
 
@@ -147,6 +148,12 @@ TEST(Jobs, StopsEndTheRunAndDropUnfinishedJobs) {
         EXPECT_EQ(FullLog(std::vector<std::uint32_t>(8, 4)), fatal.log);
         for (int j = 10; j < 50; ++j) EXPECT_EQ(0, fatal.runs[j]) << j;
         for (int j : fatal.dropped) EXPECT_GT(j, 7);
+
+        // Nothing of a stopped run reaches the next one.
+        Fake next(ranges);
+        EXPECT_EQ(50, RunFake(next, workers, 8));
+        EXPECT_EQ(FullLog(ranges), next.log);
+        EXPECT_EQ(0, next.overwritten);
     }
 }
 
@@ -157,4 +164,18 @@ TEST(Jobs, RefusesSetsOutOfBounds) {
     EXPECT_EQ(-1, RunFake(f, 2, 0));
     EXPECT_EQ(-1, RunFake(f, 2, MAX_JOB_WINDOW + 1));
     EXPECT_EQ(0, f.runs[0] + f.runs[1]);
+    // The bounds themselves are taken.
+    Fake widest({1, 1});
+    EXPECT_EQ(2, RunFake(widest, MAX_JOB_WORKERS, MAX_JOB_WINDOW));
+}
+
+// Names that meet in one output file or directory, ignoring ASCII case and
+// with '\\' as '/', wait for the one before them; others for nothing.
+TEST(Jobs, CollidingNamesGoInItemOrder) {
+    const char* const names[] = {"a/b", "Z.txt", "x", "A\\B/c", "z.TXT", "a", "ab", "[", "{", "a/bc"};
+    int after[10];
+    OrderCollisions(names, 10, after);
+    // "a/b", "A\\B/c" and "a" are one group; "Z.txt" and "z.TXT" another;
+    // '[' and '{' are not letters.
+    EXPECT_EQ((std::vector<int>{-1, -1, -1, 0, 1, 3, -1, -1, -1, 5}), std::vector<int>(after, after + 10));
 }

@@ -490,13 +490,20 @@ RangeBytes& HeldRange(ParallelRun& run, int item, std::uint32_t range) {
     return run.held[(run.firstRange[static_cast<std::size_t>(item)] + range) % run.held.size()];
 }
 
+// The bytes of a range of the started resource: 0 past its end.
+std::uint32_t RangeLength(const RangedResource& r, std::uint32_t range) {
+    const std::uint64_t from = static_cast<std::uint64_t>(range) * r.rangeBytes;
+    if (from >= r.size) return 0;
+    return static_cast<std::uint32_t>(r.size - from < r.rangeBytes ? r.size - from : r.rangeBytes);
+}
+
 // One range of a ranged resource; the first to come starts the resource.
 void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
     const std::size_t at = static_cast<std::size_t>(item);
     RangedResource& r = *run.ranged[at];
     const RunPlan& plan = run.plans[worker];
-    const bool toStdout = plan.mode == MODE_STDOUT;
-    if (toStdout) HeldRange(run, item, range).got = 0;
+    RangeBytes* held = plan.mode == MODE_STDOUT ? &HeldRange(run, item, range) : nullptr;
+    if (held) held->got = 0;
     {
         std::lock_guard<std::mutex> hold(r.lock);
         if (!r.started) {
@@ -516,26 +523,24 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
             }
         }
     }
-    if (!r.used) return;
-    const std::uint64_t from = static_cast<std::uint64_t>(range) * r.rangeBytes;
-    if (from >= r.size) return;
+    const std::uint32_t want = r.used ? RangeLength(r, range) : 0;
+    if (want == 0) return;
+    const std::uint32_t from = range * r.rangeBytes;
     // Once the resource has failed, only standard output still takes the
     // bytes before the failure.
-    if (toStdout ? r.firstUnread.load() < from : r.firstUnread.load() != ~0ull || r.firstUnwritten.load() != ~0ull) {
+    if (held ? r.firstUnread.load() < from : r.firstUnread.load() != ~0ull || r.firstUnwritten.load() != ~0ull) {
         return;
     }
-    const std::uint32_t want = static_cast<std::uint32_t>(r.size - from < r.rangeBytes ? r.size - from : r.rangeBytes);
     unsigned char* data;
-    if (toStdout) {
-        RangeBytes& held = HeldRange(run, item, range);
-        if (!held.bytes) held.bytes.reset(new unsigned char[COPY_BYTES]);
-        data = held.bytes.get();
+    if (held) {
+        if (!held->bytes) held->bytes.reset(new unsigned char[COPY_BYTES]);
+        data = held->bytes.get();
     } else {
         data = run.buffers[static_cast<std::size_t>(worker)].get();
     }
-    const std::uint32_t got = ReadRange(r, data, static_cast<std::uint32_t>(from), want);
+    const std::uint32_t got = ReadRange(r, data, from, want);
     ProgressAdd(*plan.progress, got);
-    if (toStdout) HeldRange(run, item, range).got = got;
+    if (held) held->got = got;
     // The bytes before a failure are written too, as the sequential run
     // writes them, so that the earlier failure is the one told.
     if (plan.mode == MODE_EXTRACT && got != 0 && r.output.file.WriteAt(data, got, static_cast<std::int64_t>(from)) != got) {
@@ -600,13 +605,11 @@ int TakeRange(void* context, int item, std::uint32_t range) {
     RangedResource& r = *run.ranged[at];
     if (!r.used || r.cut) return 1;
     const RangeBytes& held = HeldRange(run, item, range);
-    const std::uint64_t from = static_cast<std::uint64_t>(range) * r.rangeBytes;
-    const std::uint64_t want = from >= r.size ? 0 : (r.size - from < r.rangeBytes ? r.size - from : r.rangeBytes);
     if (held.got != 0 && std::fwrite(held.bytes.get(), 1, held.got, run.out) != held.got) {
         run.stdoutFailed = 1;
         return 0;
     }
-    if (held.got < want) r.cut = 1;
+    if (held.got < RangeLength(r, range)) r.cut = 1;
     return 1;
 }
 

@@ -81,10 +81,6 @@ int RunInOrder(const JobSet& set, const int* after) {
     glue.after = after;
     if (after) glue.done.assign(static_cast<std::size_t>(set.jobCount), 0);
     JobSet wrapped = set;
-    // No more workers than ranges.
-    std::uint64_t total = 0;
-    for (int i = 0; i < set.jobCount; ++i) total += set.rangeCounts && set.rangeCounts[i] > 1 ? set.rangeCounts[i] : 1;
-    if (total < static_cast<std::uint64_t>(set.workers)) wrapped.workers = total > 0 ? static_cast<int>(total) : 1;
     wrapped.context = &glue;
     wrapped.runRange = RunRange;
     wrapped.finishJob = FinishJob;

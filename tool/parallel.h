@@ -21,9 +21,8 @@
 
 // Runs the set (tool/jobs.h) as RunJobs does, each job an item, so that
 // with after (else null) item i starts only once item after[i] has
-// finished (-1: none; after[i] < i; such items have one range). The
-// number of workers is cut to the number of ranges. Returns what RunJobs
-// returns.
+// finished (-1: none; after[i] < i; such items have one range). Returns
+// what RunJobs returns.
 int RunInOrder(const JobSet& set, const int* after);
 
 // Fills after (count entries) for RunInOrder so that names that could

@@ -12,7 +12,8 @@ set(RUX_PUBLIC_HEADERS
   resource/format.h
   resource/index.h
   resource/blocks.h
-  resource/stream.h)
+  resource/stream.h
+  resource/set.h)
 foreach(header IN LISTS RUX_PUBLIC_HEADERS)
   get_filename_component(name "${header}" NAME)
   file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/include/rux/${name}"

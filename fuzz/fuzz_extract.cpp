@@ -122,9 +122,12 @@ std::string NativeName(const char* name) {
 
 // After status 0: every listed resource's file exists, and each file holds
 // as many bytes as the stream of the last resource written to it had.
-void CheckComplete(const std::string& outdir) {
+void CheckComplete(const std::string& resourceFile, const std::string& outdir) {
     std::map<std::pair<dev_t, ino_t>, std::pair<std::string, std::uint64_t>> expected;
-    const ResourceEntry* slots = IndexSlots();
+    // The run mounted the file into a set of its own; so does the check.
+    ResourceSet set;
+    if (!set.Mount(resourceFile.c_str()).ok()) Fail("status 0 but the file does not mount");
+    const ResourceEntry* slots = set.Slots();
     for (int slot = 0; slot < INDEX_SLOTS; ++slot) {
         if (slots[slot].kind == 0) continue;
         const std::string path = outdir + "/" + NativeName(slots[slot].name);
@@ -132,13 +135,13 @@ void CheckComplete(const std::string& outdir) {
         if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
             Fail("status 0 but no file " + path);
         }
-        const int found = LookupResource(slots[slot].name);
+        const int found = set.Lookup(slots[slot].name);
         if (found < 0) Fail("status 0 but no lookup for " + path);
         const ResourceEntry& entry = slots[found];
         std::uint64_t size = entry.size;
         if (entry.kind == KIND_LOOSE) {
             const std::string loose =
-                NativeName((std::string(MountSlots()[entry.fileSlot].path) + entry.name).c_str());
+                NativeName((std::string(set.MountPath(entry.fileSlot)) + entry.name).c_str());
             struct stat looseInfo;
             if (stat(loose.c_str(), &looseInfo) != 0) Fail("status 0 but no loose file " + loose);
             size = static_cast<std::uint64_t>(looseInfo.st_size);
@@ -215,7 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (fs::is_symlink(planted, ec)) fs::remove(planted, ec);  // a directory link stays
     }
     CheckOutputTypes(outdir);
-    if (status == 0) CheckComplete(outdir);
+    if (status == 0) CheckComplete(resourceFile, outdir);
 
     // Every fourth input goes to standard output on 1 job and on 3: the
     // same bytes on both streams, and the same status.

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "resource/index.h"
+#include "resource/cache.h"
 #include "resource/inflate.h"
+#include "resource/set_impl.h"
 
 namespace rux {
 
@@ -37,8 +38,9 @@ std::uint8_t* Scratch(std::uint32_t length) {
     return gScratch;
 }
 
-void FreeSlot(CacheSlot& slot) {
+void FreeSlot(BlockCache& cache, CacheSlot& slot) {
     delete[] slot.buffer;
+    cache.bytes -= slot.capacity;
     slot.buffer = nullptr;
     slot.capacity = 0;
 }
@@ -49,6 +51,7 @@ BlockCache& TheBlockCache() { return gCache; }
 
 void CacheReset() {
     gCache.cursor = 0;
+    gCache.bytes = 0;
     for (CacheSlot& slot : gCache.slots) {
         slot.buffer = nullptr;
         slot.capacity = 0;
@@ -56,95 +59,156 @@ void CacheReset() {
 }
 
 void CacheFree() {
-    for (CacheSlot& slot : gCache.slots) FreeSlot(slot);
+    for (CacheSlot& slot : gCache.slots) FreeSlot(gCache, slot);
     FreeScratch();
     InflateFree();
     CacheReset();
 }
 
-void CacheDrop(int indexSlot) {
+std::uint8_t* CacheLookup(std::uint64_t stamp, int indexSlot, std::uint32_t block) {
     for (CacheSlot& slot : gCache.slots) {
-        if (slot.buffer && slot.indexSlot == indexSlot) FreeSlot(slot);
-    }
-}
-
-std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block) {
-    for (CacheSlot& slot : gCache.slots) {
-        if (slot.buffer && slot.indexSlot == indexSlot && slot.block == block) return slot.buffer;
+        if (slot.buffer && slot.stamp == stamp && slot.indexSlot == indexSlot && slot.block == block) {
+            return slot.buffer;
+        }
     }
     return nullptr;
 }
 
-std::uint8_t* CacheInsert(int indexSlot, std::uint32_t block, std::uint32_t length) {
+std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block) {
+    return CacheLookup(DefaultResourceSet().impl().stamp, indexSlot, block);
+}
+
+std::uint8_t* CacheInsert(std::uint64_t stamp, int indexSlot, std::uint32_t block, std::uint32_t length) {
     BlockCache& cache = gCache;
-    CacheSlot& slot = cache.slots[cache.cursor];
-    cache.cursor = (cache.cursor + 1) % CACHE_SLOTS;
+    const std::uint32_t at = cache.cursor;
+    CacheSlot& slot = cache.slots[at];
+    cache.cursor = (at + 1) % CACHE_SLOTS;
+    slot.length = 0;
+    // Older blocks, oldest first, give way while the new one would take the
+    // cache past its bytes; one whose buffer is big enough lends it, so
+    // large blocks are not allocated again and again.
+    for (std::uint32_t k = 1; k < CACHE_SLOTS; ++k) {
+        const std::uint64_t needed = slot.capacity >= length ? 0 : length;
+        if (cache.bytes + needed <= CACHE_BYTES) break;
+        CacheSlot& old = cache.slots[(at + k) % CACHE_SLOTS];
+        if (!old.buffer) continue;
+        if (needed != 0 && old.capacity >= length) {
+            std::uint8_t* buffer = old.buffer;
+            const std::uint32_t capacity = old.capacity;
+            old.buffer = slot.buffer;
+            old.capacity = slot.capacity;
+            slot.buffer = buffer;
+            slot.capacity = capacity;
+        }
+        FreeSlot(cache, old);
+    }
     // A buffer big enough is kept: blocks of one file mostly share a length.
     if (!slot.buffer || slot.capacity < length) {
-        FreeSlot(slot);
+        FreeSlot(cache, slot);
         slot.buffer = new (std::nothrow) std::uint8_t[length ? length : 1];
-        if (slot.buffer) slot.capacity = length;
+        if (slot.buffer) {
+            slot.capacity = length;
+            cache.bytes += length;
+        }
     }
+    slot.stamp = stamp;
     slot.indexSlot = indexSlot;
     slot.block = block;
     slot.length = length;
     return slot.buffer;
 }
 
-std::uint32_t BlockLength(int indexSlot, std::uint32_t offset) {
-    const ResourceEntry& entry = IndexSlots()[indexSlot];
+std::uint32_t BlockCount(const ResourceEntry& entry) {
+    if (entry.blockLength == 0) return 0;
+    return static_cast<std::uint32_t>((static_cast<std::uint64_t>(entry.size) + entry.blockLength - 1) /
+                                      entry.blockLength);
+}
+
+namespace {
+
+// Inflated length of the block from offset: 0 past the end.
+std::uint32_t LengthFrom(const ResourceEntry& entry, std::uint32_t offset) {
     if (offset >= entry.size) return 0;
     const std::uint32_t left = entry.size - offset;
     return entry.blockLength < left ? entry.blockLength : left;
 }
 
-const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
-    if (std::uint8_t* cached = CacheLookup(indexSlot, block)) return cached;
+}  // namespace
 
-    const ResourceEntry& entry = IndexSlots()[indexSlot];
-    ResourceFile& file = MountSlots()[entry.fileSlot];
+std::uint32_t BlockLength(int indexSlot, std::uint32_t offset) {
+    return LengthFrom(DefaultResourceSet().Slots()[indexSlot], offset);
+}
+
+const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, std::uint32_t block,
+                                  ReadStatus* status) {
+    if (std::uint8_t* cached = CacheLookup(set.stamp, indexSlot, block)) return cached;
+
+    const ResourceEntry& entry = set.entries[indexSlot];
+    // The data handle is opened once, under its own lock.
+    ResourceFile& file = const_cast<ResourceFile&>(set.files[entry.fileSlot]);
+    auto damaged = [&]() -> const std::uint8_t* {
+        status->error = ReadError::DAMAGED_BLOCK;
+        status->systemError = 0;
+        status->block = block;
+        status->blocks = BlockCount(entry);
+        return nullptr;
+    };
 
     // The block's two offsets must lie inside the block offset table.
     const std::uint64_t i = static_cast<std::uint64_t>(entry.placement) + block;
-    if (i + 1 >= file.blockOffsetCount) return nullptr;
+    if (i + 1 >= file.blockOffsetCount) return damaged();
     const std::uint32_t start = file.blockOffsets[i];
     const std::uint32_t end = file.blockOffsets[i + 1];
-    if (end < start) return nullptr;
+    if (end < start) return damaged();
     const std::uint32_t packed = end - start;
 
     const std::uint64_t blockStart = static_cast<std::uint64_t>(entry.blockLength) * block;
-    if (blockStart >= entry.size) return nullptr;
-    const std::uint32_t length = BlockLength(indexSlot, static_cast<std::uint32_t>(blockStart));
-    if (length > MAX_BLOCK_BYTES || length > MaxInflatedLength(packed)) return nullptr;
+    if (blockStart >= entry.size) return damaged();
+    const std::uint32_t length = LengthFrom(entry, static_cast<std::uint32_t>(blockStart));
+    if (length > MAX_BLOCK_BYTES || length > MaxInflatedLength(packed)) return damaged();
 
-    if (!OpenDataFile(file)) return nullptr;
-    // Packed bytes that the file cannot hold (as it was when its data
-    // handle was opened) are refused before room is allocated for them.
-    if (file.fileSize < 0 || end > file.fileSize) return nullptr;
-    std::uint8_t* input = Scratch(packed);
-    if (!input) return nullptr;
-    int ok = ReadDataFile(file, start, input, packed) == packed;
-    std::uint8_t* out = ok ? CacheInsert(indexSlot, block, length) : nullptr;
-    ok = out && InflateExact(input, packed, out, length);
-    if (gScratchCapacity > SCRATCH_KEEP_BYTES) FreeScratch();
-    BlockCache& cache = gCache;
-    if (!ok) {
-        // Give back the claimed slot, so a failed block is never served.
-        if (out) FreeSlot(cache.slots[(cache.cursor + CACHE_SLOTS - 1) % CACHE_SLOTS]);
+    if (!OpenData(file)) {
+        status->error = ReadError::CANNOT_OPEN;
+        status->systemError = file.openError;
         return nullptr;
     }
-    ++cache.inflations;
-    return out;
+    // Packed bytes that the file cannot hold (as it was when its data
+    // handle was opened) are refused before room is allocated for them.
+    if (file.fileSize < 0 || end > file.fileSize) return damaged();
+    std::uint8_t* input = Scratch(packed);
+    if (!input) {
+        status->error = ReadError::OUT_OF_MEMORY;
+        return nullptr;
+    }
+    const std::uint8_t* result = nullptr;
+    if (ReadData(file, start, input, packed, status) == packed) {
+        std::uint8_t* out = CacheInsert(set.stamp, indexSlot, block, length);
+        if (!out) {
+            status->error = ReadError::OUT_OF_MEMORY;
+        } else if (!InflateExact(input, packed, out, length)) {
+            // Give back the claimed slot, so a failed block is never served.
+            BlockCache& cache = gCache;
+            FreeSlot(cache, cache.slots[(cache.cursor + CACHE_SLOTS - 1) % CACHE_SLOTS]);
+            damaged();
+        } else {
+            ++gCache.inflations;
+            result = out;
+        }
+    }
+    if (gScratchCapacity > SCRATCH_KEEP_BYTES) FreeScratch();
+    return result;
 }
 
-std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position,
-                           std::uint32_t count) {
-    const ResourceEntry& entry = IndexSlots()[indexSlot];
-    const std::uint32_t blockLength = entry.blockLength;
-    if (position >= entry.size || blockLength == 0) return 0;
-    if (count > entry.size - position) count = entry.size - position;
-    if (count == 0) return 0;
-
+std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int indexSlot, std::uint32_t position, void* buffer,
+                            std::uint32_t count, ReadStatus* status) {
+    const std::uint32_t blockLength = set.entries[indexSlot].blockLength;
+    if (blockLength == 0) {
+        status->error = ReadError::DAMAGED_BLOCK;
+        status->block = 0;
+        status->blocks = 0;
+        status->delivered = 0;
+        return -1;
+    }
     std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t block = position / blockLength;
     std::uint32_t offset = position % blockLength;
@@ -152,14 +216,32 @@ std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position,
     while (done < count) {
         std::uint32_t piece = blockLength - offset;
         if (piece > count - done) piece = count - done;
-        const std::uint8_t* data = FetchBlock(indexSlot, block);
-        if (!data) return 0;
+        const std::uint8_t* data = FetchSetBlock(set, indexSlot, block, status);
+        if (!data) {
+            status->delivered = done;
+            return -1;
+        }
         std::memcpy(out + done, data + offset, piece);
         done += piece;
         offset = 0;
         ++block;
     }
     return count;
+}
+
+const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
+    ReadStatus status;
+    return FetchSetBlock(DefaultResourceSet().impl(), indexSlot, block, &status);
+}
+
+std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position, std::uint32_t count) {
+    const ResourceSet::Impl& set = DefaultResourceSet().impl();
+    const ResourceEntry& entry = set.entries[indexSlot];
+    if (position >= entry.size || entry.blockLength == 0) return 0;
+    if (count > entry.size - position) count = entry.size - position;
+    if (count == 0) return 0;
+    ReadStatus status;
+    return ReadDeflatedAt(set, indexSlot, position, buffer, count, &status) < 0 ? 0 : count;
 }
 
 }  // namespace rux

@@ -41,39 +41,79 @@ void DecodeDirectoryRecord(const std::uint8_t* bytes, DirectoryRecord* record) {
 }
 
 std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header) {
+    return ReadPackedTable(file, header, nullptr);
+}
+
+std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header, TableError* why) {
+    TableError ignored;
+    TableError& error = why ? *why : ignored;
+    error = TableError::NONE;
     std::uint8_t raw[PACKED_TABLE_HEADER_BYTES];
-    if (file.Read(raw, sizeof raw) != sizeof raw) return nullptr;
+    if (file.Read(raw, sizeof raw) != sizeof raw) {
+        error = TableError::SHORT_HEADER;
+        return nullptr;
+    }
     PackedTableHeader table;
     DecodePackedTableHeader(raw, &table);
     if (header) *header = table;
 
     const std::uint64_t inflated =
         static_cast<std::uint64_t>(table.count) * table.elementSize;
-    if (inflated > MAX_TABLE_BYTES) return nullptr;
+    if (inflated > MAX_TABLE_BYTES) {
+        error = TableError::TOO_LARGE;
+        return nullptr;
+    }
 
     const std::int64_t here = file.Seek(0, SEEK_FROM_CURRENT);
     const std::int64_t size = file.Size();
-    if (here < 0 || size < 0 || table.packedLength > size - here) return nullptr;
-    // Refuse a claimed length that the packed bytes cannot produce, before
-    // allocating room for it.
-    if (inflated > MaxInflatedLength(table.packedLength)) return nullptr;
-
-    std::uint8_t* packed = new (std::nothrow) std::uint8_t[table.packedLength ? table.packedLength : 1];
-    if (!packed) return nullptr;
-    const std::uint32_t length = static_cast<std::uint32_t>(inflated);
-    std::uint8_t* out = new (std::nothrow) std::uint8_t[length ? length : 1];
-    if (!out) {
-        delete[] packed;
+    if (here < 0 || size < 0) {
+        error = TableError::READ_FAILED;
         return nullptr;
     }
-    int ok = file.Read(packed, table.packedLength) == table.packedLength &&
-             InflateExact(packed, table.packedLength, out, length);
+    if (table.packedLength > size - here) {
+        error = TableError::PAST_END;
+        return nullptr;
+    }
+    // Refuse a claimed length that the packed bytes cannot produce, before
+    // allocating room for it.
+    if (inflated > MaxInflatedLength(table.packedLength)) {
+        error = TableError::OVERSTATED;
+        return nullptr;
+    }
+
+    std::uint8_t* packed = new (std::nothrow) std::uint8_t[table.packedLength ? table.packedLength : 1];
+    const std::uint32_t length = static_cast<std::uint32_t>(inflated);
+    std::uint8_t* out = packed ? new (std::nothrow) std::uint8_t[length ? length : 1] : nullptr;
+    if (!out) {
+        delete[] packed;
+        error = TableError::OUT_OF_MEMORY;
+        return nullptr;
+    }
+    if (file.Read(packed, table.packedLength) != table.packedLength) {
+        error = TableError::READ_FAILED;
+    } else if (!InflateExact(packed, table.packedLength, out, length)) {
+        error = TableError::DAMAGED;
+    }
     delete[] packed;
-    if (!ok) {
+    if (error != TableError::NONE) {
         delete[] out;
         return nullptr;
     }
     return out;
+}
+
+const char* TableErrorText(TableError error) {
+    switch (error) {
+    case TableError::NONE: return "";
+    case TableError::SHORT_HEADER: return "the file ends inside its header";
+    case TableError::PAST_END: return "its data runs past the end of the file";
+    case TableError::TOO_LARGE: return "it claims more than 8 MiB";
+    case TableError::OVERSTATED: return "it claims more than its data can hold";
+    case TableError::OUT_OF_MEMORY: return "out of memory";
+    case TableError::READ_FAILED: return "the file cannot be read";
+    case TableError::DAMAGED: return "its data does not inflate";
+    }
+    return "unknown error";
 }
 
 }  // namespace rux

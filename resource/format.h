@@ -84,6 +84,26 @@ void DecodeDirectoryRecord(const std::uint8_t* bytes, DirectoryRecord* record);
 // position, so it may run concurrently with calls on other files only.
 std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header);
 
+// Why ReadPackedTable returned null.
+enum class TableError {
+    NONE = 0,
+    SHORT_HEADER,   // the file ends inside the 12-byte header
+    PAST_END,       // the packed bytes run past the end of the file
+    TOO_LARGE,      // count x element size exceeds MAX_TABLE_BYTES
+    OVERSTATED,     // more than the packed bytes could ever inflate to
+    OUT_OF_MEMORY,  // an allocation failed
+    READ_FAILED,    // the file could not be read (LastError() says why)
+    DAMAGED,        // the data does not inflate to exactly its length
+};
+
+// ReadPackedTable, with the reason for a null result in *why (NONE on
+// success). why may be null.
+std::uint8_t* ReadPackedTable(DiskFile& file, PackedTableHeader* header, TableError* why);
+
+// A short English text for a table error, such as "its data does not
+// inflate"; "" for NONE. May run concurrently with any call.
+const char* TableErrorText(TableError error);
+
 }  // namespace rux
 
 #endif

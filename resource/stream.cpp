@@ -5,24 +5,26 @@
 
 #include "resource/blocks.h"
 #include "resource/index.h"
+#include "resource/set_impl.h"
 
 namespace rux {
 
 namespace {
 
-DiskFile LooseFile(const ResourceEntry& entry) {
+ResourceSet::Impl& Default() { return DefaultResourceSet().impl(); }
+
+DiskFile StreamFile(const SlotState& state) {
     DiskFile file;
-    file.handle = entry.placement;
+    file.handle = state.streamHandle;
     return file;
 }
 
-int OpenLoose(ResourceEntry& entry) {
+int OpenLoose(const ResourceEntry& entry, SlotState& state) {
     // One handle per slot: a second open while the file is open is refused
     // rather than losing the first handle.
-    if (entry.placement != INVALID_FILE_HANDLE) return 0;
-    const ResourceFile& mount = MountSlots()[entry.fileSlot];
+    if (state.streamHandle != INVALID_FILE_HANDLE) return 0;
     char path[LOOSE_PATH_BYTES];
-    const int length = std::snprintf(path, sizeof path, "%s%s", mount.path, entry.name);
+    const int length = std::snprintf(path, sizeof path, "%s%s", Default().files[entry.fileSlot].path, entry.name);
     if (length < 0 || length >= static_cast<int>(sizeof path)) return 0;
     DiskFile file;
     if (!file.Open(path, 0)) return 0;
@@ -31,7 +33,7 @@ int OpenLoose(ResourceEntry& entry) {
         file.Close();
         return 0;
     }
-    entry.placement = file.handle;
+    state.streamHandle = file.handle;
     return 1;
 }
 
@@ -39,15 +41,17 @@ int OpenLoose(ResourceEntry& entry) {
 
 int OpenSlot(int slot) {
     if (slot < 0 || slot >= INDEX_SLOTS) return 0;
-    ResourceEntry& entry = IndexSlots()[slot];
+    ResourceSet::Impl& set = Default();
+    const ResourceEntry& entry = set.entries[slot];
+    SlotState& state = set.state[slot];
     switch (entry.kind) {
     case KIND_LOOSE:
-        return OpenLoose(entry);
+        return OpenLoose(entry, state);
     case KIND_STORED:
     case KIND_DEFLATED:
-        if (entry.open) return 0;
-        entry.position = 0;
-        entry.open = 1;
+        if (state.open) return 0;
+        state.position = 0;
+        state.open = 1;
         return 1;
     default:
         return 0;
@@ -55,30 +59,32 @@ int OpenSlot(int slot) {
 }
 
 std::uint32_t ReadStored(void* buffer, int slot, std::uint32_t position, std::uint32_t count) {
-    const ResourceEntry& entry = IndexSlots()[slot];
-    ResourceFile& mount = MountSlots()[entry.fileSlot];
+    const ResourceSet::Impl& set = Default();
+    const ResourceEntry& entry = set.entries[slot];
     if (position >= entry.size) return 0;
     if (count > entry.size - position) count = entry.size - position;
     if (count == 0) return 0;
-    const std::uint64_t offset = static_cast<std::uint64_t>(entry.placement) + position;
-    if (offset > UINT32_MAX) return 0;
-    return ReadDataFile(mount, offset, buffer, count);
+    ReadStatus status;
+    const std::int64_t got = ReadStoredAt(set, slot, position, buffer, count, &status);
+    return got >= 0 ? static_cast<std::uint32_t>(got) : status.delivered;
 }
 
 int ResourceStream::Open(const char* name) {
     slot_ = LookupResource(name);
-    return OpenSlot(slot_);
+    opened_ = OpenSlot(slot_);
+    return opened_;
 }
 
 int ResourceStream::IsOpen() const {
-    if (slot_ < 0) return 0;
-    const ResourceEntry& entry = IndexSlots()[slot_];
-    switch (entry.kind) {
+    if (!opened_) return 0;
+    const ResourceSet::Impl& set = Default();
+    const SlotState& state = set.state[slot_];
+    switch (set.entries[slot_].kind) {
     case KIND_LOOSE:
-        return entry.placement != INVALID_FILE_HANDLE;
+        return state.streamHandle != INVALID_FILE_HANDLE;
     case KIND_STORED:
     case KIND_DEFLATED:
-        return entry.open;
+        return state.open;
     default:
         return 0;
     }
@@ -86,45 +92,52 @@ int ResourceStream::IsOpen() const {
 
 std::uint32_t ResourceStream::Size() const {
     if (!IsOpen()) return 0;
-    const ResourceEntry& entry = IndexSlots()[slot_];
+    const ResourceSet::Impl& set = Default();
+    const ResourceEntry& entry = set.entries[slot_];
     if (entry.kind == KIND_LOOSE) {
         // The open refused files of 4 GiB or more.
-        return static_cast<std::uint32_t>(LooseFile(entry).Size());
+        return static_cast<std::uint32_t>(StreamFile(set.state[slot_]).Size());
     }
     return entry.size;
 }
 
 std::uint32_t ResourceStream::Read(void* buffer, std::uint32_t count) {
     if (!IsOpen()) return 0;
-    ResourceEntry& entry = IndexSlots()[slot_];
+    ResourceSet::Impl& set = Default();
+    const ResourceEntry& entry = set.entries[slot_];
+    SlotState& state = set.state[slot_];
     std::uint32_t n = 0;
     switch (entry.kind) {
     case KIND_LOOSE: {
-        DiskFile file = LooseFile(entry);
+        DiskFile file = StreamFile(state);
         return file.Read(buffer, count);
     }
     case KIND_STORED:
-        n = ReadStored(buffer, slot_, entry.position, count);
+        n = ReadStored(buffer, slot_, state.position, count);
         break;
     case KIND_DEFLATED:
-        n = ReadDeflated(buffer, slot_, entry.position, count);
+        n = ReadDeflated(buffer, slot_, state.position, count);
         break;
     default:
         return 0;
     }
-    entry.position += n;
+    state.position += n;
     return n;
 }
 
 void ResourceStream::Close() {
-    if (!IsOpen()) return;
-    ResourceEntry& entry = IndexSlots()[slot_];
-    if (entry.kind == KIND_LOOSE) {
-        DiskFile file = LooseFile(entry);
+    if (!IsOpen()) {
+        opened_ = 0;
+        return;
+    }
+    opened_ = 0;
+    SlotState& state = Default().state[slot_];
+    if (Default().entries[slot_].kind == KIND_LOOSE) {
+        DiskFile file = StreamFile(state);
         file.Close();
-        entry.placement = INVALID_FILE_HANDLE;
+        state.streamHandle = INVALID_FILE_HANDLE;
     } else {
-        entry.open = 0;
+        state.open = 0;
     }
 }
 

@@ -13,10 +13,12 @@
 // leaves its resource open, and no other stream can open it. Close every
 // stream you open.
 //
-// A ResourceStream holds only an index slot number; the read position, the
-// open flag and a loose file's handle live in the index slot itself. So a
-// stored or deflated resource can be open in one stream at a time, and a
-// loose one likewise (its handle has one place to live).
+// A ResourceStream reads the default set (<rux/set.h>). It holds an index
+// slot number; the read position, the open flag and a loose file's handle
+// live with the index slot itself. So a stored or deflated resource can be
+// open in one stream at a time, and a loose one likewise (its handle has
+// one place to live). A ResourceReader (<rux/set.h>) has none of these
+// limits: any number of them may read one resource of any set at once.
 //
 // Threads: streams over different resources may be used in different
 // threads at once (after OpenDataFiles); one resource's stream stays in
@@ -26,14 +28,9 @@
 
 #include <cstdint>
 
-namespace rux {
+#include <rux/set.h>
 
-// Room for a loose file's path (mount path + name), terminator included.
-#ifdef _WIN32
-constexpr int LOOSE_PATH_BYTES = 256;
-#else
-constexpr int LOOSE_PATH_BYTES = 4096;
-#endif
+namespace rux {
 
 // Opens the resource in an index slot. 1 on success. 0 for slot -1, an
 // unknown kind, a resource that is already open, and for a loose resource
@@ -56,9 +53,9 @@ public:
     // when the open is refused. 1 on success; 0 when no resource has that
     // name or OpenSlot refuses it (already open in another stream, say).
     // Does not close what the stream held before: Close first. A refused
-    // stream still names the slot, so IsOpen, Read and Close would act on
-    // the stream that has it open: after a 0, use the stream only to Open
-    // again. May run concurrently with streams over other resources.
+    // stream owns nothing: it is closed, and its IsOpen, Read and Close
+    // never touch the stream that has the resource open. May run
+    // concurrently with streams over other resources.
     int Open(const char* name);
 
     // 1 while the stream's resource is open. This and the calls below may
@@ -75,7 +72,8 @@ public:
     // at the end, on error, or unless open. The stream stays open either way.
     std::uint32_t Read(void* buffer, std::uint32_t count);
 
-    // Closes the resource if open; the stream keeps its slot number.
+    // Closes the resource if this stream opened it; the stream keeps its
+    // slot number.
     void Close();
 
     // The index slot the last Open found, -1 before any or when the name
@@ -84,6 +82,7 @@ public:
 
 private:
     std::int32_t slot_ = -1;
+    std::int32_t opened_ = 0;  // 1 from a successful Open to Close
 };
 
 }  // namespace rux

@@ -15,7 +15,7 @@
 #include "platform/output_dir.h"
 #include "resource/blocks.h"
 #include "resource/index.h"
-#include "resource/stream.h"
+#include "resource/set.h"
 #include "tool/glob.h"
 #include "tool/jobs.h"
 #include "tool/names.h"
@@ -105,6 +105,38 @@ void RewriteSeparators(char* path, std::size_t start) {
     }
 }
 
+// One resource of the run's set, read front to back as the copy loops
+// want it: a stored or loose resource delivers what it has, a deflated one
+// each piece whole or not at all (so that a damaged block gives standard
+// output the same bytes whatever the job count). The reason of a failure
+// is kept.
+struct ResourceInput {
+    const ResourceSet* set = nullptr;
+    int slot = -1;
+    std::uint64_t position = 0;
+    std::int64_t size = -1;  // -1 unless open
+    ReadStatus status;
+
+    // Looks the name up and opens its resource: 1, or 0 (status says why).
+    int Open(const ResourceSet& from, const char* name) {
+        set = &from;
+        slot = from.Lookup(name);
+        position = 0;
+        size = from.DataSize(slot, &status);
+        return size >= 0;
+    }
+    int Slot() const { return slot; }
+    std::uint32_t Size() const { return size < 0 ? 0 : static_cast<std::uint32_t>(size); }
+    std::uint32_t Read(void* buffer, std::uint32_t count) {
+        if (size < 0) return 0;
+        std::int64_t got = set->ReadAt(slot, position, buffer, count, &status);
+        if (got < 0) got = set->Slots()[slot].kind == KIND_DEFLATED ? 0 : status.delivered;
+        position += static_cast<std::uint64_t>(got);
+        return static_cast<std::uint32_t>(got);
+    }
+    void Close() { size = -1; }
+};
+
 // Bytes per read for a stream. Reads of 4096 bytes define what standard
 // output receives when a block fails (a file is then not made at all):
 // everything before the first 4096-byte piece that touches it. A deflated resource whose block length is a multiple of 4096
@@ -114,9 +146,9 @@ void RewriteSeparators(char* path, std::size_t start) {
 // per block. Other block lengths keep reads of 4096 bytes; stored and
 // loose resources deliver what they have whatever the piece, so they use
 // the whole buffer.
-std::uint32_t CopyPiece(const ResourceStream& stream) {
+std::uint32_t CopyPiece(const ResourceInput& stream) {
     if (stream.Slot() < 0) return COPY_BYTES;
-    const ResourceEntry& entry = IndexSlots()[stream.Slot()];
+    const ResourceEntry& entry = stream.set->Slots()[stream.Slot()];
     if (entry.kind != KIND_DEFLATED) return COPY_BYTES;
     const std::uint32_t block = entry.blockLength;
     if (block == 0 || block % FAILURE_PIECE != 0) return FAILURE_PIECE;
@@ -143,6 +175,7 @@ struct ResourceReport {
 // What every resource of one run shares.
 struct RunPlan {
     int mode = MODE_EXTRACT;
+    const ResourceSet* set = nullptr;
     int quiet = 0;
     int noClobber = 0;  // never replace an existing file (extraction only)
     const char* outdir = nullptr;  // without trailing separators (extraction only)
@@ -166,8 +199,8 @@ int IsSelected(const ExtractOptions& options, const char* name) {
 
 // The slots the run takes, in slot order, into slots; returns their number
 // and adds their listed sizes to *listedBytes.
-int SelectSlots(const ExtractOptions& options, int* slots, std::uint64_t* listedBytes) {
-    const ResourceEntry* entries = IndexSlots();
+int SelectSlots(const ResourceSet& set, const ExtractOptions& options, int* slots, std::uint64_t* listedBytes) {
+    const ResourceEntry* entries = set.Slots();
     int count = 0;
     for (int slot = 0; slot < INDEX_SLOTS; ++slot) {
         const ResourceEntry& entry = entries[slot];
@@ -244,7 +277,7 @@ enum CopyResult {
 // Reads the open stream, size bytes of it, and closes it, handing the
 // bytes to file, or else to plan.data in MODE_STDOUT, or else dropping
 // them.
-CopyResult CopyStream(const RunPlan& plan, ResourceStream& stream, int opened, std::uint32_t size,
+CopyResult CopyStream(const RunPlan& plan, ResourceInput& stream, int opened, std::uint32_t size,
                       unsigned char* data, DiskFile* file) {
     CopyResult result = opened ? COPY_DELIVERED : COPY_SHORT;
     const std::uint32_t piece = CopyPiece(stream);
@@ -271,7 +304,7 @@ CopyResult CopyStream(const RunPlan& plan, ResourceStream& stream, int opened, s
 
 // Copies the open stream, size bytes of it, into the output file below the
 // output directory, and closes both.
-ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
+ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceInput& stream, int opened,
                             std::uint32_t size, unsigned char* data, ResourceReport& report) {
     char path[PATH_BYTES];
     OutputFile output;
@@ -291,7 +324,7 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStrea
 
 // Reads the open stream, size bytes of it, to its end, handing the bytes to
 // plan.data in MODE_STDOUT and dropping them otherwise, and closes it.
-ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
+ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceInput& stream, int opened,
                             std::uint32_t size, unsigned char* data, ResourceReport& report) {
     std::string& messages = plan.mode == MODE_STDOUT ? report.err : report.out;
     const CopyResult copied = CopyStream(plan, stream, opened, size, data, nullptr);
@@ -310,9 +343,9 @@ ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceStrea
 // refusal of an unsafe name, and the open of its stream. 1 when the stream
 // is to be used (*opened and *size set), else 0 with the outcome in
 // *outcome.
-int StartResource(const RunPlan& plan, int slot, ResourceStream& stream, int* opened, std::uint32_t* size,
+int StartResource(const RunPlan& plan, int slot, ResourceInput& stream, int* opened, std::uint32_t* size,
                   ResourceReport& report, ResourceOutcome* outcome) {
-    const ResourceEntry& entry = IndexSlots()[slot];
+    const ResourceEntry& entry = plan.set->Slots()[slot];
     const char* name = entry.name;
     const std::string printed = EscapedName(name);
     std::string& messages = plan.mode == MODE_STDOUT ? report.err : report.out;
@@ -329,7 +362,7 @@ int StartResource(const RunPlan& plan, int slot, ResourceStream& stream, int* op
         return 0;
     }
 
-    *opened = stream.Open(name);
+    *opened = stream.Open(*plan.set, name);
     *size = stream.Size();
     if (line) Appendf(report.out, "%u\n", static_cast<unsigned>(*size));
     ProgressResize(*plan.progress, entry.size, *size);
@@ -340,8 +373,8 @@ int StartResource(const RunPlan& plan, int slot, ResourceStream& stream, int* op
 // name, and the listing, test, copy or extraction that the mode asks for.
 // Appends what it prints to report; data is a COPY_BYTES buffer of its own.
 ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* data, ResourceReport& report) {
-    const char* name = IndexSlots()[slot].name;
-    ResourceStream stream;
+    const char* name = plan.set->Slots()[slot].name;
+    ResourceInput stream;
     int opened = 0;
     std::uint32_t size = 0;
     ResourceOutcome outcome = RESOURCE_DONE;
@@ -439,14 +472,16 @@ void LowerTo(std::atomic<std::uint64_t>& value, std::uint64_t candidate) {
 // Reads want bytes of the ranged resource from position from into data.
 // Returns the bytes a sequential read delivers before its first failure in
 // the range: want when none.
-std::uint32_t ReadRange(const RangedResource& r, unsigned char* data, std::uint32_t from, std::uint32_t want) {
-    if (r.kind == KIND_STORED) return ReadStored(data, r.slot, from, want);
-    if (ReadDeflated(data, r.slot, from, want) == want) return want;
+std::uint32_t ReadRange(const ResourceSet& set, const RangedResource& r, unsigned char* data, std::uint32_t from,
+                        std::uint32_t want) {
+    ReadStatus status;
+    if (set.ReadAt(r.slot, from, data, want, &status) >= 0) return want;
+    if (r.kind == KIND_STORED) return status.delivered;
     // Some block failed: which pieces before it come through.
     std::uint32_t got = 0;
     while (got < want) {
         const std::uint32_t n = want - got < r.piece ? want - got : r.piece;
-        if (ReadDeflated(data + got, r.slot, from + got, n) != n) break;
+        if (set.ReadAt(r.slot, from + got, data + got, n) != n) break;
         got += n;
     }
     return got;
@@ -508,18 +543,18 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
         std::lock_guard<std::mutex> hold(r.lock);
         if (!r.started) {
             r.started = 1;
-            ResourceStream stream;
+            ResourceInput stream;
             int opened = 0;
             if (StartResource(plan, run.slots[item], stream, &opened, &r.size, run.reports[at], &r.outcome)) {
                 r.slot = stream.Slot();
-                r.kind = IndexSlots()[r.slot].kind;
+                r.kind = plan.set->Slots()[r.slot].kind;
                 r.piece = CopyPiece(stream);
                 // The ranges are read below without the stream.
                 stream.Close();
                 if (!opened) LowerTo(r.firstUnread, 0);
                 if (plan.mode == MODE_EXTRACT) r.path.reset(new char[PATH_BYTES]);
                 r.used = plan.mode != MODE_EXTRACT ||
-                         BeginFile(plan, IndexSlots()[run.slots[item]].name, r.path.get(), r.output, run.reports[at], &r.outcome);
+                         BeginFile(plan, plan.set->Slots()[run.slots[item]].name, r.path.get(), r.output, run.reports[at], &r.outcome);
             }
         }
     }
@@ -538,7 +573,7 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
     } else {
         data = run.buffers[static_cast<std::size_t>(worker)].get();
     }
-    const std::uint32_t got = ReadRange(r, data, from, want);
+    const std::uint32_t got = ReadRange(*plan.set, r, data, from, want);
     ProgressAdd(*plan.progress, got);
     if (held) held->got = got;
     // The bytes before a failure are written too, as the sequential run
@@ -562,7 +597,7 @@ void FinishResource(void* context, int item, int) {
         return;
     }
     const RunPlan& plan = run.plans[0];
-    const char* name = IndexSlots()[run.slots[item]].name;
+    const char* name = plan.set->Slots()[run.slots[item]].name;
     const int delivered = r.firstUnread.load() == ~0ull;
     if (plan.mode == MODE_EXTRACT) {
         if (r.firstUnwritten.load() < r.firstUnread.load()) {
@@ -663,12 +698,12 @@ int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int*
     run.ended = 0;
     run.stdoutFailed = 0;
     // Opened once here, so that the workers only read.
-    OpenDataFiles();
+    plan.set->OpenDataFiles();
     // Names that meet in one output file or directory, or in one index
     // slot (which has one stream), go in slot order.
     static const char* names[INDEX_SLOTS];
     static int after[INDEX_SLOTS];
-    for (int i = 0; i < count; ++i) names[i] = IndexSlots()[slots[i]].name;
+    for (int i = 0; i < count; ++i) names[i] = plan.set->Slots()[slots[i]].name;
     OrderCollisions(names, count, after);
     std::vector<char> waitedOn(static_cast<std::size_t>(count), 0);
     for (int i = 0; i < count; ++i) {
@@ -688,7 +723,7 @@ int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int*
         std::uint32_t rangeBytes = 0;
         const std::uint32_t ranges = after[i] >= 0 || waitedOn[at]
                                          ? 0
-                                         : RangesOf(IndexSlots()[slots[i]], mode, &rangeBytes);
+                                         : RangesOf(plan.set->Slots()[slots[i]], mode, &rangeBytes);
         if (ranges == 0) {
             run.onTake[at] = mode == MODE_STDOUT;
         } else {
@@ -760,14 +795,17 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     // With the data on out, every message goes to err.
     std::FILE* messages = mode == MODE_STDOUT ? err : out;
 
-    ResetResourceTables();
-    if (!MountResourceFile(resourceFile)) {
+    // A set of the run's own: whatever the process mounted elsewhere is
+    // neither seen nor touched.
+    ResourceSet set;
+    if (!set.Mount(resourceFile).ok()) {
         std::fprintf(messages, "Could not open resource file: %s\n", EscapedName(resourceFile).c_str());
         return Finish(out, err, 1);
     }
 
     RunPlan plan;
     plan.mode = mode;
+    plan.set = &set;
     plan.quiet = options.quiet;
     if (mode == MODE_EXTRACT) {
         if (outputDirectory ? !CopyPath(outdir, outputDirectory)
@@ -793,7 +831,7 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     }
 
     std::uint64_t listedBytes = 0;
-    const int count = SelectSlots(options, slots, &listedBytes);
+    const int count = SelectSlots(set, options, slots, &listedBytes);
     Progress progress;
     const bool showProgress = options.progress && mode != MODE_LIST && IsTerminal(err);
     ProgressStart(progress, showProgress ? err : nullptr, listedBytes, static_cast<unsigned>(count));

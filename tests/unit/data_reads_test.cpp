@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "resource/blocks.h"
+#include "resource/cache.h"
 #include "resource/index.h"
+#include "resource/set_impl.h"
 #include "resource/stream.h"
 #include "tests/support/fixture.h"
 

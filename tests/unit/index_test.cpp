@@ -113,11 +113,16 @@ TEST_F(Index, ResourceBeyondAFullIndexReplacesItsHomeSlotAndItsState) {
     ASSERT_FALSE(ReadAllDeflated(home).empty());
     ASSERT_NE(nullptr, CacheLookup(home, 0));
 
-    ASSERT_EQ(1, Mount({Stored(newcomer, "new data")}, "second.rux"));
+    std::string error;
+    ASSERT_TRUE(WriteResourceFile(dir / "second.rux", {Stored(newcomer, "new data"), Stored("other", "x")}, &error));
+    const MountResult second = DefaultResourceSet().Mount((dir / "second.rux").c_str());
+    ASSERT_TRUE(second.ok());
+    EXPECT_EQ(2u, second.records);
+    EXPECT_EQ(2u, second.replaced);  // the caller can tell that two resources are gone
     EXPECT_EQ(INDEX_SLOTS, OccupiedSlots());
     EXPECT_EQ(home, LookupResource(newcomer));
     EXPECT_EQ(-1, LookupResource(old.c_str()));
-    EXPECT_EQ(0, Entry(home).open);
+    EXPECT_EQ(0, State(home).open);
     EXPECT_EQ(nullptr, CacheLookup(home, 0));
     ResourceStream s;
     ASSERT_EQ(1, s.Open(newcomer));

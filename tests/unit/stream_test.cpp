@@ -50,7 +50,7 @@ TEST_F(Stream, StoredAndDeflatedReadInPiecesThenGiveZero) {
         std::string out;
         EXPECT_EQ(k.pieces, ReadPieces(s, 4096, &out)) << k.name;
         EXPECT_EQ(k.data, out) << k.name;
-        EXPECT_EQ(k.data.size(), Entry(s.Slot()).position) << k.name;
+        EXPECT_EQ(k.data.size(), State(s.Slot()).position) << k.name;
         s.Close();
     }
 }
@@ -68,7 +68,7 @@ TEST_F(Stream, MissingLooseFilesAndOtherKindsDoNotOpen) {
         EXPECT_EQ(0u, s.Size()) << name;
         EXPECT_EQ(0u, s.Read(buffer, sizeof buffer)) << name;
     }
-    EXPECT_EQ(INVALID_FILE_HANDLE, Entry(LookupResource("gone")).placement);
+    EXPECT_EQ(INVALID_FILE_HANDLE, State(LookupResource("gone")).streamHandle);
 }
 
 TEST_F(Stream, StoredResourceOpensInOneStreamAtATime) {
@@ -78,12 +78,15 @@ TEST_F(Stream, StoredResourceOpensInOneStreamAtATime) {
     char buffer[4];
     EXPECT_EQ(3u, first.Read(buffer, 3));
     EXPECT_EQ(0, second.Open("DATA.BIN"));
-    // The refused stream still holds the slot, and so shares its state.
+    // The refused stream names the slot but owns nothing: closing it
+    // leaves the first stream open, reading on where it was.
     EXPECT_EQ(first.Slot(), second.Slot());
-    EXPECT_EQ(1, second.IsOpen());
-    EXPECT_EQ("345", std::string(buffer, second.Read(buffer, 3)));
+    EXPECT_EQ(0, second.IsOpen());
+    EXPECT_EQ(0u, second.Read(buffer, 3));
     second.Close();
-    EXPECT_EQ(0, first.IsOpen());
+    EXPECT_EQ(1, first.IsOpen());
+    EXPECT_EQ("345", std::string(buffer, first.Read(buffer, 3)));
+    first.Close();
     ASSERT_EQ(1, second.Open("Data.Bin"));
     EXPECT_EQ("0123", std::string(buffer, second.Read(buffer, 4)));
 }
@@ -93,9 +96,10 @@ TEST_F(Stream, LooseResourceOpenedTwiceIsRefusedWithoutLosingAHandle) {
     const int before = OpenHandleCount();
     ResourceStream first, second;
     ASSERT_EQ(1, first.Open("SUB/loose.TXT"));
-    const FileHandle handle = Entry(first.Slot()).placement;
+    const FileHandle handle = State(first.Slot()).streamHandle;
     EXPECT_EQ(0, second.Open("sub/loose.txt"));
-    EXPECT_EQ(handle, Entry(first.Slot()).placement);
+    second.Close();
+    EXPECT_EQ(handle, State(first.Slot()).streamHandle);
     EXPECT_EQ(before + 1, OpenHandleCount());
     EXPECT_EQ(10u, first.Size());
     char buffer[16];

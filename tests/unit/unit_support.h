@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "resource/blocks.h"
+#include "resource/cache.h"
 #include "resource/index.h"
+#include "resource/set_impl.h"
 #include "tests/support/fixture.h"
 
 using namespace rux;
@@ -38,7 +40,8 @@ protected:
         return MountResourceFile((dir / name).c_str());
     }
 
-    static ResourceEntry& Entry(int slot) { return IndexSlots()[slot]; }
+    static const ResourceEntry& Entry(int slot) { return IndexSlots()[slot]; }
+    static SlotState& State(int slot) { return DefaultResourceSet().impl().state[slot]; }
 
     static int OccupiedSlots() {
         int n = 0;

@@ -1,0 +1,585 @@
+#include "resource/set.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <zlib.h>
+
+#include "resource/cache.h"
+#include "resource/index.h"
+#include "resource/set_impl.h"
+
+namespace rux {
+
+namespace {
+
+// Stamps are handed out once in the process, across every set.
+std::atomic<std::uint64_t> gStamps{0};
+
+unsigned char FoldCase(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+int NamesEqualIgnoringCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        unsigned char x = FoldCase(static_cast<unsigned char>(*a));
+        unsigned char y = FoldCase(static_cast<unsigned char>(*b));
+        if (x != y) return 0;
+        if (x == 0) return 1;
+    }
+}
+
+// The chain of a name with ASCII letters folded: FNV-1a, low 12 bits.
+int FoldedHome(const char* name) {
+    std::uint32_t hash = 2166136261u;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
+        hash = (hash ^ FoldCase(*p)) * 16777619u;
+    }
+    return static_cast<int>(hash & (INDEX_SLOTS - 1));
+}
+
+// Everything Mount reads before it touches the tables; freed as a whole
+// if any part fails.
+struct Directory {
+    std::uint8_t* records = nullptr;
+    std::uint32_t recordCount = 0;
+    std::uint8_t* names = nullptr;
+    std::uint32_t namesLength = 0;
+    std::uint8_t* blockOffsets = nullptr;
+    std::uint32_t blockOffsetCount = 0;
+
+    void Free() {
+        delete[] records;
+        delete[] names;
+        delete[] blockOffsets;
+        *this = Directory();
+    }
+};
+
+// Reads and checks the three packed tables from file's current position.
+MountError ReadDirectory(DiskFile& file, Directory* dir, MountResult* result) {
+    PackedTableHeader header;
+    dir->records = ReadPackedTable(file, &header, &result->table);
+    if (!dir->records) return MountError::DIRECTORY_TABLE;
+    if (header.elementSize != DIRECTORY_RECORD_BYTES) return MountError::BAD_RECORD_SIZE;
+    dir->recordCount = header.count;
+
+    dir->names = ReadPackedTable(file, &header, &result->table);
+    if (!dir->names) return MountError::NAMES_TABLE;
+    dir->namesLength = header.count * header.elementSize;
+
+    dir->blockOffsets = ReadPackedTable(file, &header, &result->table);
+    if (!dir->blockOffsets) return MountError::BLOCK_TABLE;
+    if (header.elementSize != BLOCK_OFFSET_BYTES) return MountError::BAD_OFFSET_SIZE;
+    dir->blockOffsetCount = header.count;
+    // Stored little-endian; kept in host order.
+    for (std::uint32_t i = 0; i < dir->blockOffsetCount; ++i) {
+        std::uint32_t value = LoadLE32(dir->blockOffsets + i * BLOCK_OFFSET_BYTES);
+        std::memcpy(dir->blockOffsets + i * BLOCK_OFFSET_BYTES, &value, sizeof value);
+    }
+
+    // Every name must start inside the names table and end there with a NUL.
+    for (std::uint32_t i = 0; i < dir->recordCount; ++i) {
+        DirectoryRecord record;
+        DecodeDirectoryRecord(dir->records + i * DIRECTORY_RECORD_BYTES, &record);
+        result->record = i;
+        if (record.nameOffset >= dir->namesLength) return MountError::NAME_OUTSIDE_TABLE;
+        const void* end = std::memchr(dir->names + record.nameOffset, 0,
+                                      dir->namesLength - record.nameOffset);
+        if (!end) return MountError::NAME_UNTERMINATED;
+    }
+    result->record = 0;
+    return MountError::NONE;
+}
+
+void CloseHandle(FileHandle handle) {
+    DiskFile file;
+    file.handle = handle;
+    file.Close();
+}
+
+// The packed bytes of a deflated resource, from its file's block table; 0
+// when the table does not hold its blocks in order.
+std::uint64_t PackedSize(const ResourceEntry& entry, const ResourceFile& file) {
+    const std::uint64_t first = entry.placement;
+    const std::uint64_t last = first + BlockCount(entry);
+    if (last >= file.blockOffsetCount) return 0;
+    const std::uint32_t start = file.blockOffsets[first], end = file.blockOffsets[last];
+    return end >= start ? end - start : 0;
+}
+
+// The loose file's path: its mount path followed by the name. 0 if it does
+// not fit LOOSE_PATH_BYTES.
+int LoosePath(const ResourceSet::Impl& set, int slot, char (&path)[LOOSE_PATH_BYTES]) {
+    const ResourceEntry& entry = set.entries[slot];
+    const int length = std::snprintf(path, sizeof path, "%s%s", set.files[entry.fileSlot].path, entry.name);
+    return length >= 0 && length < static_cast<int>(sizeof path);
+}
+
+// The slot's shared loose handle, opened by the first read that needs it;
+// null with *status filled when it cannot be.
+const LooseFile* SharedLoose(const ResourceSet::Impl& set, int slot, ReadStatus* status) {
+    std::atomic<LooseFile*>& shared = const_cast<SlotState&>(set.state[slot]).loose;
+    if (const LooseFile* open = shared.load(std::memory_order_acquire)) return open;
+    char path[LOOSE_PATH_BYTES];
+    if (!LoosePath(set, slot, path)) {
+        status->error = ReadError::CANNOT_OPEN;
+        status->systemError = 0;
+        return nullptr;
+    }
+    LooseFile* made = new (std::nothrow) LooseFile;
+    if (!made) {
+        status->error = ReadError::OUT_OF_MEMORY;
+        return nullptr;
+    }
+    if (!made->file.Open(path, 0)) {
+        status->error = ReadError::CANNOT_OPEN;
+        status->systemError = LastError();
+        delete made;
+        return nullptr;
+    }
+    made->size = made->file.Size();
+    if (made->size < 0 || made->size > static_cast<std::int64_t>(UINT32_MAX)) {
+        status->error = made->size < 0 ? ReadError::READ_FAILED : ReadError::TOO_LARGE;
+        status->systemError = made->size < 0 ? LastError() : 0;
+        made->file.Close();
+        delete made;
+        return nullptr;
+    }
+    // Two first reads at once: one handle wins, the other is closed.
+    LooseFile* expected = nullptr;
+    if (!shared.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        made->file.Close();
+        delete made;
+        return expected;
+    }
+    return made;
+}
+
+}  // namespace
+
+void ResourceSet::Impl::NewStamp() { stamp = ++gStamps; }
+
+void ResourceSet::Impl::CloseLoose(int slot) {
+    SlotState& s = state[slot];
+    if (s.streamHandle != INVALID_FILE_HANDLE) CloseHandle(s.streamHandle);
+    s.streamHandle = INVALID_FILE_HANDLE;
+    if (LooseFile* loose = s.loose.exchange(nullptr)) {
+        loose->file.Close();
+        delete loose;
+    }
+}
+
+void ResourceSet::Impl::Chain(int slot) {
+    const int chain = FoldedHome(entries[slot].name);
+    foldNext[slot] = foldHead[chain];
+    foldHead[chain] = slot;
+}
+
+void ResourceSet::Impl::Unchain(int slot) {
+    std::int32_t* link = &foldHead[FoldedHome(entries[slot].name)];
+    while (*link != slot && *link >= 0) link = &foldNext[*link];
+    if (*link == slot) *link = foldNext[slot];
+}
+
+void ResourceSet::Impl::Reset() {
+    for (int i = 0; i < INDEX_SLOTS; ++i) {
+        entries[i].kind = 0;
+        state[i].used = 0;
+        foldHead[i] = -1;
+        foldNext[i] = -1;
+    }
+    for (ResourceFile& file : files) file.inUse = 0;
+    occupied = 0;
+    NewStamp();
+}
+
+void ResourceSet::Impl::Release() {
+    for (int i = 0; i < INDEX_SLOTS; ++i) {
+        CloseLoose(i);
+        entries[i] = ResourceEntry();
+        state[i].position = 0;
+        state[i].open = 0;
+    }
+    for (ResourceFile& file : files) {
+        delete[] file.blockOffsets;
+        delete[] file.names;
+        file.file.Close();
+        file.opened.store(0);
+        file.openError = 0;
+        file.fileSize = -1;
+        file.path[0] = '\0';
+        file.blockOffsets = nullptr;
+        file.blockOffsetCount = 0;
+        file.names = nullptr;
+        file.namesLength = 0;
+    }
+    Reset();
+}
+
+int ResourceSet::Impl::Lookup(const char* name) const {
+    const int home = HomeSlot(name);
+    int h = home;
+    for (int probes = 0; probes < INDEX_SLOTS; ++probes) {
+        // Slots are freed only all at once, and an insert takes the first
+        // free slot from the home slot on: past a slot never used, no
+        // resource of this home slot can lie.
+        if (!state[h].used) break;
+        const ResourceEntry& entry = entries[h];
+        if (entry.kind != 0 && NamesEqualIgnoringCase(entry.name, name)) return h;
+        h = (h + 1) & (INDEX_SLOTS - 1);
+    }
+    // A name listed in another case lies past that slot, or before the home
+    // slot: of those that match, the first from the home slot on wins, as a
+    // probe of every slot would find.
+    int best = -1;
+    int bestDistance = INDEX_SLOTS;
+    for (int slot = foldHead[FoldedHome(name)]; slot >= 0; slot = foldNext[slot]) {
+        const int distance = (slot - home) & (INDEX_SLOTS - 1);
+        if (distance < bestDistance && NamesEqualIgnoringCase(entries[slot].name, name)) {
+            best = slot;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+void ResourceSet::Impl::Insert(const DirectoryRecord& record, int fileSlot, const char* names,
+                               std::uint32_t* replaced) {
+    const char* name = names + record.nameOffset;
+    int h = HomeSlot(name);
+    if (occupied < INDEX_SLOTS) {
+        const int home = h;
+        for (int probes = 0; entries[h].kind != 0 && probes < INDEX_SLOTS; ++probes) {
+            h = (h + 1) & (INDEX_SLOTS - 1);
+        }
+        if (entries[h].kind != 0) h = home;
+    }
+    ResourceEntry& entry = entries[h];
+    SlotState& s = state[h];
+    if (entry.kind == 0) {
+        if (record.kind != 0) ++occupied;
+    } else {
+        // A full index: the occupant is replaced, and nothing of it may
+        // reach the newcomer (open state, loose handles; its cached blocks
+        // carry the old stamp).
+        CloseLoose(h);
+        Unchain(h);
+        s.open = 0;
+        if (replaced) ++*replaced;
+        if (record.kind == 0) --occupied;
+    }
+    if (record.kind != 0) s.used = 1;
+    entry.name = name;
+    entry.kind = record.kind;
+    entry.fileSlot = fileSlot;
+    entry.placement = record.placement;
+    entry.size = record.size;
+    entry.blockLength = record.blockLength;
+    entry.packedSize = record.kind == KIND_STORED ? record.size : 0;
+    s.position = 0;
+    if (record.kind != 0) Chain(h);
+    NewStamp();
+}
+
+MountResult ResourceSet::Impl::Mount(const char* path) {
+    MountResult result;
+    int slot = 0;
+    while (slot < MOUNT_SLOTS && files[slot].inUse) ++slot;
+    if (slot == MOUNT_SLOTS) {
+        result.error = MountError::NO_FREE_SLOT;
+        return result;
+    }
+    const std::size_t pathLength = std::strlen(path);
+    if (pathLength >= static_cast<std::size_t>(MOUNT_PATH_BYTES)) {
+        result.error = MountError::PATH_TOO_LONG;
+        return result;
+    }
+
+    DiskFile file;
+    if (!file.Open(path, 0)) {
+        result.error = MountError::CANNOT_OPEN;
+        result.systemError = LastError();
+        return result;
+    }
+    std::uint8_t raw[FILE_HEADER_BYTES];
+    FileHeader header;
+    Directory dir;
+    if (file.Read(raw, sizeof raw) != sizeof raw || !DecodeFileHeader(raw, &header)) {
+        result.error = MountError::NOT_RESOURCE_FILE;
+    } else if (file.Seek(FILE_HEADER_BYTES + static_cast<std::int64_t>(header.skip), SEEK_FROM_BEGIN) < 0) {
+        result.error = MountError::DIRECTORY_TABLE;
+        result.table = TableError::SHORT_HEADER;
+    } else {
+        result.error = ReadDirectory(file, &dir, &result);
+    }
+    if (result.error != MountError::NONE && result.table == TableError::READ_FAILED) {
+        result.systemError = LastError();
+    }
+    file.Close();
+    if (result.error != MountError::NONE) {
+        dir.Free();
+        return result;
+    }
+
+    ResourceFile& mount = files[slot];
+    // A slot reused after Release starts clean; one freed by Reset keeps
+    // whatever it held, as nothing is freed then.
+    std::memcpy(mount.path, path, pathLength + 1);
+    mount.inUse = 1;
+    mount.file = DiskFile();
+    mount.opened.store(0);
+    mount.openError = 0;
+    mount.fileSize = -1;
+    mount.blockOffsets = reinterpret_cast<std::uint32_t*>(dir.blockOffsets);
+    mount.blockOffsetCount = dir.blockOffsetCount;
+    char* names = reinterpret_cast<char*>(dir.names);
+    mount.names = names;
+    mount.namesLength = dir.namesLength;
+    for (std::uint32_t i = 0; i < dir.recordCount; ++i) {
+        DirectoryRecord record;
+        DecodeDirectoryRecord(dir.records + i * DIRECTORY_RECORD_BYTES, &record);
+        Insert(record, slot, names, &result.replaced);
+    }
+    delete[] dir.records;
+    for (ResourceEntry& entry : entries) {
+        if (entry.kind == KIND_DEFLATED && entry.fileSlot == slot) entry.packedSize = PackedSize(entry, mount);
+    }
+    result.fileSlot = slot;
+    result.records = dir.recordCount;
+    return result;
+}
+
+int OpenData(ResourceFile& file) {
+    int state = file.opened.load(std::memory_order_acquire);
+    if (state == 0) {
+        std::lock_guard<std::mutex> hold(file.openLock);
+        state = file.opened.load(std::memory_order_relaxed);
+        if (state == 0) {
+            if (file.file.Open(file.path, 0)) {
+                file.fileSize = file.file.Size();
+                state = 1;
+            } else {
+                file.openError = LastError();
+                // Tried again at the next read, unless OpenDataFiles settles it.
+                return 0;
+            }
+            file.opened.store(state, std::memory_order_release);
+        }
+    }
+    return state == 1;
+}
+
+std::uint32_t ReadData(ResourceFile& file, std::uint64_t offset, void* buffer, std::uint32_t count,
+                       ReadStatus* status) {
+    if (!OpenData(file)) {
+        status->error = ReadError::CANNOT_OPEN;
+        status->systemError = file.openError;
+        return 0;
+    }
+    const std::uint32_t got = file.file.ReadAt(buffer, count, static_cast<std::int64_t>(offset));
+    if (got != count) {
+        status->error = ReadError::READ_FAILED;
+        status->systemError = LastError();
+    }
+    return got;
+}
+
+std::int64_t ReadStoredAt(const ResourceSet::Impl& set, int slot, std::uint32_t position, void* buffer,
+                          std::uint32_t count, ReadStatus* status) {
+    const ResourceEntry& entry = set.entries[slot];
+    const std::uint64_t offset = static_cast<std::uint64_t>(entry.placement) + position;
+    if (offset > UINT32_MAX) {
+        status->error = ReadError::OFFSET_OVERFLOW;
+        status->delivered = 0;
+        return -1;
+    }
+    ResourceFile& file = const_cast<ResourceFile&>(set.files[entry.fileSlot]);
+    const std::uint32_t got = ReadData(file, offset, buffer, count, status);
+    if (got == count) return count;
+    status->delivered = got;
+    return -1;
+}
+
+ResourceSet::ResourceSet() : impl_(new Impl) { impl_->Reset(); }
+
+ResourceSet::~ResourceSet() {
+    impl_->Release();
+    delete impl_;
+}
+
+MountResult ResourceSet::Mount(const char* path) { return impl_->Mount(path); }
+
+void ResourceSet::Release() { impl_->Release(); }
+
+int ResourceSet::Lookup(const char* name) const { return impl_->Lookup(name); }
+
+const ResourceEntry* ResourceSet::Slots() const { return impl_->entries; }
+
+const char* ResourceSet::MountPath(int fileSlot) const {
+    if (fileSlot < 0 || fileSlot >= MOUNT_SLOTS || !impl_->files[fileSlot].inUse) return nullptr;
+    return impl_->files[fileSlot].path;
+}
+
+int ResourceSet::OpenDataFiles() const {
+    int missing = 0;
+    for (ResourceFile& file : impl_->files) {
+        if (!file.inUse) continue;
+        if (!OpenData(file)) {
+            ++missing;
+            // Settled: reads fail at once rather than try the open again.
+            file.opened.store(2, std::memory_order_release);
+        }
+    }
+    return missing;
+}
+
+std::int64_t ResourceSet::DataSize(int slot, ReadStatus* status) const {
+    ReadStatus ignored;
+    ReadStatus& why = status ? *status : ignored;
+    why = ReadStatus();
+    if (slot < 0 || slot >= INDEX_SLOTS) {
+        why.error = ReadError::NO_RESOURCE;
+        return -1;
+    }
+    const ResourceEntry& entry = impl_->entries[slot];
+    switch (entry.kind) {
+    case KIND_STORED:
+    case KIND_DEFLATED: return entry.size;
+    case KIND_LOOSE: {
+        const LooseFile* loose = SharedLoose(*impl_, slot, &why);
+        return loose ? loose->size : -1;
+    }
+    default: why.error = ReadError::NO_RESOURCE; return -1;
+    }
+}
+
+std::int64_t ResourceSet::ReadAt(int slot, std::uint64_t offset, void* buffer, std::uint32_t count,
+                                 ReadStatus* status) const {
+    ReadStatus ignored;
+    ReadStatus& why = status ? *status : ignored;
+    why = ReadStatus();
+    const std::int64_t size = DataSize(slot, &why);
+    if (size < 0) return -1;
+    if (offset >= static_cast<std::uint64_t>(size)) return 0;
+    if (count > static_cast<std::uint64_t>(size) - offset) count = static_cast<std::uint32_t>(size - offset);
+    if (count == 0) return 0;
+    const std::uint32_t from = static_cast<std::uint32_t>(offset);
+    switch (impl_->entries[slot].kind) {
+    case KIND_STORED: return ReadStoredAt(*impl_, slot, from, buffer, count, &why);
+    case KIND_DEFLATED: return ReadDeflatedAt(*impl_, slot, from, buffer, count, &why);
+    default: {
+        const LooseFile* loose = impl_->state[slot].loose.load(std::memory_order_acquire);
+        DiskFile file = loose->file;
+        const std::uint32_t got = file.ReadAt(buffer, count, static_cast<std::int64_t>(offset));
+        if (got == count) return count;
+        why.error = ReadError::READ_FAILED;
+        why.systemError = LastError();
+        why.delivered = got;
+        return -1;
+    }
+    }
+}
+
+ResourceSet& DefaultResourceSet() {
+    // Never destroyed: streams and reads may run until the process ends.
+    static ResourceSet* set = new ResourceSet;
+    return *set;
+}
+
+std::string MountErrorText(const MountResult& result) {
+    auto withSystem = [&](std::string text) {
+        if (result.systemError != 0) text += ": " + ErrorText(result.systemError);
+        return text;
+    };
+    auto table = [&](const char* which) {
+        return withSystem(std::string("damaged ") + which + " table: " + TableErrorText(result.table));
+    };
+    switch (result.error) {
+    case MountError::NONE: return "";
+    case MountError::NO_FREE_SLOT: return "no free mount slot: 16 files are mounted";
+    case MountError::PATH_TOO_LONG: return "path too long";
+    case MountError::CANNOT_OPEN: return withSystem("cannot open");
+    case MountError::NOT_RESOURCE_FILE: return "not a resource file";
+    case MountError::DIRECTORY_TABLE: return table("directory");
+    case MountError::NAMES_TABLE: return table("names");
+    case MountError::BLOCK_TABLE: return table("block offset");
+    case MountError::BAD_RECORD_SIZE: return "damaged directory table: its records are not 20 bytes";
+    case MountError::BAD_OFFSET_SIZE: return "damaged block offset table: its offsets are not 4 bytes";
+    case MountError::NAME_OUTSIDE_TABLE:
+        return "damaged directory: record " + std::to_string(result.record) + " names a place outside the names table";
+    case MountError::NAME_UNTERMINATED:
+        return "damaged names table: the name of record " + std::to_string(result.record) + " does not end";
+    }
+    return "unknown error";
+}
+
+std::string ReadErrorText(const ResourceSet& set, int slot, const ReadStatus& status) {
+    const ResourceSet::Impl& impl = set.impl();
+    const bool valid = slot >= 0 && slot < INDEX_SLOTS && impl.entries[slot].kind != 0;
+    const bool loose = valid && impl.entries[slot].kind == KIND_LOOSE;
+    std::string file;
+    if (loose) {
+        char path[LOOSE_PATH_BYTES];
+        file = LoosePath(impl, slot, path) ? path : "(path too long)";
+    } else if (valid) {
+        file = impl.files[impl.entries[slot].fileSlot].path;
+    }
+    const std::string what = (loose ? "loose file " : "resource file ") + file;
+    const std::string system = status.systemError ? ": " + ErrorText(status.systemError) : "";
+    switch (status.error) {
+    case ReadError::NONE: return "";
+    case ReadError::NO_RESOURCE: return "no such resource";
+    case ReadError::CANNOT_OPEN: return "cannot open " + what + system;
+    case ReadError::READ_FAILED:
+        return "cannot read " + what + (status.systemError ? system : ": it ends before the data");
+    case ReadError::DAMAGED_BLOCK:
+        return "damaged block " + std::to_string(status.block) + " of " + std::to_string(status.blocks);
+    case ReadError::TOO_LARGE: return what + " is 4 GiB or larger";
+    case ReadError::OFFSET_OVERFLOW: return "data placed beyond 4 GiB";
+    case ReadError::OUT_OF_MEMORY: return "out of memory";
+    }
+    return "unknown error";
+}
+
+int ResourceReader::Open(const ResourceSet& set, const char* name, ReadStatus* status) {
+    return OpenSlot(set, set.Lookup(name), status);
+}
+
+int ResourceReader::OpenSlot(const ResourceSet& set, int slot, ReadStatus* status) {
+    Close();
+    const std::int64_t size = set.DataSize(slot, status);
+    if (size < 0) return 0;
+    set_ = &set;
+    slot_ = slot;
+    size_ = size;
+    position_ = 0;
+    return 1;
+}
+
+std::int64_t ResourceReader::Read(void* buffer, std::uint32_t count, ReadStatus* status) {
+    if (!set_) {
+        if (status) *status = ReadStatus{ReadError::NO_RESOURCE};
+        return -1;
+    }
+    const std::int64_t got = set_->ReadAt(slot_, position_, buffer, count, status);
+    if (got > 0) position_ += static_cast<std::uint64_t>(got);
+    return got;
+}
+
+std::int64_t ResourceReader::Seek(std::int64_t offset, int origin) {
+    if (!set_) return -1;
+    const std::int64_t base = origin == SEEK_FROM_CURRENT ? static_cast<std::int64_t>(position_) : 0;
+    if (offset < -base) return -1;
+    position_ = static_cast<std::uint64_t>(base + offset);
+    return static_cast<std::int64_t>(position_);
+}
+
+void ResourceReader::Close() {
+    set_ = nullptr;
+    slot_ = -1;
+    position_ = 0;
+    size_ = 0;
+}
+
+}  // namespace rux

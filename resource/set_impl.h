@@ -1,0 +1,119 @@
+// The inside of a resource set: its mount table, the per-slot state behind
+// the public views, and the reads the other modules of the library share.
+// Not installed.
+#ifndef RUX_RESOURCE_SET_IMPL_H
+#define RUX_RESOURCE_SET_IMPL_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/disk_file.h"
+#include "resource/format.h"
+#include "resource/set.h"
+
+namespace rux {
+
+struct ResourceFile {
+    std::int32_t inUse = 0;
+    char path[MOUNT_PATH_BYTES] = {};  // as given to Mount
+    std::uint32_t* blockOffsets = nullptr;  // owned; blockOffsetCount entries
+    std::uint32_t blockOffsetCount = 0;
+    char* names = nullptr;  // owned; index slots point into it
+    std::uint32_t namesLength = 0;
+    // Data reads, all positioned, so the handle has no position to share.
+    // Opened at the first read (or by OpenDataFiles) under openLock, then
+    // published through opened; kept until the set is released.
+    DiskFile file;
+    std::int64_t fileSize = -1;  // file's size when it was opened
+    int openError = 0;           // LastError() of a failed open
+    std::atomic<int> opened{0};  // 1: file and fileSize are set; 2: the open failed for good
+    std::mutex openLock;
+};
+
+// A loose file opened for positioned reads, shared by every reader.
+struct LooseFile {
+    DiskFile file;
+    std::int64_t size = 0;
+};
+
+// What a slot holds beyond its public view.
+struct SlotState {
+    // Set once a resource was entered here since the set was emptied; a
+    // lookup that meets a slot never used has missed.
+    std::uint8_t used = 0;
+    // The exclusive stream of the default set's ResourceStream: its
+    // position and open flag (stored, deflated) or its own loose handle.
+    std::uint32_t position = 0;
+    std::int32_t open = 0;
+    FileHandle streamHandle = INVALID_FILE_HANDLE;
+    // The handle of positioned loose reads, opened by the first one.
+    std::atomic<LooseFile*> loose{nullptr};
+};
+
+struct ResourceSet::Impl {
+    ResourceFile files[MOUNT_SLOTS];
+    ResourceEntry entries[INDEX_SLOTS];
+    SlotState state[INDEX_SLOTS];
+    int occupied = 0;  // slots holding a resource
+    // Every occupied slot is also chained under the hash of its name with
+    // ASCII letters folded: a name in another case than the listed one has
+    // another home slot, so the probe from its own home slot cannot find it.
+    std::int32_t foldHead[INDEX_SLOTS];  // first slot of each chain; -1 for none
+    std::int32_t foldNext[INDEX_SLOTS];  // next slot of the same chain; -1 at the end
+    void Chain(int slot);
+    void Unchain(int slot);
+    // Unique in the process: new at every change of the index, so a
+    // block cached under an older stamp is never served again.
+    std::uint64_t stamp = 0;
+
+    void NewStamp();
+    // Closes a slot's loose handles.
+    void CloseLoose(int slot);
+    // Enters one record (the index being filled); replaced counts a slot
+    // taken from another resource.
+    void Insert(const DirectoryRecord& record, int fileSlot, const char* names, std::uint32_t* replaced);
+    // Marks every slot free and every mount slot unused, freeing nothing.
+    void Reset();
+    // Frees and closes everything, then Reset.
+    void Release();
+    MountResult Mount(const char* path);
+    int Lookup(const char* name) const;
+};
+
+// Opens the mount slot's data handle if not yet tried; 1 if it is open.
+// Safe from several threads at once.
+int OpenData(ResourceFile& file);
+
+// A positioned read of a mount slot's data file: the bytes read (fewer at
+// the end of the file or on an error, whose reason goes to *status).
+std::uint32_t ReadData(ResourceFile& file, std::uint64_t offset, void* buffer, std::uint32_t count,
+                       ReadStatus* status);
+
+// Reads of one kind for ReadAt: offset below the size, count clamped to
+// it, both checked. The bytes read, or -1 with *status filled.
+std::int64_t ReadStoredAt(const ResourceSet::Impl& set, int slot, std::uint32_t offset, void* buffer,
+                          std::uint32_t count, ReadStatus* status);
+std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int slot, std::uint32_t offset, void* buffer,
+                            std::uint32_t count, ReadStatus* status);
+
+// The inflated block of a deflated resource, from this thread's cache or
+// read and inflated into it; null with *status filled on failure.
+const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int slot, std::uint32_t block,
+                                  ReadStatus* status);
+
+// Blocks of a deflated resource: ceil(size / blockLength), 0 for a block
+// length of 0.
+std::uint32_t BlockCount(const ResourceEntry& entry);
+
+// The default set's inside, for the library's own tests.
+ResourceFile* MountSlots();
+// Enters one record into the default set's index (Impl::Insert).
+void InsertResource(const DirectoryRecord& record, int fileSlot, const char* names);
+// OpenData and ReadData on a mount slot of the default set.
+int OpenDataFile(ResourceFile& file);
+std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffer, std::uint32_t count);
+
+}  // namespace rux
+
+#endif

@@ -111,7 +111,7 @@ const char* TableErrorText(TableError error) {
     case TableError::OVERSTATED: return "it claims more than its data can hold";
     case TableError::OUT_OF_MEMORY: return "out of memory";
     case TableError::READ_FAILED: return "the file cannot be read";
-    case TableError::DAMAGED: return "its data does not inflate";
+    case TableError::DAMAGED: return "its data does not inflate to its length";
     }
     return "unknown error";
 }

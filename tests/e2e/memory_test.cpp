@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -197,5 +198,28 @@ TEST(MemoryBound, JobsAddTwoMebibytesEach) {
             EXPECT_LT(r.maxRssKiB, (16 + 2 * 2) * 1024) << args[0];
 #endif
         }
+    }
+}
+
+// The cache keeps CACHE_BYTES or one block, whichever is larger: with
+// blocks of 16 MiB each job holds one block (and its packed bytes), not
+// eight. Four resources of three such blocks, tested on 1 and on 4 jobs.
+TEST(MemoryBound, LargeBlocksAddOneBlockPerJob) {
+    std::vector<PackResource> resources;
+    for (int i = 0; i < 4; ++i) {
+        resources.push_back(Deflated("b" + std::to_string(i), std::string(3 * MAX_BLOCK_BYTES, '\0'), MAX_BLOCK_BYTES, 9));
+    }
+    const std::string bytes = WrittenFile(resources);
+    resources = std::vector<PackResource>();
+    TempDir dir;
+    ASSERT_TRUE(WriteWholeFile(dir / "f.rux", bytes));
+    for (const char* jobs : {"1", "4"}) {
+        const RunResult r = ::Run(ProgramFromEnvironment("RUX_EXTRACT"), {"-t", "-j", jobs, dir / "f.rux"}, dir.path(), 120);
+        EXPECT_EQ(0, r.status) << r.errors;
+        EXPECT_NE(std::string::npos, r.output.find("4 resources read, 0 failed")) << r.output;
+        ::testing::Test::RecordProperty(std::string("jobs") + jobs + "MaxRssKiB", std::to_string(r.maxRssKiB));
+#ifndef RUX_ASAN
+        EXPECT_LT(r.maxRssKiB, (16 + std::atol(jobs) * (16 + 2)) * 1024) << jobs << " jobs";
+#endif
     }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -83,6 +84,8 @@ TEST_F(Index, EmptyDirectoryMountsAndTheSeventeenthMountFails) {
     }
     EXPECT_EQ(0, OccupiedSlots());
     EXPECT_EQ(0, MountResourceFile(path.c_str()));
+    EXPECT_EQ("no free mount slot: 16 files are mounted",
+              MountErrorText(DefaultResourceSet().Mount(path.c_str())));
 }
 
 TEST_F(Index, KindZeroRecordsLeaveTheirSlotFree) {
@@ -130,11 +133,11 @@ TEST_F(Index, ResourceBeyondAFullIndexReplacesItsHomeSlotAndItsState) {
     EXPECT_EQ("new data", std::string(buffer, s.Read(buffer, sizeof buffer)));
 }
 
-TEST_F(Index, UntrustworthyDirectoriesAreRefusedLeavingTheTablesAlone) {
+TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAlone) {
     ASSERT_EQ(1, Mount({Stored("prior", "p")}, "prior.rux"));
     const RawFile good = MakeRawFile({Stored("a", "x"), Deflated("b", "yy"), Stored("c", "z")});
     struct Case {
-        const char* what;
+        const char* reason;
         std::function<std::string(RawFile&)> damage;
     };
     auto fileOf = [](RawFile& f) { return f.Serialize(); };
@@ -142,30 +145,41 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedLeavingTheTablesAlone) {
         return [fileOf, change](RawFile& f) { change(f); return fileOf(f); };
     };
     const Case cases[] = {
-        {"wrong magic", edit([](RawFile& f) { f.magic = "RUXB"; })},
-        {"short header", [](RawFile& f) { return f.Serialize().substr(0, 7); }},
-        {"skip past the end", edit([](RawFile& f) { f.overrideSkip = true; f.skip = 1u << 20; })},
-        {"directory element size not 20",
+        {"not a resource file", edit([](RawFile& f) { f.magic = "RUXB"; })},
+        {"not a resource file", [](RawFile& f) { return f.Serialize().substr(0, 7); }},
+        {"damaged directory table: the file ends inside its header",
+         edit([](RawFile& f) { f.overrideSkip = true; f.skip = 1u << 20; })},
+        {"damaged directory table: its records are not 20 bytes",
          edit([](RawFile& f) { f.directory.count = 1; f.directory.elementSize = 60; })},
-        {"block element size not 4",
+        {"damaged block offset table: its offsets are not 4 bytes",
          edit([](RawFile& f) { f.blocks.count = 1; f.blocks.elementSize = 8; })},
-        {"name offset outside the names",
+        {"damaged directory: record 2 names a place outside the names table",
          edit([](RawFile& f) { SetRecordField(&f, 2, &DirectoryRecord::nameOffset, f.names.count); })},
-        {"name without a NUL",
+        {"damaged names table: the name of record 2 does not end",
          edit([](RawFile& f) { f.names.inflated.pop_back(); --f.names.count; })},
-        {"damaged directory", edit([](RawFile& f) { f.directory.count = 2; })},
-        {"damaged names", edit([](RawFile& f) { f.names.overridePacked = true; f.names.packed = "xx"; })},
-        {"damaged block table",
+        {"damaged directory table: its data does not inflate to its length",
+         edit([](RawFile& f) { f.directory.count = 2; })},
+        {"damaged names table: its data does not inflate to its length",
+         edit([](RawFile& f) { f.names.overridePacked = true; f.names.packed = "xx"; })},
+        {"damaged block offset table: its data does not inflate to its length",
          edit([](RawFile& f) { f.blocks.overridePackedLength = true; f.blocks.packedLength = 5; })},
+        {"damaged names table: its data runs past the end of the file",
+         edit([](RawFile& f) { f.names.overridePackedLength = true; f.names.packedLength = 1u << 20; })},
+        {"damaged directory table: it claims more than 8 MiB",
+         edit([](RawFile& f) { f.directory.count = (8u << 20) / 20 + 1; })},
     };
     const Snapshot before = Take();
     for (const Case& c : cases) {
         RawFile damaged = good;
         const std::string path = Write("damaged.rux", c.damage(damaged));
-        EXPECT_EQ(0, MountResourceFile(path.c_str())) << c.what;
-        EXPECT_TRUE(before == Take()) << c.what;
+        EXPECT_EQ(0, MountResourceFile(path.c_str())) << c.reason;
+        EXPECT_EQ(c.reason, MountErrorText(DefaultResourceSet().Mount(path.c_str())));
+        EXPECT_TRUE(before == Take()) << c.reason;
     }
-    EXPECT_EQ(0, MountResourceFile((dir / "missing.rux").c_str()));
+    // Files that cannot be opened give the system's reason.
+    EXPECT_EQ("cannot open: " + ErrorText(ENOENT),
+              MountErrorText(DefaultResourceSet().Mount((dir / "missing.rux").c_str())));
+    EXPECT_EQ(MountError::CANNOT_OPEN, DefaultResourceSet().Mount(dir.path().c_str()).error);
     EXPECT_TRUE(before == Take());
     // The undamaged file mounts, into the next slot.
     ASSERT_EQ(1, Mount(good, "good.rux"));
@@ -185,6 +199,7 @@ TEST_F(Index, PathsTooLongForTheMountSlotAreRefused) {
     const std::string tooLong = pathOfLength(MOUNT_PATH_BYTES);
     ASSERT_EQ(static_cast<std::size_t>(MOUNT_PATH_BYTES), tooLong.size());
     EXPECT_EQ(0, MountResourceFile(tooLong.c_str()));
+    EXPECT_EQ("path too long", MountErrorText(DefaultResourceSet().Mount(tooLong.c_str())));
     EXPECT_EQ(0, MountSlots()[0].inUse);
     ASSERT_EQ(1, MountResourceFile(longest.c_str()));
     EXPECT_EQ(longest, std::string(MountSlots()[0].path));

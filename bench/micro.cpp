@@ -13,6 +13,7 @@
 #include "resource/blocks.h"
 #include "resource/index.h"
 #include "resource/inflate.h"
+#include "resource/set.h"
 #include "resource/stream.h"
 
 using namespace rux;
@@ -137,9 +138,30 @@ void Lookups(benchmark::State& state, const char* prefix) {
 void BM_LookupResourceHit(benchmark::State& state) { Lookups(state, ""); }
 BENCHMARK(BM_LookupResourceHit);
 
-// A miss scans from the home slot to the next free one.
+// A miss probes from the home slot to the first slot never used, then
+// checks the chain of names equal but for case.
 void BM_LookupResourceMiss(benchmark::State& state) { Lookups(state, "missing/"); }
 BENCHMARK(BM_LookupResourceMiss);
+
+// Positioned reads of the given size at offsets that walk the resource in
+// steps of a block and a bit, so that most reads need a block not cached.
+void ReadAtSteps(benchmark::State& state, int slot) {
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(state.range(0)));
+    const std::uint32_t count = static_cast<std::uint32_t>(buffer.size());
+    const ResourceSet& set = DefaultResourceSet();
+    std::uint64_t offset = 0;
+    for (auto _ : state) {
+        if (set.ReadAt(slot, offset, buffer.data(), count) < 0) state.SkipWithError("read failed");
+        offset = (offset + BLOCK + 4099) % (BIG - count);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * count);
+}
+
+void BM_ReadAtDeflated(benchmark::State& state) { ReadAtSteps(state, TheCorpus().deflated); }
+BENCHMARK(BM_ReadAtDeflated)->Arg(4096)->Arg(65536);
+
+void BM_ReadAtStored(benchmark::State& state) { ReadAtSteps(state, TheCorpus().stored); }
+BENCHMARK(BM_ReadAtStored)->Arg(4096)->Arg(65536);
 
 }  // namespace
 

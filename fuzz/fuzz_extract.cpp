@@ -26,7 +26,8 @@
 
 #include "fuzz/input.h"
 #include "pack/writer.h"
-#include "resource/index.h"
+#include "resource/blocks.h"
+#include "resource/set.h"
 #include "tool/extract.h"
 #include "tool/names.h"
 
@@ -229,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::FILE* out = std::tmpfile();
             std::FILE* err = std::tmpfile();
             if (!out || !err) Fail("cannot make a temporary file");
-            ReleaseResourceTables();
+            CacheFree();
             ExtractOptions toStdout;
             toStdout.mode = MODE_STDOUT;
             toStdout.jobs = run == 0 ? 1 : 3;
@@ -245,7 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (statuses[0] != statuses[1] || streams[0] != streams[1]) Fail("-O on 3 jobs differs from 1 job");
     }
 
-    ReleaseResourceTables();
+    CacheFree();
     std::error_code ec;
     fs::remove_all(in, ec);
     fs::remove_all(outdir, ec);

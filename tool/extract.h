@@ -50,9 +50,8 @@ int PrintSyntax(std::FILE* out, const char* program);
 // message to err. A resource left out by the patterns prints nothing and is
 // not opened. The progress line goes to err, and only if err is a terminal.
 //
-// Starts with ResetResourceTables() and does not release what the mount
-// allocated; a caller that extracts again in the same process calls
-// ReleaseResourceTables() in between.
+// Mounts the file into a resource set of its own, released before it
+// returns: the library's default set, and any other, are left untouched.
 int ExtractAll(const char* program, const ExtractOptions& options, const char* resourceFile,
                const char* outputDirectory, std::FILE* out, std::FILE* err);
 

@@ -167,9 +167,8 @@ const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, s
     const std::uint32_t length = LengthFrom(entry, static_cast<std::uint32_t>(blockStart));
     if (length > MAX_BLOCK_BYTES || length > MaxInflatedLength(packed)) return damaged();
 
-    if (!OpenData(file)) {
+    if (!OpenData(file, &status->systemError)) {
         status->error = ReadError::CANNOT_OPEN;
-        status->systemError = file.openError;
         return nullptr;
     }
     // Packed bytes that the file cannot hold (as it was when its data

@@ -43,7 +43,7 @@ void InsertResource(const DirectoryRecord& record, int fileSlot, const char* nam
 
 int MountResourceFile(const char* path) { return Default().Mount(path).ok() ? 1 : 0; }
 
-int OpenDataFile(ResourceFile& file) { return OpenData(file); }
+int OpenDataFile(ResourceFile& file) { return OpenData(file, nullptr); }
 
 int OpenDataFiles() { return DefaultResourceSet().OpenDataFiles(); }
 

@@ -350,31 +350,32 @@ MountResult ResourceSet::Impl::Mount(const char* path) {
     return result;
 }
 
-int OpenData(ResourceFile& file) {
+int OpenData(ResourceFile& file, int* error) {
     int state = file.opened.load(std::memory_order_acquire);
     if (state == 0) {
         std::lock_guard<std::mutex> hold(file.openLock);
         state = file.opened.load(std::memory_order_relaxed);
         if (state == 0) {
-            if (file.file.Open(file.path, 0)) {
-                file.fileSize = file.file.Size();
-                state = 1;
-            } else {
-                file.openError = LastError();
+            if (!file.file.Open(file.path, 0)) {
                 // Tried again at the next read, unless OpenDataFiles settles it.
+                file.openError = LastError();
+                if (error) *error = file.openError;
                 return 0;
             }
+            file.fileSize = file.file.Size();
+            state = 1;
             file.opened.store(state, std::memory_order_release);
         }
     }
+    // A settled failure's reason was kept before it was published.
+    if (state == 2 && error) *error = file.openError;
     return state == 1;
 }
 
 std::uint32_t ReadData(ResourceFile& file, std::uint64_t offset, void* buffer, std::uint32_t count,
                        ReadStatus* status) {
-    if (!OpenData(file)) {
+    if (!OpenData(file, &status->systemError)) {
         status->error = ReadError::CANNOT_OPEN;
-        status->systemError = file.openError;
         return 0;
     }
     const std::uint32_t got = file.file.ReadAt(buffer, count, static_cast<std::int64_t>(offset));
@@ -425,7 +426,7 @@ int ResourceSet::OpenDataFiles() const {
     int missing = 0;
     for (ResourceFile& file : impl_->files) {
         if (!file.inUse) continue;
-        if (!OpenData(file)) {
+        if (!OpenData(file, nullptr)) {
             ++missing;
             // Settled: reads fail at once rather than try the open again.
             file.opened.store(2, std::memory_order_release);

@@ -81,9 +81,10 @@ struct ResourceSet::Impl {
     int Lookup(const char* name) const;
 };
 
-// Opens the mount slot's data handle if not yet tried; 1 if it is open.
-// Safe from several threads at once.
-int OpenData(ResourceFile& file);
+// Opens the mount slot's data handle if it is not open; 1 if it is open,
+// else 0 with the system's error in *error (error may be null). Safe from
+// several threads at once.
+int OpenData(ResourceFile& file, int* error);
 
 // A positioned read of a mount slot's data file: the bytes read (fewer at
 // the end of the file or on an error, whose reason goes to *status).

@@ -571,7 +571,7 @@ std::int64_t ResourceReader::Read(void* buffer, std::uint32_t count, ReadStatus*
 std::int64_t ResourceReader::Seek(std::int64_t offset, int origin) {
     if (!set_) return -1;
     const std::int64_t base = origin == SEEK_FROM_CURRENT ? static_cast<std::int64_t>(position_) : 0;
-    if (offset < -base) return -1;
+    if (offset < -base || (offset > 0 && base > INT64_MAX - offset)) return -1;
     position_ = static_cast<std::uint64_t>(base + offset);
     return static_cast<std::int64_t>(position_);
 }

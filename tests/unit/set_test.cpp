@@ -208,7 +208,15 @@ TEST_F(Sets, FailedReadsSayWhyAndWhatCameThrough) {
     EXPECT_EQ(-1, set.ReadAt(gone, 0, &buffer[0], 10, &status));
     EXPECT_EQ("cannot open loose file " + path + "gone: " + ErrorText(ENOENT), ReadErrorText(set, gone, status));
     ResourceReader reader;
+    ASSERT_EQ(1, reader.Open(set, "S"));
+    EXPECT_EQ(7, reader.Seek(7, SEEK_FROM_BEGIN));
+    EXPECT_EQ(-1, reader.Seek(-8, SEEK_FROM_CURRENT));
+    EXPECT_EQ(5, reader.Read(&buffer[0], 100));
+    EXPECT_EQ("bytes", buffer.substr(0, 5));
+    EXPECT_EQ(100, reader.Seek(88, SEEK_FROM_CURRENT));
+    EXPECT_EQ(0, reader.Read(&buffer[0], 100));
     EXPECT_EQ(0, reader.Open(set, "gone"));
+    EXPECT_EQ(-1, reader.Read(&buffer[0], 1));  // a failed open leaves it closed
     EXPECT_EQ(0, reader.Open(set, "missing", &status));
     EXPECT_EQ("no such resource", ReadErrorText(set, -1, status));
 

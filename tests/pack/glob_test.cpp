@@ -122,6 +122,7 @@ TEST(Names, PrintedEscapes) {
         // Continuation bytes of sequences that are not well formed are raw.
         {"\xc0\x9b\xe0\x82\x9b\xe2\x80", "\xc0\\233\xe0\\202\\233\xe2\\200"},
         {"\xf0\x9f\x98\x80\xf4\x90\x80\x80", "\xf0\x9f\x98\x80\xf4\\220\\200\\200"},
+        {"\xed\xa0\x80|\xf0\x80\x80|\xf5\x80|\xe2\x80" "A", "\xed\xa0\\200|\xf0\\200\\200|\xf5\\200|\xe2\\200A"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.second, EscapedName(c.first)) << c.first;
 }

@@ -117,6 +117,7 @@ TEST(Names, PrintedEscapes) {
         {"csi\x9b" "2J \x80\x9f\xa0", "csi\\2332J \\200\\237\xa0"},        // raw C1
         {"u\xc2\x9b \xc2\x80\xc2\x9f", "u\\302\\233 \\302\\200\\302\\237"},  // C1 in UTF-8
         {"\xc2\xa0\xc3\xa9\xc2", "\xc2\xa0\xc3\xa9\xc2"},            // other UTF-8, a cut lead
+        {"\xdf\x80\xef\x80\x80\xf4\x8f\x80\x80", "\xdf\x80\xef\x80\x80\xf4\x8f\x80\x80"},  // the last leads
         {"\xe2\x80\xae\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9", "\\342\\200\\256\\342\\200\\252\\342\\201\\246\\342\\201\\251"},
         {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa", "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
         // Continuation bytes of sequences that are not well formed are raw.

@@ -60,6 +60,16 @@ set(CPACK_COMPONENTS_ALL tools dev)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# What Debian's policy asks of every package: gzipped manual pages, and a
+# copyright file and changelog in /usr/share/doc/PACKAGE/ (added to the
+# staged files only; cmake --install leaves the pages as they are).
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/RuxDebianDocs.cmake")
+set(CPACK_RUX_COPYRIGHT "${CMAKE_CURRENT_LIST_DIR}/copyright")
+set(CPACK_RUX_CHANGELOG "${CMAKE_CURRENT_LIST_DIR}/changelog")
+file(STRINGS "${CPACK_RUX_CHANGELOG}" rux_changelog_top LIMIT_COUNT 1)
+if(NOT rux_changelog_top MATCHES "^rux \\(${PROJECT_VERSION}\\) ")
+  message(WARNING "cmake/changelog does not start with version ${PROJECT_VERSION}: add its entry")
+endif()
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME rux-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

@@ -20,8 +20,9 @@ rux_install_packages() {
 RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev)
 
 # Checking the installed library and the Debian packages: pkg-config,
-# dpkg-shlibdeps (for the packages' Depends), file, nm and readelf.
-RUX_PACKAGE_PACKAGES=(pkg-config dpkg-dev file binutils)
+# dpkg-shlibdeps (for the packages' Depends), file, nm and readelf, and
+# Debian's lintian; gzip compresses the packages' pages and changelog.
+RUX_PACKAGE_PACKAGES=(pkg-config dpkg-dev file binutils lintian gzip)
 
 # The benchmark programs need Google Benchmark; scripts/bench also needs the
 # tools it compares against, and GNU time for peak memory.

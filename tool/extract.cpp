@@ -176,7 +176,7 @@ struct ResourceReport {
 struct RunPlan {
     int mode = MODE_EXTRACT;
     const ResourceSet* set = nullptr;
-    int quiet = 0;
+    int quiet = 0;  // no resource lines, no "Kept existing"
     int noClobber = 0;  // never replace an existing file (extraction only)
     const char* outdir = nullptr;  // without trailing separators (extraction only)
     std::size_t outdirLength = 0;
@@ -185,26 +185,31 @@ struct RunPlan {
 };
 
 // 1 if the run takes the resource of this name: no include is given or one
-// matches, and no exclude matches.
-int IsSelected(const ExtractOptions& options, const char* name) {
+// matches, and no exclude matches. Sets found[i] when include i matches,
+// excluded or not (as tar counts a name found).
+int IsSelected(const ExtractOptions& options, const char* name, std::vector<char>& found) {
+    int included = options.includeCount == 0;
+    for (int i = 0; i < options.includeCount; ++i) {
+        if (MatchesNameGlob(options.includes[i], name)) found[static_cast<std::size_t>(i)] = included = 1;
+    }
+    if (!included) return 0;
     for (int i = 0; i < options.excludeCount; ++i) {
         if (MatchesNameGlob(options.excludes[i], name)) return 0;
     }
-    if (options.includeCount == 0) return 1;
-    for (int i = 0; i < options.includeCount; ++i) {
-        if (MatchesNameGlob(options.includes[i], name)) return 1;
-    }
-    return 0;
+    return 1;
 }
 
 // The slots the run takes, in slot order, into slots; returns their number
-// and adds their listed sizes to *listedBytes.
-int SelectSlots(const ResourceSet& set, const ExtractOptions& options, int* slots, std::uint64_t* listedBytes) {
+// and adds their listed sizes to *listedBytes. found[i] tells whether
+// include i matched any name.
+int SelectSlots(const ResourceSet& set, const ExtractOptions& options, int* slots, std::uint64_t* listedBytes,
+                std::vector<char>& found) {
     const ResourceEntry* entries = set.Slots();
+    found.assign(static_cast<std::size_t>(options.includeCount), 0);
     int count = 0;
     for (int slot = 0; slot < INDEX_SLOTS; ++slot) {
         const ResourceEntry& entry = entries[slot];
-        if (entry.kind == 0 || !IsSelected(options, entry.name)) continue;
+        if (entry.kind == 0 || !IsSelected(options, entry.name, found)) continue;
         slots[count++] = slot;
         *listedBytes += entry.size;
     }
@@ -235,7 +240,7 @@ int BeginFile(const RunPlan& plan, const char* name, char* path, OutputFile& out
         Appendf(report.out, "Refused link %s\n", EscapedName(path).c_str());
         *outcome = RESOURCE_FAILED;
     } else if (begun == OUTPUT_EXISTS) {
-        Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
+        if (!plan.quiet) Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
         *outcome = RESOURCE_DONE;
     } else {
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
@@ -257,7 +262,7 @@ ResourceOutcome EndFile(const RunPlan& plan, const char* name, const char* path,
     // rename does first.
     const int finished = FinishOutput(&output, path, plan.noClobber);
     if (finished == OUTPUT_EXISTS) {
-        Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
+        if (!plan.quiet) Appendf(report.out, "Kept existing %s\n", EscapedName(path).c_str());
         return RESOURCE_DONE;
     }
     if (finished != OUTPUT_DONE) {
@@ -781,10 +786,28 @@ int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int*
 
 }  // namespace
 
-int PrintSyntax(std::FILE* out, const char* program) {
+int PrintSyntax(std::FILE* out, std::FILE* err, const char* program) {
     std::fprintf(out, "Syntax: %s file.rux [outdir]\n", program);
-    return Finish(out, 1);
+    std::fflush(out);
+    std::fputs("Try 'rux-extract --help' for more information.\n", err);
+    return Finish(out, err, 1);
 }
+
+namespace {
+
+// Names each include that matched no resource on err, as tar does; 1 if
+// there was one.
+int ReportNotFound(const ExtractOptions& options, const std::vector<char>& found, std::FILE* err) {
+    int missing = 0;
+    for (int i = 0; i < options.includeCount; ++i) {
+        if (found[static_cast<std::size_t>(i)]) continue;
+        std::fprintf(err, "rux-extract: %s: Not found in resource file\n", EscapedName(options.includes[i]).c_str());
+        missing = 1;
+    }
+    return missing;
+}
+
+}  // namespace
 
 int ExtractAll(const char* program, const ExtractOptions& options, const char* resourceFile,
                const char* outputDirectory, std::FILE* out, std::FILE* err) {
@@ -817,7 +840,7 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
         std::size_t outdirLength = std::strlen(outdir);
         while (outdirLength > 0 && IsSeparator(outdir[outdirLength - 1])) outdir[--outdirLength] = '\0';
         // An empty directory would put every path at the file system's root.
-        if (outdirLength == 0) return PrintSyntax(out, program);
+        if (outdirLength == 0) return PrintSyntax(out, err, program);
         MakeDirectory(outdir);
         // When it cannot be opened, each output file fails to begin.
         OpenOutputTree(outdir);
@@ -831,7 +854,8 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     }
 
     std::uint64_t listedBytes = 0;
-    const int count = SelectSlots(set, options, slots, &listedBytes);
+    std::vector<char> found;
+    const int count = SelectSlots(set, options, slots, &listedBytes, found);
     Progress progress;
     const bool showProgress = options.progress && mode != MODE_LIST && IsTerminal(err);
     ProgressStart(progress, showProgress ? err : nullptr, listedBytes, static_cast<unsigned>(count));
@@ -841,6 +865,7 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     const int parallel = MayRunInParallel(options, count);
     if (parallel && !RunInParallel(options, plan, slots, count, data, out, err, progress, &failed)) {
         ProgressEnd(progress);
+        ReportNotFound(options, found, err);
         return Finish(out, err, 1);
     }
     for (int i = parallel ? count : 0; i < count; ++i) {
@@ -849,6 +874,7 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
         PrintReport(report, out, err, progress);
         if (outcome == RESOURCE_END_RUN) {
             ProgressEnd(progress);
+            ReportNotFound(options, found, err);
             return Finish(out, err, 1);
         }
         if (outcome == RESOURCE_FAILED) ++failed;
@@ -860,5 +886,8 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
         std::fprintf(out, "%u resources read, %u failed\n", static_cast<unsigned>(count) - failed, failed);
     }
     CacheFree();
-    return Finish(out, err, failed ? 1 : 0);
+    // Flushed first: the names come after the run's lines, as tar's do.
+    std::fflush(out);
+    const int missing = ReportNotFound(options, found, err);
+    return Finish(out, err, failed || missing ? 1 : 0);
 }

@@ -26,14 +26,15 @@ struct ExtractOptions {
     const char* const* excludes = nullptr;
     int excludeCount = 0;
     int noClobber = 0;  // never replace an existing file
-    int quiet = 0;      // no resource lines; failures and refusals still print
+    int quiet = 0;      // no resource lines, no "Kept existing"; failures and refusals still print
     int progress = 0;   // a progress line on the error stream, if it is a terminal
     int jobs = 1;       // worker threads, 1 to 256
 };
 
-// Prints the syntax line naming program, flushes out, and returns 1, the
-// exit status that goes with it.
-int PrintSyntax(std::FILE* out, const char* program);
+// Prints the syntax line naming program on out, then on err the line that
+// points to --help; flushes both and returns 1, the exit status that goes
+// with them.
+int PrintSyntax(std::FILE* out, std::FILE* err, const char* program);
 
 // Extracts resourceFile below outputDirectory, or below "__NAME" in the
 // current directory when outputDirectory is null (NAME being the resource
@@ -47,8 +48,11 @@ int PrintSyntax(std::FILE* out, const char* program);
 // MODE_LIST opens each stream, for its size, and reads nothing; MODE_TEST
 // reads each in full and ends with "%u resources read, %u failed\n";
 // MODE_STDOUT writes the data to out, switched to binary mode, and every
-// message to err. A resource left out by the patterns prints nothing and is
-// not opened. The progress line goes to err, and only if err is a terminal.
+// message to err. Each include that matches no name of the index is named
+// on err after the run ("rux-extract: GLOB: Not found in resource file"),
+// and the status is then 1; an exclude that matches nothing is no failure.
+// A resource left out by the patterns prints nothing and is not opened.
+// The progress line goes to err, and only if err is a terminal.
 //
 // Mounts the file into a resource set of its own, released before it
 // returns: the library's default set, and any other, are left untouched.

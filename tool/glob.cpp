@@ -4,6 +4,8 @@
 
 namespace {
 
+bool IsSeparator(unsigned char c) { return c == '/' || c == '\\'; }
+
 // Matches the set that starts after the '[' at *pattern against c. Sets
 // *pattern past the closing ']' and returns 1 or 0; -1 when the set is not
 // closed, leaving *pattern alone.
@@ -16,19 +18,17 @@ int MatchSet(const char** pattern, unsigned char c) {
     while (*p != ']' || first) {
         if (*p == '\0') return -1;
         first = false;
-        unsigned char low = static_cast<unsigned char>(*p);
-        if (low == '\\' && p[1] != '\0') low = static_cast<unsigned char>(*++p);
-        ++p;
+        const unsigned char low = static_cast<unsigned char>(*p++);
         unsigned char high = low;
         if (*p == '-' && p[1] != ']' && p[1] != '\0') {
             high = static_cast<unsigned char>(p[1]);
-            if (high == '\\' && p[2] != '\0') {
-                high = static_cast<unsigned char>(p[2]);
-                ++p;
-            }
             p += 2;
         }
-        if (low <= c && c <= high) found = true;
+        if (low == high && IsSeparator(low)) {
+            found = found || IsSeparator(c);
+        } else if (low <= c && c <= high) {
+            found = true;
+        }
     }
     *pattern = p + 1;
     return found != negated ? 1 : 0;
@@ -39,11 +39,11 @@ char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A
 }  // namespace
 
 int MatchesNameGlob(const char* pattern, const char* name) {
-    // Folding the pattern leaves its '*', '?', '[', ']' and '\\' alone.
+    // Folding the pattern leaves its '*', '?', '[', ']' and separators alone.
     std::string foldedPattern;
     for (const char* p = pattern; *p != '\0'; ++p) foldedPattern += FoldCase(*p);
     std::string foldedName;
-    for (const char* p = name; *p != '\0'; ++p) foldedName += *p == '\\' ? '/' : FoldCase(*p);
+    for (const char* p = name; *p != '\0'; ++p) foldedName += FoldCase(*p);
     return MatchesGlob(foldedPattern.c_str(), foldedName.c_str());
 }
 
@@ -54,6 +54,7 @@ int MatchesGlob(const char* pattern, const char* name) {
     const char* starName = nullptr;
     while (*name != '\0') {
         const char* p = pattern;
+        const unsigned char c = static_cast<unsigned char>(*name);
         bool step = false;
         if (*p == '*') {
             starPattern = ++pattern;
@@ -65,17 +66,16 @@ int MatchesGlob(const char* pattern, const char* name) {
             ++p;
         } else if (*p == '[') {
             ++p;
-            const int result = MatchSet(&p, static_cast<unsigned char>(*name));
+            const int result = MatchSet(&p, c);
             if (result < 0) {
                 p = pattern + 1;
-                step = *name == '[';
+                step = c == '[';
             } else {
                 step = result == 1;
             }
         } else if (*p != '\0') {
-            if (*p == '\\' && p[1] != '\0') ++p;
-            step = *p == *name;
-            ++p;
+            const unsigned char want = static_cast<unsigned char>(*p++);
+            step = want == c || (IsSeparator(want) && IsSeparator(c));
         }
         if (step) {
             pattern = p;

@@ -42,7 +42,6 @@ int EndsInDotOrSpace(const char* component, std::size_t length) {
 }  // namespace
 
 int IsUnsafeName(const char* name, int windowsRules) {
-    if (IsSeparator(name[0])) return 1;
     const char first = Upper(name[0]);
     if (first >= 'A' && first <= 'Z' && name[1] == ':') return 1;
     for (const char* p = name; *p != '\0'; ++p) {
@@ -55,6 +54,8 @@ int IsUnsafeName(const char* name, int windowsRules) {
     for (const char* p = name;; ++p) {
         if (*p != '\0' && !IsSeparator(*p)) continue;
         const std::size_t length = static_cast<std::size_t>(p - component);
+        // An empty component: a leading or trailing separator, two together.
+        if (length == 0) return 1;
         if (length == 2 && component[0] == '.' && component[1] == '.') return 1;
         if (windowsRules &&
             (IsDeviceName(component, length) || EndsInDotOrSpace(component, length))) {

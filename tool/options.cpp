@@ -38,7 +38,8 @@ const char* const EXTRACT_USAGE =
     "\n"
     "Options go before FILE.rux; \"--\" ends them. A GLOB matches the whole\n"
     "name: * any run of bytes, / included; ? one byte; [set] one of a set;\n"
-    "letters match either case, and \\ in a name is read as /.\n"
+    "letters match either case; / and \\ each match either separator;\n"
+    "[*] and [?] match * and ?. An -i GLOB that matches no name is an error.\n"
     "\n"
     "Stored and loose resources carry no checksum, so -t can only prove\n"
     "that their bytes are present; deflated data is checked against its own.\n"
@@ -120,6 +121,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     };
     int answer = 0;  // 'h' or 'V': the first of them asked for
     bool toStdout = false;
+    std::string stdoutOption;  // -O or --to-stdout, as typed
 
     opterr = 0;  // every message is the tool's own
     optind = 1;
@@ -160,7 +162,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
         switch (option) {
             case 'l': mode = MODE_LIST; break;
             case 't': mode = MODE_TEST; break;
-            case 'O': mode = MODE_STDOUT; toStdout = true; break;
+            case 'O':
+                mode = MODE_STDOUT;
+                toStdout = true;
+                stdoutOption = OptionName(got);
+                break;
             case 'i': line->includes.push_back(optarg); break;
             case 'x': line->excludes.push_back(optarg); break;
             case 'n': options.noClobber = 1; break;
@@ -193,11 +199,19 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     options.excludes = line->excludes.data();
     options.excludeCount = static_cast<int>(line->excludes.size());
 
+    if (optind < argc) line->resourceFile = argv[optind];
+    if (optind + 1 < argc) line->outputDirectory = argv[optind + 1];
+    // The data go to standard output: an output directory is a mistake.
+    if (toStdout && line->outputDirectory) {
+        Problem("Option " + stdoutOption + " writes to standard output: it takes no OUTDIR ('" +
+                line->outputDirectory + "')");
+    }
+
     std::FILE* messages = toStdout ? err : out;
     if (!problem.empty()) {
         // The words come from the command line, but may hold control bytes all the same.
         std::fprintf(messages, "%s\n", EscapedName(problem.c_str()).c_str());
-        return PrintSyntax(messages, line->program);
+        return PrintSyntax(messages, err, line->program);
     }
     if (answer == 'h') {
         std::fputs(EXTRACT_USAGE, out);
@@ -209,8 +223,15 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
         std::fflush(out);
         return 0;
     }
-    if (optind >= argc) return PrintSyntax(messages, line->program);
-    line->resourceFile = argv[optind];
-    if (optind + 1 < argc) line->outputDirectory = argv[optind + 1];
+    if (!line->resourceFile) return PrintSyntax(messages, err, line->program);
+    // Arguments after OUTDIR mean nothing, as they always have; each is
+    // named, so that an option given too late is not taken for done.
+    for (int i = optind + 2; i < argc; ++i) {
+        const std::string word = EscapedName(argv[i]);
+        const bool option = argv[i][0] == '-' && argv[i][1] != '\0';
+        std::fprintf(err, "rux-extract: ignoring '%s'%s\n", word.c_str(),
+                     option ? ": options go before FILE.rux" : "");
+    }
+    std::fflush(err);
     return -1;
 }

@@ -4,7 +4,8 @@
 //
 // Options come only before FILE.rux: the first argument that is not an
 // option ends them, and so does "--". From FILE.rux on, every argument
-// means what it always has: the output directory, then nothing.
+// means what it always has: the output directory, then nothing (each such
+// argument is named on standard error, "rux-extract: ignoring 'ARG'").
 #ifndef RUX_TOOL_OPTIONS_H
 #define RUX_TOOL_OPTIONS_H
 
@@ -31,8 +32,10 @@ extern const char* const EXTRACT_USAGE;
 // when the run goes ahead. Otherwise it has printed its answer on out and
 // returns the exit status: 0 after --help or --version; 1 after the syntax
 // line, which follows one line that says what is wrong with a bad option
-// (both on err instead when -O was among the options, keeping standard
-// output for data).
+// or with an OUTDIR given to -O (both on err instead when -O was among the
+// options, keeping standard output for data), and is followed on err by
+// the line that points to --help. Arguments after OUTDIR are warned about
+// on err, and the run goes ahead.
 int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, std::FILE* err);
 
 #endif

@@ -47,8 +47,9 @@ const char* const USAGE =
     "  -x, --exclude GLOB  leave out matching files, and directories with all\n"
     "                  they hold; ASCII case is ignored (repeatable)\n"
     "\n"
-    "GLOBs match the whole relative name with '/' separators; '*' matches\n"
-    "across directories. A file whose blocks would not be smaller than the\n"
+    "GLOBs match the whole relative name with '/' separators ('\\' in a GLOB\n"
+    "matches '/' too; [*] and [?] match '*' and '?'); '*' matches across\n"
+    "directories. A file whose blocks would not be smaller than the\n"
     "file itself is stored. Prints one line per resource: kind, name, size.\n"
     "Links to directories, dangling links and special files are left out\n"
     "with a warning; a link to a file outside DIR is packed as a copy, with\n"
@@ -116,7 +117,7 @@ void PrintWarnings(std::vector<Warning> warnings) {
 
 int BadUsage(const std::string& message) {
     Fail(message);
-    std::fprintf(stderr, "Try 'rux-pack --help'.\n");
+    std::fprintf(stderr, "Try 'rux-pack --help' for more information.\n");
     return 1;
 }
 

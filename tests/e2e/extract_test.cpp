@@ -169,16 +169,20 @@ protected:
     std::vector<std::string> All() { return ListTree(temp->path(), true); }
 
     // The syntax line, after the line before, if any; on standard error
-    // with onErrors (and then nothing on standard output).
+    // with onErrors (and then nothing on standard output). The pointer to
+    // --help follows it on standard error.
     void ExpectSyntax(const std::vector<std::string>& args, const std::string& before = "", bool onErrors = false) {
         const RunResult r = Run(args);
         EXPECT_EQ(1, r.status);
         const std::string& text = onErrors ? r.errors : r.output;
+        const std::string help = Console("Try 'rux-extract --help' for more information.\n");
         if (onErrors) {
             EXPECT_EQ("", r.output);
+        } else if (!std::getenv("RUX_LAUNCHER")) {
+            EXPECT_EQ(help, r.errors);
         }
         const std::string head = Console(before) + "Syntax: ";
-        const std::string tail = Console(" file.rux [outdir]\n");
+        const std::string tail = Console(" file.rux [outdir]\n") + (onErrors ? help : "");
         if (Windows()) {
             // The program's own name is whatever path Windows hands it; a
             // launcher may chatter on standard error first.
@@ -286,13 +290,14 @@ TEST_F(Extract, OutputDirectoryFromArgumentOrResourceFileName) {
         std::string file;  // where the resource file lies, below the test directory
         std::vector<std::string> args;
         std::string root;  // where the resources must land
+        std::string errors = "";
     };
     const std::vector<Case> cases = {
         {"in.rux", {"in.rux", "out"}, "out"},
         {"in.rux", {"in.rux", "out/"}, "out"},
         {"in.rux", {"in.rux", "out\\"}, "out"},
         {"in.rux", {"in.rux", "out/\\//"}, "out"},
-        {"in.rux", {"in.rux", "made", "ignored"}, "made"},
+        {"in.rux", {"in.rux", "made", "ignored"}, "made", "rux-extract: ignoring 'ignored'\n"},
         {"in.rux", {"in.rux"}, "__in.rux"},
         {"sub/in.rux", {"sub/in.rux"}, "__in.rux"},
         {"a/b/c.rux", {"a\\b/c.rux"}, "__c.rux"},
@@ -303,7 +308,7 @@ TEST_F(Extract, OutputDirectoryFromArgumentOrResourceFileName) {
         SCOPED_TRACE(c.args.back());
         Fresh();
         Write(resources, c.file);
-        Expect(c.args, 0, ListingOf(resources));
+        Expect(c.args, 0, ListingOf(resources), Console(c.errors));
         std::vector<std::string> expected = {c.file, c.file + "l.txt", c.root + "/l.txt", c.root + "/x/y.txt"};
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(expected, ListTree(temp->path()));
@@ -466,6 +471,9 @@ TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
         {"..", true, true}, {"../up1", true, true}, {"a/../../up2", true, true},
         {"b\\..\\up3", true, true}, {"..\\up4", true, true}, {"c/..", true, true},
         {"/abs1", true, true}, {"\\abs2", true, true}, {"C:drive1", true, true},
+        // Empty components name no file.
+        {"", true, true}, {"dir/", true, true}, {"p\\q\\", true, true}, {"r//s", true, true},
+        {"t\\\\u", true, true}, {"v/\\w", true, true}, {"x\\/y", true, true},
         {"z:\\drive2", true, true}, {"q:/drive3", true, true},
         {"ab:c", true, false}, {"d/x:y", true, false}, {"CON", true, false},
         {"con.txt", true, false}, {"e/Prn.log", true, false}, {"aux", true, false},
@@ -527,6 +535,12 @@ TEST_F(Extract, ControlBytesInNamesArePrintedEscapedAndForgeNothing) {
               listing.find(Console("2 a\\0128 forged.txt 99 0\nRefused unsafe name a\\0128 forged.txt 99\n")));
     EXPECT_NE(std::string::npos, listing.find(Console("2 \\033[2J 0\nRefused unsafe name \\033[2J\n")));
     EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree());
+
+    // C1 controls, raw or in UTF-8, and bidirectional formatting characters
+    // leave a name safe, but are printed escaped; other UTF-8 is printed as it is.
+    Fresh();
+    Write({Stored("a\xc2\x9b" "b\x9b" "c\xe2\x80\xae" "d\xe2\x81\xa6" "e\xc3\xa9", "x")});
+    Expect({"-l", "in.rux"}, 0, Console("2 a\\302\\233b\\233c\\342\\200\\256d\\342\\201\\246e\xc3\xa9 1\n"));
 }
 
 TEST_F(Extract, DirectoryFileClashEndsTheRun) {
@@ -538,23 +552,6 @@ TEST_F(Extract, DirectoryFileClashEndsTheRun) {
         EXPECT_EQ((Files{{"a", "file"}}), Tree());
     } else {
         EXPECT_EQ((Files{{"a/b.txt", "inner"}}), Tree());
-    }
-}
-
-TEST_F(Extract, NamesThatAreNoFileEndTheRunAfterTheirDirectories) {
-    struct Case {
-        std::string name;
-        std::vector<std::string> tree;  // with directories
-    };
-    for (const Case& c : {Case{"", {"out/"}}, Case{"dir/", {"out/", "out/dir/"}},
-                          Case{"p\\q\\", {"out/", "out/p/", "out/p/q/"}}}) {
-        SCOPED_TRACE("name '" + c.name + "'");
-        Fresh();
-        Write({Stored(c.name, "data")});
-        Expect({"in.rux", "out"}, 1, Console("2 " + c.name + " 4\nCannot write " + OutPath("out", c.name) + "\n"));
-        std::vector<std::string> tree = c.tree;
-        tree.insert(tree.begin(), "in.rux");
-        EXPECT_EQ(tree, All());
     }
 }
 
@@ -647,7 +644,7 @@ TEST_F(Extract, NoClobberKeepsEveryExistingFile) {
     const PackResource same = Stored("a/same.txt", "replacement");
     WriteBytes(MakeRawFile({fresh, same, Loose("gone.txt", "x"), Loose("lost.txt", "y")}).Serialize());
     const std::string kept = "Kept existing ";
-    for (const std::string option : {"-n", "--no-clobber", ""}) {
+    for (const std::string option : {"-n", "--no-clobber", "", "-nq"}) {
         SCOPED_TRACE(option);
         fs::remove_all(At("out"));
         fs::create_directories(At("out/a"));
@@ -660,7 +657,8 @@ TEST_F(Extract, NoClobberKeepsEveryExistingFile) {
             {"lost.txt", KIND_LOOSE, 0, "Cannot read lost.txt\n"}};
         std::vector<std::string> args = {"in.rux", "out"};
         if (n) args.insert(args.begin(), option);
-        Expect(args, 1, Listing(lines));
+        // Keeping a file is no failure: -q says nothing of it.
+        Expect(args, 1, option == "-nq" ? Console("Cannot read lost.txt\n") : Listing(lines));
         EXPECT_EQ((Files{{"new.txt", "new"}, {"a/same.txt", n ? "old" : "replacement"}, {"gone.txt", "important"}}),
                   Tree());
     }
@@ -715,7 +713,10 @@ TEST_F(Extract, EachOptionOnItsOwnAndWithSelection) {
         std::string root;                // where it writes them; "" for nowhere
         bool lines = true;               // it prints their lines
         std::string summary = "";        // and this after them
+        int status = 0;
+        std::string errors = "";
     };
+    const std::string notFound = ": Not found in resource file\n";
     const std::vector<Case> cases = {
         {{"in.rux", "out"}, all, "out"},
         {{"-l", "in.rux", "out"}, all, ""},
@@ -731,13 +732,22 @@ TEST_F(Extract, EachOptionOnItsOwnAndWithSelection) {
         {{"-t", "-i", "config/*", "-i", "empty.dat", "in.rux"}, {"config/keys.cfg", "empty.dat"}, "", true,
          "2 resources read, 0 failed\n"},
         {{"-i", "readme.txt", "-x", "README.TXT", "in.rux", "out"}, {}, "out"},
-        {{"-i", "nothing", "-t", "in.rux"}, {}, "", true, "0 resources read, 0 failed\n"},
+        // '\\' matches either separator. Each include that matches no name
+        // is told, after the lines, and fails the run; an exclude is not.
+        {{"-i", "SOUNDS\\SHOT.WAV", "-i", "none*", "-i", "text\\*", "-i", "[*]", "-i", "\x1b[2J", "in.rux", "out"},
+         {"sounds\\shot.wav", "text/poem.txt"}, "out", true, "", 1,
+         "rux-extract: none*" + notFound + "rux-extract: [*]" + notFound + "rux-extract: \\033[2J" + notFound},
+        {{"-l", "-x", "TEXT\\*", "-x", "*\\shot.wav", "-x", "nothing", "in.rux"}, {"readme.txt", "config/keys.cfg", "empty.dat"}, ""},
+        {{"-i", "nothing", "-t", "in.rux"}, {}, "", true, "0 resources read, 0 failed\n", 1, "rux-extract: nothing" + notFound},
         // Options the output does not show; --progress prints nothing off a terminal.
         {{"-j", "1", "--jobs=256", "-j8", "--progress", "in.rux", "out"}, all, "out"},
         {{"--progress", "-t", "in.rux"}, all, "", true, "5 resources read, 0 failed\n"},
-        // Options end at the first argument that is not one, or at "--".
-        {{"in.rux", "out", "-l"}, all, "out"},
-        {{"in.rux", "-l", "-t"}, all, "-l"},
+        // Options end at the first argument that is not one, or at "--";
+        // each argument after OUTDIR is ignored, with a warning.
+        {{"in.rux", "out", "-l", "extra", "-"}, all, "out", true, "", 0,
+         "rux-extract: ignoring '-l': options go before FILE.rux\nrux-extract: ignoring 'extra'\n"
+         "rux-extract: ignoring '-'\n"},
+        {{"in.rux", "-l", "-t"}, all, "-l", true, "", 0, "rux-extract: ignoring '-t': options go before FILE.rux\n"},
         {{"-q", "--", "in.rux", "out"}, all, "out", false},
     };
     for (const Case& c : cases) {
@@ -748,7 +758,7 @@ TEST_F(Extract, EachOptionOnItsOwnAndWithSelection) {
         Write(kKinds);
         const std::vector<std::string> before = All();
         const std::vector<PackResource> taken = Only(c.taken);
-        Expect(c.args, 0, (c.lines ? ListingOf(taken) : "") + Console(c.summary));
+        Expect(c.args, c.status, (c.lines ? ListingOf(taken) : "") + Console(c.summary), Console(c.errors));
         if (c.root.empty()) {
             EXPECT_EQ(before, All());
         } else {
@@ -766,7 +776,7 @@ TEST_F(Extract, ToStdoutWritesTheDataAloneInSlotOrder) {
     for (const Line& line : InSlotOrder(lines)) {
         for (const PackResource& r : kKinds) data += r.name == line.name ? r.data : "";
     }
-    Expect({"-O", "in.rux", "out"}, 0, data);
+    Expect({"-O", "in.rux"}, 0, data);
     Expect({"--to-stdout", "-q", "-i", "readme.txt", "in.rux"}, 0, kKinds[0].data);
     Expect({"-O", "-x", "*", "in.rux"}, 0, "");
     EXPECT_EQ(before, All());
@@ -868,6 +878,10 @@ TEST_F(Extract, BadOptionsSayWhatIsWrongAndDoNothing) {
     ExpectSyntax({"-O", "-j", "none", "in.rux"}, "Option -j takes a number of jobs from 1 to 256, not 'none'\n", true);
     ExpectSyntax({"-x", "*", "--to-stdout"}, "", true);
     ExpectSyntax({"-t", "-O", "in.rux"}, "Options -t and -O cannot be given together\n", true);
+    // Nor do the data go anywhere but standard output.
+    ExpectSyntax({"-O", "in.rux", "out"}, "Option -O writes to standard output: it takes no OUTDIR ('out')\n", true);
+    ExpectSyntax({"--to-stdout", "in.rux", "x", "y"},
+                 "Option --to-stdout writes to standard output: it takes no OUTDIR ('x')\n", true);
     EXPECT_EQ(before, All());
 }
 
@@ -990,6 +1004,7 @@ TEST_F(Extract, JobsGiveTheSequentialResult) {
             SCOPED_TRACE(file + " " + mode);
             std::vector<std::string> args = {"-j", "1", file, "out"};
             if (!mode.empty()) args.insert(args.begin(), mode);
+            if (mode == "-O") args.pop_back();
             fs::remove_all(At("out"));
             const RunResult sequential = Run(args);
             const Files tree = Tree();

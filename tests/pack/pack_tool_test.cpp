@@ -255,13 +255,15 @@ TEST(PackRoundTrip, OddFilesAndTheirKinds) {
                           {"a b/c d.txt", "spaces\n"},
                           {"deep/er/est/x", TextBytes(5000, 3)}});
     TempDir tmp;
-    const std::vector<Listed> listed = RoundTrip(tmp, src.path(), {});
+    // '\\' in a glob matches the separator.
+    const std::vector<Listed> listed = RoundTrip(tmp, src.path(), {"--store", "deep\\er\\*", "--loose", "a b\\*"});
     std::map<std::string, unsigned> kinds;
     for (const Listed& l : listed) kinds[l.name] = l.kind;
     EXPECT_EQ(KIND_STORED, kinds["random.bin"]);  // does not shrink
     EXPECT_EQ(KIND_STORED, kinds["empty"]);
     EXPECT_EQ(KIND_DEFLATED, kinds["text.txt"]);
-    EXPECT_EQ(KIND_DEFLATED, kinds["deep/er/est/x"]);
+    EXPECT_EQ(KIND_STORED, kinds["deep/er/est/x"]);
+    EXPECT_EQ(KIND_LOOSE, kinds["a b/c d.txt"]);
 }
 
 TEST(PackRoundTrip, SymlinksToFilesArePackedAndOthersLeftOutWithAWarning) {
@@ -675,7 +677,10 @@ TEST(PackOptions, BadCommandLines) {
         const RunResult run = Pack(args, tmp.path());
         EXPECT_EQ(1, run.status);
         EXPECT_EQ("", run.output);
-        EXPECT_NE(std::string::npos, run.errors.find("rux-pack: ")) << run.errors;
+        EXPECT_EQ(0u, run.errors.find("rux-pack: ")) << run.errors;
+        const std::string help = "\nTry 'rux-pack --help' for more information.\n";
+        ASSERT_GT(run.errors.size(), help.size());
+        EXPECT_EQ(help, run.errors.substr(run.errors.size() - help.size()));
     }
     EXPECT_FALSE(FileExists(tmp / "out.rux"));
     // Options may follow the paths; "--" ends them.

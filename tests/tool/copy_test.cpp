@@ -54,14 +54,6 @@ TEST(ExtractCopy, DirectoriesAreMadeWhateverTheOrderOfNames) {
     }
 }
 
-TEST(ExtractCopy, NameEndingInASeparatorFailsAfterMakingItsDirectories) {
-    TempDir dir;
-    const RunResult result = Extract(dir, {Stored("x/y/z/", "data")});
-    EXPECT_EQ(1, result.status);
-    EXPECT_NE(std::string::npos, result.output.find("Cannot write")) << result.output;
-    EXPECT_TRUE(IsDirectory(dir / "out/x/y/z"));
-}
-
 TEST(ExtractCopy, FileInTheWayOfADirectoryFails) {
     TempDir dir;
     // Whichever comes first in slot order, the other cannot be created.

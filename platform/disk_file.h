@@ -20,6 +20,7 @@
 #define RUX_PLATFORM_DISK_FILE_H
 
 #include <cstdint>
+#include <string>
 
 namespace rux {
 
@@ -96,6 +97,32 @@ struct DiskFile {
     // 1 on success, 0 on failure or an invalid object.
     int Flush();
 };
+
+// Failure reasons.
+//
+// Every call of this layer (here and in the tools' output_dir.h and
+// console.h) that fails keeps the system's error code, errno on POSIX and
+// GetLastError() on Windows, for the calling thread. LastError() gives the
+// code kept by the last failure in this thread, 0 when that failure had no
+// system error (a read that met the end of the file early, say); no call
+// clears it on success. A caller that wants the reason of one call asks
+// right after it.
+int LastError();
+
+// Keeps code as the calling thread's LastError(); for the layer's own
+// calls, and for callers that detect a failure of their own.
+void KeepError(int code);
+
+// The system's codes for two failures that callers meet before any call:
+// a path too long (ENAMETOOLONG; ERROR_FILENAME_EXCED_RANGE), and a name
+// that already exists (EEXIST; ERROR_ALREADY_EXISTS), which MakeDirectory
+// gives for a directory that is there.
+int PathTooLongError();
+int AlreadyExistsError();
+
+// The system's own text for an error code of LastError(), in one line:
+// strerror's on POSIX, FormatMessage's on Windows. "unknown error" for 0.
+std::string ErrorText(int code);
 
 // Creates one directory (not its parents). 1 on success, 0 on failure,
 // which includes a directory or file of that name that already exists.

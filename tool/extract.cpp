@@ -23,6 +23,7 @@
 #include "tool/parallel.h"
 #include "tool/print.h"
 #include "tool/progress.h"
+#include "tool/reason.h"
 
 using namespace rux;
 
@@ -33,6 +34,9 @@ constexpr std::size_t PATH_BYTES = 4096;
 // CopyPiece for the size of each read.
 constexpr std::uint32_t COPY_BYTES = 1u << 20;
 constexpr std::uint32_t FAILURE_PIECE = 4096;
+
+// How the reason lines on the error stream name the tool.
+const char* const PROGRAM = "rux-extract";
 
 #ifdef _WIN32
 constexpr char SEPARATOR = '\\';
@@ -45,7 +49,7 @@ constexpr int WINDOWS_RULES = 0;
 // Every way out flushes the messages and closes the output tree.
 int Finish(std::FILE* out, int status) {
     CloseOutputTree();
-    std::fflush(out);
+    FlushStream(out);
     return status;
 }
 
@@ -125,6 +129,55 @@ std::uint32_t CopyPiece(const ResourceStream& stream) {
     return piece;
 }
 
+// Why a resource was not read in full: the system's reason for the failed
+// call (error, from LastError()), or else what the data shows. position
+// is where the reading stopped; opened, whether the stream opened at all.
+// (The library's own typed reason for a damaged block or table goes here
+// once it gives one.)
+std::string ReadFailureReason(const char* name, int slot, int opened, std::uint64_t position, int error) {
+    if (slot < 0) return "not found in the index";
+    const ResourceEntry& entry = IndexSlots()[slot];
+    if (entry.kind == KIND_LOOSE) {
+        const std::string path = std::string(MountSlots()[entry.fileSlot].path) + name;
+        const std::string printed = EscapedName(path.c_str());
+        if (opened) {
+            return "cannot read loose file " + printed + ": " +
+                   (error ? ErrorText(error) : "it ended before its size when opened");
+        }
+        if (error) return "cannot open loose file " + printed + ": " + ErrorText(error);
+        if (path.size() >= static_cast<std::size_t>(LOOSE_PATH_BYTES)) {
+            return "cannot open loose file " + printed + ": " + ErrorText(PathTooLongError());
+        }
+        DiskFile probe;
+        std::int64_t size = -1;
+        if (probe.Open(path.c_str(), 0)) {
+            size = probe.Size();
+            probe.Close();
+        }
+        if (size > static_cast<std::int64_t>(UINT32_MAX)) {
+            return "loose file " + printed + " is 4 GiB or larger; sizes are 32 bits";
+        }
+        return "cannot open loose file " + printed;
+    }
+    if (entry.kind != KIND_STORED && entry.kind != KIND_DEFLATED) {
+        return "unknown storage kind " + std::to_string(entry.kind);
+    }
+    if (!opened) return "already open";
+    if (error) return "cannot read the resource file: " + ErrorText(error);
+    if (entry.kind == KIND_STORED || entry.blockLength == 0) return "its data lies past the end of the resource file";
+    const std::uint64_t blocks = (static_cast<std::uint64_t>(entry.size) + entry.blockLength - 1) / entry.blockLength;
+    return "damaged block " + std::to_string(position / entry.blockLength + 1) + " of " + std::to_string(blocks);
+}
+
+// Why the resource file could not be mounted: the system's reason where
+// the failure was the system's. (The library's typed mount result, with
+// "not a resource file", "damaged names table" and the like, goes here
+// once it gives one.)
+std::string MountFailureReason(const char* path, int error) {
+    if (error) return ErrorText(error);
+    if (std::strlen(path) >= static_cast<std::size_t>(MOUNT_PATH_BYTES)) return ErrorText(PathTooLongError());
+    return "not a resource file, or a damaged one";
+}
 
 // What the run does after one resource.
 enum ResourceOutcome {
@@ -190,6 +243,7 @@ int BeginFile(const RunPlan& plan, const char* name, char* path, OutputFile& out
         std::string made = std::string(outdir) + SEPARATOR;
         for (const char* p = name; *p != '\0'; ++p) made += IsSeparator(*p) ? SEPARATOR : *p;
         Appendf(report.out, "Cannot write %s\n", EscapedName(made.c_str()).c_str());
+        report.err += ReasonLine(PROGRAM, made, ErrorText(PathTooLongError()));
         *outcome = RESOURCE_END_RUN;
         return 0;
     }
@@ -206,18 +260,20 @@ int BeginFile(const RunPlan& plan, const char* name, char* path, OutputFile& out
         *outcome = RESOURCE_DONE;
     } else {
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        report.err += ReasonLine(PROGRAM, path, SystemReason(LastError()));
         *outcome = RESOURCE_END_RUN;
     }
     return 0;
 }
 
 // Ends the output file that BeginFile began: into place when the resource
-// was delivered in full, else removed.
+// was delivered in full, else removed (unread says why).
 ResourceOutcome EndFile(const RunPlan& plan, const char* name, const char* path, OutputFile& output,
-                        int delivered, ResourceReport& report) {
+                        int delivered, const std::string& unread, ResourceReport& report) {
     if (!delivered) {
         AbortOutput(&output);
         Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
+        report.err += ReasonLine(PROGRAM, name, unread);
         return RESOURCE_FAILED;
     }
     // A write error can surface only when the file is closed, which the
@@ -229,6 +285,7 @@ ResourceOutcome EndFile(const RunPlan& plan, const char* name, const char* path,
     }
     if (finished != OUTPUT_DONE) {
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        report.err += ReasonLine(PROGRAM, path, SystemReason(LastError()));
         return RESOURCE_END_RUN;
     }
     return RESOURCE_DONE;
@@ -241,30 +298,42 @@ enum CopyResult {
     COPY_UNWRITTEN,      // a write failed
 };
 
+// Where and why CopyStream stopped short.
+struct CopyFailure {
+    std::uint32_t position = 0;  // bytes delivered before it
+    int error = 0;               // LastError() of the failed call, 0 if none
+};
+
 // Reads the open stream, size bytes of it, and closes it, handing the
 // bytes to file, or else to plan.data in MODE_STDOUT, or else dropping
-// them.
-CopyResult CopyStream(const RunPlan& plan, ResourceStream& stream, int opened, std::uint32_t size,
-                      unsigned char* data, DiskFile* file) {
+// them. openError is LastError() after the stream's open.
+CopyResult CopyStream(const RunPlan& plan, ResourceStream& stream, int opened, int openError, std::uint32_t size,
+                      unsigned char* data, DiskFile* file, CopyFailure* failure) {
     CopyResult result = opened ? COPY_DELIVERED : COPY_SHORT;
+    failure->error = opened ? 0 : openError;
     const std::uint32_t piece = CopyPiece(stream);
-    while (size != 0) {
-        const std::uint32_t want = size < piece ? size : piece;
+    std::uint32_t done = 0;
+    KeepError(0);
+    while (opened && done < size) {
+        const std::uint32_t want = size - done < piece ? size - done : piece;
         const std::uint32_t got = stream.Read(data, want);
         if (got == 0) {
             result = COPY_SHORT;
+            failure->error = LastError();
             break;
         }
         const bool written = file                         ? file->Write(data, got) == got
-                             : plan.mode == MODE_STDOUT ? std::fwrite(data, 1, got, plan.data) == got
+                             : plan.mode == MODE_STDOUT ? WriteStream(plan.data, data, got) != 0
                                                         : true;
         if (!written) {
             result = COPY_UNWRITTEN;
+            failure->error = LastError();
             break;
         }
         ProgressAdd(*plan.progress, got);
-        size -= got;
+        done += got;
     }
+    failure->position = done;
     stream.Close();
     return result;
 }
@@ -272,7 +341,7 @@ CopyResult CopyStream(const RunPlan& plan, ResourceStream& stream, int opened, s
 // Copies the open stream, size bytes of it, into the output file below the
 // output directory, and closes both.
 ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
-                            std::uint32_t size, unsigned char* data, ResourceReport& report) {
+                            int openError, std::uint32_t size, unsigned char* data, ResourceReport& report) {
     char path[PATH_BYTES];
     OutputFile output;
     ResourceOutcome outcome = RESOURCE_DONE;
@@ -280,27 +349,35 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceStrea
         stream.Close();
         return outcome;
     }
-    const CopyResult copied = CopyStream(plan, stream, opened, size, data, &output.file);
+    CopyFailure failure;
+    const CopyResult copied = CopyStream(plan, stream, opened, openError, size, data, &output.file, &failure);
     if (copied == COPY_UNWRITTEN) {
         AbortOutput(&output);
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        report.err += ReasonLine(PROGRAM, path, SystemReason(failure.error));
         return RESOURCE_END_RUN;
     }
-    return EndFile(plan, name, path, output, copied == COPY_DELIVERED, report);
+    const std::string unread = copied == COPY_DELIVERED ? ""
+                               : ReadFailureReason(name, stream.Slot(), opened, failure.position, failure.error);
+    return EndFile(plan, name, path, output, copied == COPY_DELIVERED, unread, report);
 }
 
 // Reads the open stream, size bytes of it, to its end, handing the bytes to
 // plan.data in MODE_STDOUT and dropping them otherwise, and closes it.
 ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceStream& stream, int opened,
-                            std::uint32_t size, unsigned char* data, ResourceReport& report) {
+                            int openError, std::uint32_t size, unsigned char* data, ResourceReport& report) {
     std::string& messages = plan.mode == MODE_STDOUT ? report.err : report.out;
-    const CopyResult copied = CopyStream(plan, stream, opened, size, data, nullptr);
+    CopyFailure failure;
+    const CopyResult copied = CopyStream(plan, stream, opened, openError, size, data, nullptr, &failure);
     if (copied == COPY_UNWRITTEN) {
+        // The reason follows when standard output is closed.
         messages += "Cannot write standard output\n";
         return RESOURCE_END_RUN;
     }
     if (copied == COPY_SHORT) {
         Appendf(messages, "Cannot read %s\n", EscapedName(name).c_str());
+        report.err += ReasonLine(PROGRAM, name,
+                                 ReadFailureReason(name, stream.Slot(), opened, failure.position, failure.error));
         return RESOURCE_FAILED;
     }
     return RESOURCE_DONE;
@@ -310,8 +387,8 @@ ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceStrea
 // refusal of an unsafe name, and the open of its stream. 1 when the stream
 // is to be used (*opened and *size set), else 0 with the outcome in
 // *outcome.
-int StartResource(const RunPlan& plan, int slot, ResourceStream& stream, int* opened, std::uint32_t* size,
-                  ResourceReport& report, ResourceOutcome* outcome) {
+int StartResource(const RunPlan& plan, int slot, ResourceStream& stream, int* opened, int* openError,
+                  std::uint32_t* size, ResourceReport& report, ResourceOutcome* outcome) {
     const ResourceEntry& entry = IndexSlots()[slot];
     const char* name = entry.name;
     const std::string printed = EscapedName(name);
@@ -329,7 +406,9 @@ int StartResource(const RunPlan& plan, int slot, ResourceStream& stream, int* op
         return 0;
     }
 
+    KeepError(0);
     *opened = stream.Open(name);
+    *openError = *opened ? 0 : LastError();
     *size = stream.Size();
     if (line) Appendf(report.out, "%u\n", static_cast<unsigned>(*size));
     ProgressResize(*plan.progress, entry.size, *size);
@@ -343,18 +422,20 @@ ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* da
     const char* name = IndexSlots()[slot].name;
     ResourceStream stream;
     int opened = 0;
+    int openError = 0;
     std::uint32_t size = 0;
     ResourceOutcome outcome = RESOURCE_DONE;
-    if (!StartResource(plan, slot, stream, &opened, &size, report, &outcome)) return outcome;
+    if (!StartResource(plan, slot, stream, &opened, &openError, &size, report, &outcome)) return outcome;
 
     switch (plan.mode) {
-        case MODE_EXTRACT: return WriteToFile(plan, name, stream, opened, size, data, report);
+        case MODE_EXTRACT: return WriteToFile(plan, name, stream, opened, openError, size, data, report);
         case MODE_LIST:
             stream.Close();
             if (opened) return RESOURCE_DONE;
             Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
+            report.err += ReasonLine(PROGRAM, name, ReadFailureReason(name, stream.Slot(), 0, 0, openError));
             return RESOURCE_FAILED;
-        default: return ReadThrough(plan, name, stream, opened, size, data, report);
+        default: return ReadThrough(plan, name, stream, opened, openError, size, data, report);
     }
 }
 
@@ -364,10 +445,11 @@ void PrintReport(const ResourceReport& report, std::FILE* out, std::FILE* err, P
     if (report.out.empty() && report.err.empty()) return;
     const ProgressHold hold(progress);
     ProgressClear(progress);
-    std::fwrite(report.out.data(), 1, report.out.size(), out);
+    // A failure shows when standard output is closed.
+    WriteStream(out, report.out.data(), report.out.size());
     std::fwrite(report.err.data(), 1, report.err.size(), err);
     if (!progress.stream) return;
-    std::fflush(out);
+    FlushStream(out);
     ProgressDraw(progress);
 }
 
@@ -392,6 +474,11 @@ struct RangedResource {
     // is what a sequential run meets.
     std::atomic<std::uint64_t> firstUnread{~0ull};
     std::atomic<std::uint64_t> firstUnwritten{~0ull};
+    // Their reasons (LastError() of the failed call; 0 if none), and the open's.
+    std::atomic<int> readError{0};
+    std::atomic<int> writeError{0};
+    int opened = 0;
+    int openError = 0;
     int cut = 0;  // to standard output: a range came short, so no later byte goes
 };
 
@@ -510,7 +597,8 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
             r.started = 1;
             ResourceStream stream;
             int opened = 0;
-            if (StartResource(plan, run.slots[item], stream, &opened, &r.size, run.reports[at], &r.outcome)) {
+            if (StartResource(plan, run.slots[item], stream, &opened, &r.openError, &r.size, run.reports[at], &r.outcome)) {
+                r.opened = opened;
                 r.slot = stream.Slot();
                 r.kind = IndexSlots()[r.slot].kind;
                 r.piece = CopyPiece(stream);
@@ -538,15 +626,23 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
     } else {
         data = run.buffers[static_cast<std::size_t>(worker)].get();
     }
+    KeepError(0);
     const std::uint32_t got = ReadRange(r, data, from, want);
+    const int readError = got != want ? LastError() : 0;
     ProgressAdd(*plan.progress, got);
     if (held) held->got = got;
     // The bytes before a failure are written too, as the sequential run
     // writes them, so that the earlier failure is the one told.
     if (plan.mode == MODE_EXTRACT && got != 0 && r.output.file.WriteAt(data, got, static_cast<std::int64_t>(from)) != got) {
+        int none = 0;
+        r.writeError.compare_exchange_strong(none, LastError());
         LowerTo(r.firstUnwritten, from);
     }
-    if (got != want) LowerTo(r.firstUnread, from + got);
+    if (got != want) {
+        int none = 0;
+        r.readError.compare_exchange_strong(none, readError);
+        LowerTo(r.firstUnread, from + got);
+    }
 }
 
 // In the worker of a ranged resource's last range: its file into place, or
@@ -564,13 +660,17 @@ void FinishResource(void* context, int item, int) {
     const RunPlan& plan = run.plans[0];
     const char* name = IndexSlots()[run.slots[item]].name;
     const int delivered = r.firstUnread.load() == ~0ull;
+    const std::string unread =
+        delivered ? ""
+                  : ReadFailureReason(name, r.slot, r.opened, r.firstUnread.load(), r.opened ? r.readError.load() : r.openError);
     if (plan.mode == MODE_EXTRACT) {
         if (r.firstUnwritten.load() < r.firstUnread.load()) {
             AbortOutput(&r.output);
             Appendf(report.out, "Cannot write %s\n", EscapedName(r.path.get()).c_str());
+            report.err += ReasonLine(PROGRAM, r.path.get(), SystemReason(r.writeError.load()));
             run.outcomes[at] = RESOURCE_END_RUN;
         } else {
-            run.outcomes[at] = EndFile(plan, name, r.path.get(), r.output, delivered, report);
+            run.outcomes[at] = EndFile(plan, name, r.path.get(), r.output, delivered, unread, report);
         }
         r.used = 0;
         return;
@@ -580,6 +680,7 @@ void FinishResource(void* context, int item, int) {
         return;
     }
     Appendf(plan.mode == MODE_STDOUT ? report.err : report.out, "Cannot read %s\n", EscapedName(name).c_str());
+    report.err += ReasonLine(PROGRAM, name, unread);
     run.outcomes[at] = RESOURCE_FAILED;
 }
 
@@ -605,7 +706,7 @@ int TakeRange(void* context, int item, std::uint32_t range) {
     RangedResource& r = *run.ranged[at];
     if (!r.used || r.cut) return 1;
     const RangeBytes& held = HeldRange(run, item, range);
-    if (held.got != 0 && std::fwrite(held.bytes.get(), 1, held.got, run.out) != held.got) {
+    if (held.got != 0 && !WriteStream(run.out, held.bytes.get(), held.got)) {
         run.stdoutFailed = 1;
         return 0;
     }
@@ -761,8 +862,11 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     std::FILE* messages = mode == MODE_STDOUT ? err : out;
 
     ResetResourceTables();
+    KeepError(0);
     if (!MountResourceFile(resourceFile)) {
+        const int error = LastError();
         std::fprintf(messages, "Could not open resource file: %s\n", EscapedName(resourceFile).c_str());
+        std::fputs(ReasonLine(PROGRAM, resourceFile, MountFailureReason(resourceFile, error)).c_str(), err);
         return Finish(out, err, 1);
     }
 
@@ -772,17 +876,20 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     if (mode == MODE_EXTRACT) {
         if (outputDirectory ? !CopyPath(outdir, outputDirectory)
                             : !DefaultOutputDirectory(outdir, resourceFile)) {
-            std::fprintf(out, "Cannot write %s\n",
-                         EscapedName(outputDirectory ? outputDirectory : resourceFile).c_str());
+            const char* named = outputDirectory ? outputDirectory : resourceFile;
+            std::fprintf(out, "Cannot write %s\n", EscapedName(named).c_str());
+            std::fputs(ReasonLine(PROGRAM, named, ErrorText(PathTooLongError())).c_str(), err);
             return Finish(out, err, 1);
         }
         std::size_t outdirLength = std::strlen(outdir);
         while (outdirLength > 0 && IsSeparator(outdir[outdirLength - 1])) outdir[--outdirLength] = '\0';
         // An empty directory would put every path at the file system's root.
         if (outdirLength == 0) return PrintSyntax(out, program);
-        MakeDirectory(outdir);
-        // When it cannot be opened, each output file fails to begin.
-        OpenOutputTree(outdir);
+        // When it cannot be opened, each output file fails to begin, with
+        // the reason: the making's, unless the name was there already.
+        const int made = MakeDirectory(outdir);
+        const int makeError = made ? 0 : LastError();
+        OpenOutputTree(outdir, makeError == AlreadyExistsError() ? 0 : makeError);
         plan.outdir = outdir;
         plan.noClobber = options.noClobber;
         plan.outdirLength = outdirLength;

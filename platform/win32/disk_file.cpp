@@ -1,5 +1,5 @@
-// Win32 implementation of DiskFile, MakeDirectory, RenameReplacing and
-// SyncDirectory.
+// Win32 implementation of DiskFile, MakeDirectory, RenameReplacing,
+// SyncDirectory and the failure reasons.
 //
 // Paths go to the ANSI calls as they are: Win32 takes both '\' and '/' as
 // directory separators.
@@ -18,6 +18,17 @@ namespace {
 
 HANDLE Native(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
+thread_local int tLastError = 0;
+
+// Keeps GetLastError() as the reason of the failure that just happened.
+void KeepSystemError() { tLastError = static_cast<int>(::GetLastError()); }
+
+// Returns result after keeping the reason when it is a failure (FALSE).
+BOOL Kept(BOOL result) {
+    if (!result) KeepSystemError();
+    return result;
+}
+
 }  // namespace
 
 int DiskFile::Open(const char* path, int mode) {
@@ -31,12 +42,14 @@ int DiskFile::Open(const char* path, int mode) {
         ::CreateFileA(path, access, sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     // INVALID_HANDLE_VALUE is all bits set, the same as INVALID_FILE_HANDLE.
     handle = reinterpret_cast<FileHandle>(opened);
-    return opened == INVALID_HANDLE_VALUE ? 0 : 1;
+    if (opened != INVALID_HANDLE_VALUE) return 1;
+    KeepSystemError();
+    return 0;
 }
 
 int DiskFile::Close() {
     if (!IsValid()) return 0;
-    const BOOL closed = ::CloseHandle(Native(handle));
+    const BOOL closed = Kept(::CloseHandle(Native(handle)));
     handle = INVALID_FILE_HANDLE;
     return closed ? 1 : 0;
 }
@@ -48,8 +61,11 @@ std::uint32_t DiskFile::Read(void* buffer, std::uint32_t count) {
     while (done < count) {
         DWORD got = 0;
         // A pipe whose writer has gone reports an error: the end of its data.
-        if (!::ReadFile(Native(handle), out + done, count - done, &got, nullptr)) break;
-        if (got == 0) break;  // end of file
+        if (!Kept(::ReadFile(Native(handle), out + done, count - done, &got, nullptr))) break;
+        if (got == 0) {  // end of file
+            tLastError = 0;
+            break;
+        }
         done += got;
     }
     return done;
@@ -61,8 +77,11 @@ std::uint32_t DiskFile::Write(const void* buffer, std::uint32_t count) {
     std::uint32_t done = 0;
     while (done < count) {
         DWORD put = 0;
-        if (!::WriteFile(Native(handle), in + done, count - done, &put, nullptr)) break;
-        if (put == 0) break;
+        if (!Kept(::WriteFile(Native(handle), in + done, count - done, &put, nullptr))) break;
+        if (put == 0) {
+            tLastError = 0;
+            break;
+        }
         done += put;
     }
     return done;
@@ -89,8 +108,15 @@ std::uint32_t DiskFile::ReadAt(void* buffer, std::uint32_t count, std::int64_t o
         DWORD got = 0;
         OVERLAPPED at = At(offset + done);
         // Reading at or past the end fails with ERROR_HANDLE_EOF.
-        if (!::ReadFile(Native(handle), out + done, count - done, &got, &at)) break;
-        if (got == 0) break;
+        if (!::ReadFile(Native(handle), out + done, count - done, &got, &at)) {
+            const DWORD error = ::GetLastError();
+            tLastError = error == ERROR_HANDLE_EOF ? 0 : static_cast<int>(error);
+            break;
+        }
+        if (got == 0) {
+            tLastError = 0;
+            break;
+        }
         done += got;
     }
     return done;
@@ -103,8 +129,11 @@ std::uint32_t DiskFile::WriteAt(const void* buffer, std::uint32_t count, std::in
     while (done < count) {
         DWORD put = 0;
         OVERLAPPED at = At(offset + done);
-        if (!::WriteFile(Native(handle), in + done, count - done, &put, &at)) break;
-        if (put == 0) break;
+        if (!Kept(::WriteFile(Native(handle), in + done, count - done, &put, &at))) break;
+        if (put == 0) {
+            tLastError = 0;
+            break;
+        }
         done += put;
     }
     return done;
@@ -117,28 +146,54 @@ std::int64_t DiskFile::Seek(std::int64_t offset, int origin) {
     LARGE_INTEGER position;
     const DWORD method = origin == SEEK_FROM_CURRENT ? FILE_CURRENT : FILE_BEGIN;
     // A target before the start fails and leaves the position unchanged.
-    if (!::SetFilePointerEx(Native(handle), distance, &position, method)) return -1;
+    if (!Kept(::SetFilePointerEx(Native(handle), distance, &position, method))) return -1;
     return static_cast<std::int64_t>(position.QuadPart);
 }
 
 std::int64_t DiskFile::Size() {
     if (!IsValid()) return -1;
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(Native(handle), &size)) return -1;
+    if (!Kept(::GetFileSizeEx(Native(handle), &size))) return -1;
     return static_cast<std::int64_t>(size.QuadPart);
 }
 
 int DiskFile::Flush() {
     if (!IsValid()) return 0;
-    return ::FlushFileBuffers(Native(handle)) ? 1 : 0;
+    return Kept(::FlushFileBuffers(Native(handle))) ? 1 : 0;
 }
 
-int MakeDirectory(const char* path) { return ::CreateDirectoryA(path, nullptr) ? 1 : 0; }
+int MakeDirectory(const char* path) { return Kept(::CreateDirectoryA(path, nullptr)) ? 1 : 0; }
 
 int SyncDirectory(const char*) { return 1; }
 
 int RenameReplacing(const char* from, const char* to) {
-    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 1 : 0;
+    return Kept(::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) ? 1 : 0;
+}
+
+int LastError() { return tLastError; }
+
+void KeepError(int code) { tLastError = code; }
+
+int PathTooLongError() { return ERROR_FILENAME_EXCED_RANGE; }
+
+// CreateDirectoryA's code; CreateFileA's CREATE_NEW gives ERROR_FILE_EXISTS.
+int AlreadyExistsError() { return ERROR_ALREADY_EXISTS; }
+
+std::string ErrorText(int code) {
+    if (code == 0) return "unknown error";
+    char buffer[512];
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                    static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
+    // One line, without the closing full stop and line break.
+    while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' ||
+                          buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
+        --length;
+    }
+    for (DWORD i = 0; i < length; ++i) {
+        if (buffer[i] == '\r' || buffer[i] == '\n') buffer[i] = ' ';
+    }
+    if (length == 0) return "error " + std::to_string(code);
+    return std::string(buffer, length);
 }
 
 }  // namespace rux

@@ -32,9 +32,16 @@ int WriteAll(DiskFile& file, const char* bytes, std::uint64_t count) {
     return 1;
 }
 
+// ": " and the reason kept by the call that just failed, or "" if none.
+std::string Because() {
+    const int code = LastError();
+    return code ? ": " + ErrorText(code) : "";
+}
+
 // Hands the data gathered in pending to the file.
 int WritePending(PackWriter* writer) {
     const int ok = WriteAll(writer->file, writer->pending.data(), writer->pending.size());
+    if (!ok) writer->failure = Because();
     writer->pending.clear();
     return ok;
 }
@@ -57,7 +64,10 @@ int PutData(PackWriter* writer, const char* bytes, std::uint64_t count) {
 int RewindData(PackWriter* writer, std::uint64_t offset) {
     if (writer->file.IsValid()) {
         if (!WritePending(writer)) return 0;
-        if (writer->file.Seek(static_cast<std::int64_t>(offset), SEEK_FROM_BEGIN) < 0) return 0;
+        if (writer->file.Seek(static_cast<std::int64_t>(offset), SEEK_FROM_BEGIN) < 0) {
+            writer->failure = Because();
+            return 0;
+        }
     } else {
         writer->image.data.resize(static_cast<std::size_t>(offset - FILE_HEADER_BYTES));
     }
@@ -67,8 +77,8 @@ int RewindData(PackWriter* writer, std::uint64_t offset) {
 
 // count bytes of source from offset at, which callers visit in order from
 // 0; file sources are read into scratch. Null if the source runs short.
-const char* ReadPiece(const PackSource& source, std::uint64_t at, std::uint64_t count,
-                      std::string* scratch) {
+const char* ReadSource(const PackSource& source, std::uint64_t at, std::uint64_t count,
+                       std::string* scratch) {
     if (!source.file) return source.bytes + at;
     if (at == 0 && source.file->Seek(0, SEEK_FROM_BEGIN) != 0) return nullptr;
     scratch->resize(static_cast<std::size_t>(count));
@@ -84,12 +94,25 @@ const char* ReadPiece(const PackSource& source, std::uint64_t at, std::uint64_t 
     return buffer;
 }
 
+// ReadSource, telling the writer when it fails: the failure is the
+// source's, with the reason of the read (none at an early end of file).
+const char* ReadPiece(PackWriter* writer, const PackSource& source, std::uint64_t at, std::uint64_t count,
+                      std::string* scratch) {
+    KeepError(0);
+    const char* piece = ReadSource(source, at, count, scratch);
+    if (!piece) {
+        writer->readFailed = 1;
+        writer->failure = LastError() ? Because() : ": the file ended before its size when listed";
+    }
+    return piece;
+}
+
 // Writes all of source to the data region uncompressed.
 int PutStored(PackWriter* writer, const PackSource& source) {
     for (std::uint64_t at = 0; at < source.size;) {
         const std::uint64_t left = source.size - at;
         const std::uint64_t count = left < PIECE_BYTES ? left : PIECE_BYTES;
-        const char* piece = ReadPiece(source, at, count, &writer->raw);
+        const char* piece = ReadPiece(writer, source, at, count, &writer->raw);
         if (!piece || !PutData(writer, piece, count)) return 0;
         at += count;
     }
@@ -115,7 +138,7 @@ DeflateResult PutDeflated(PackWriter* writer, std::uint32_t blockLength, int lev
     for (std::uint64_t chunkAt = 0; chunkAt < source.size; chunkAt += chunk) {
         const std::uint64_t chunkLeft = source.size - chunkAt;
         const std::uint64_t chunkCount = chunkLeft < chunk ? chunkLeft : chunk;
-        const char* bytes = ReadPiece(source, chunkAt, chunkCount, &writer->raw);
+        const char* bytes = ReadPiece(writer, source, chunkAt, chunkCount, &writer->raw);
         if (!bytes) return DEFLATE_FAILED;
         for (std::uint64_t at = 0; at < chunkCount; at += blockLength) {
             const std::uint64_t left = chunkCount - at;
@@ -180,15 +203,21 @@ std::string DeflateZlib(const std::string& bytes, int level) {
 }
 
 int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error, int exclusive) {
-    writer->path = path;
     if (!writer->file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE | (exclusive ? OPEN_NEW : 0))) {
-        *error = "cannot create " + path;
+        writer->path = path;
+        *error = "cannot create " + path + Because();
         return 0;
     }
+    return BeginPackFileOn(writer, writer->file, path, error);
+}
+
+int BeginPackFileOn(PackWriter* writer, const DiskFile& file, const std::string& path, std::string* error) {
+    writer->file = file;
+    writer->path = path;
     const std::string header = "RUXA" + Le32(0);
     writer->end = 0;
     if (!PutData(writer, header.data(), header.size())) {
-        *error = "cannot write " + path;
+        *error = "cannot write " + path + writer->failure;
         return 0;
     }
     return 1;
@@ -204,6 +233,10 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
     const std::string tooFar = "offsets reach 4 GiB at " + name;
     const std::string unreadable = "cannot read all of " + name;
     const std::string unwritable = "cannot write " + writer->path;
+    // Which of the two failed, and why.
+    writer->readFailed = 0;
+    writer->failure.clear();
+    const auto failed = [&] { return (writer->readFailed ? unreadable : unwritable) + writer->failure; };
     DirectoryRecord record = {};
     record.nameOffset = static_cast<std::uint32_t>(writer->image.names.size());
     record.kind = kind;
@@ -223,7 +256,7 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
         writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(start));
         const DeflateResult result = PutDeflated(writer, blockLength, level, source);
         if (result == DEFLATE_FAILED) {
-            *error = writer->file.IsValid() ? unreadable + " or " + unwritable : unreadable;
+            *error = failed();
             return 0;
         }
         // With storeUnshrunk, blocks that cross the limit are larger than
@@ -240,7 +273,7 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
             // Not worth deflating: the same bytes go in as stored data.
             writer->image.blockOffsets.resize(first);
             if (!RewindData(writer, start)) {
-                *error = unwritable;
+                *error = failed();
                 return 0;
             }
             record.kind = KIND_STORED;
@@ -253,7 +286,7 @@ int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
         }
         record.placement = static_cast<std::uint32_t>(start);
         if (!PutStored(writer, source)) {
-            *error = writer->file.IsValid() ? unreadable + " or " + unwritable : unreadable;
+            *error = failed();
             return 0;
         }
     }
@@ -279,7 +312,7 @@ int FinishPackFile(PackWriter* writer, int level, std::string* error) {
         writer->file.Close();
         return 0;
     }
-    *error = "cannot write " + writer->path;
+    writer->failure.clear();
     const std::string tables = EncodeTables(image, level);
     const std::uint32_t skip = static_cast<std::uint32_t>(writer->end - FILE_HEADER_BYTES);
     const std::string skipBytes = Le32(skip);
@@ -288,11 +321,19 @@ int FinishPackFile(PackWriter* writer, int level, std::string* error) {
              WriteAll(writer->file, tables.data(), tables.size()) &&
              writer->file.Seek(4, SEEK_FROM_BEGIN) == 4 &&
              WriteAll(writer->file, skipBytes.data(), skipBytes.size());
+    if (!ok) *error = "cannot write " + writer->path + (writer->failure.empty() ? Because() : writer->failure);
     if (ok && writer->flush) {
         ok = writer->file.Flush();
-        if (!ok) *error = "cannot flush " + writer->path + " to the disk";
+        if (!ok) *error = "cannot flush " + writer->path + " to the disk" + Because();
     }
-    ok = writer->file.Close() && ok;
+    if (writer->keepOpen) {
+        if (ok) error->clear();
+        return ok;
+    }
+    if (!writer->file.Close() && ok) {
+        *error = "cannot write " + writer->path + Because();
+        ok = 0;
+    }
     if (ok) error->clear();
     return ok;
 }
@@ -366,7 +407,7 @@ int CopySource(DiskFile& out, const PackSource& source) {
     for (std::uint64_t at = 0; at < source.size;) {
         const std::uint64_t left = source.size - at;
         const std::uint64_t count = left < PIECE_BYTES ? left : PIECE_BYTES;
-        const char* piece = ReadPiece(source, at, count, &scratch);
+        const char* piece = ReadSource(source, at, count, &scratch);
         if (!piece || !WriteAll(out, piece, count)) return 0;
         at += count;
     }

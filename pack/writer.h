@@ -71,12 +71,19 @@ struct PackWriter {
     // before it closes it, so that a rename that follows cannot leave an
     // empty file after a power cut.
     int flush = 0;
+    // When set, FinishPackFile leaves the file open for the caller, who
+    // gives it its name and closes it (an unnamed temporary, say).
+    int keepOpen = 0;
     // No table may inflate to more than this; tests lower it.
     std::uint64_t tableLimit = MAX_TABLE_BYTES;
     std::string raw, packed;  // scratch: data read from a source; one deflated block
     std::string lastRaw;      // the block packed holds, deflated at lastLevel
     int lastLevel = -1;
     std::string pending;  // streaming: data not yet handed to file
+    // The last failure: whether it was the source's (a read) rather than
+    // the file's, and ": REASON" (the system's text), or "".
+    int readFailed = 0;
+    std::string failure;
 };
 
 // The bytes the three tables inflate to.
@@ -101,6 +108,10 @@ std::string DeflateZlib(const std::string& bytes, int level);
 // header with a skip to be patched. 1 on success; 0 with a message.
 int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error, int exclusive = 0);
 
+// The same on file, already open for writing and empty, which the writer
+// then holds; path names it in messages.
+int BeginPackFileOn(PackWriter* writer, const DiskFile& file, const std::string& path, std::string* error);
+
 // Places one resource: its data is read from source and written at the
 // writer's end (stored, or deflated in blocks of blockLength at level), and
 // its record is appended to writer->image.records, which then shows the
@@ -108,7 +119,8 @@ int BeginPackFile(PackWriter* writer, const std::string& path, std::string* erro
 // record of size source.size and no data. 0 with a message, leaving the
 // writer fit only for CancelPackFile, when blockLength is 0 for a deflated
 // resource, the size does not fit 32 bits, the data would reach
-// offsetLimit, the source gives fewer than size bytes, or a write fails.
+// offsetLimit, the source gives fewer than size bytes ("cannot read all of
+// NAME: REASON"), or a write fails ("cannot write PATH: REASON").
 int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
                 std::uint32_t blockLength, int level, const PackSource& source,
                 std::string* error);

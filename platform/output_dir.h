@@ -1,6 +1,10 @@
 // The output side's file-system calls: walking an output path without
-// following links, and writing each file under a temporary name that is
-// renamed into place when complete.
+// following links, and writing each file as a temporary that gets its
+// name only when complete. On Linux the temporary is an unnamed file
+// (O_TMPFILE) linked into place, so nothing of it is left however the
+// process ends; where a file is replaced, or the system has no unnamed
+// files, it has a hidden name in the same directory (".rux-PID-N") and is
+// renamed into place. A failing call keeps its reason for LastError().
 //
 // A directory is held as a FileHandle. On POSIX it is a descriptor, and
 // every call works relative to it, so no component is looked up twice and
@@ -56,28 +60,38 @@ int OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHa
 // Closes a handle of OpenDirectory, OpenSubdirectory or OpenPathBelow.
 void CloseDirectory(FileHandle dir);
 
-// Creates, exclusively, a fresh temporary file in dir, whose path is the
-// first start bytes of path (the directory and its trailing separator), and
-// opens it into file for writing. The temporary is registered so that a
-// fatal signal removes it (see RemoveTemporariesOnSignal). Returns its slot
+// Creates a fresh temporary file in dir, whose path is the first start
+// bytes of path (the directory and its trailing separator), and opens it
+// into file for writing: unnamed where the system can, else exclusively
+// under a new hidden name. A named temporary is registered so that a fatal
+// signal removes it (see RemoveTemporariesOnSignal). Returns its slot
 // number, or -1 (file stays invalid).
 int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFile* file);
 
-// Renames the temporary of slot, whose file the caller has closed, to
-// path + start in dir (the same dir and path as CreateTemporary). With
-// replace, an existing file or link of that name is replaced, never
-// followed; without, the rename itself refuses to replace anything
-// (COMMIT_EXISTS). On anything but COMMIT_DONE the temporary is removed.
-// The slot is free afterwards.
-int CommitTemporary(int slot, const char* path, std::size_t start, int replace);
+// Closes file, the temporary of slot, and gives it the name path + start
+// in dir (the same dir and path as CreateTemporary). With replace, an
+// existing file or link of that name is replaced, never followed; without,
+// the link or rename itself refuses to replace anything (COMMIT_EXISTS). A
+// failure to close is a failure to write (COMMIT_FAILED). On anything but
+// COMMIT_DONE nothing of the temporary is left. The slot is free
+// afterwards.
+int CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace);
 
 // Removes the temporary of slot, whose file the caller has closed, and
 // frees the slot.
 void AbortTemporary(int slot);
 
-// Installs handlers for SIGINT, SIGTERM and SIGHUP (where they exist) that
-// remove every registered temporary and then end the process as the signal
-// would. Once per process; later calls do nothing.
+// With on set, CreateTemporary makes named temporaries even where the
+// system has unnamed files, as on a file system without them; for tests.
+void UseNamedTemporaries(int on);
+
+// Installs handlers for every signal from outside whose default action
+// ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM,
+// SIGUSR1/2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, ... where they exist;
+// on Windows SIGINT, SIGTERM and SIGBREAK) that remove every named
+// temporary and then end the process by that signal. A signal the process
+// was started ignoring stays ignored. Once per process; later calls do
+// nothing.
 void RemoveTemporariesOnSignal();
 
 // 1 if a directory entry (file, directory or link) of that name exists in

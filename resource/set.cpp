@@ -533,10 +533,13 @@ std::string ReadErrorText(const ResourceSet& set, int slot, const ReadStatus& st
     case ReadError::NO_RESOURCE: return "no such resource";
     case ReadError::CANNOT_OPEN: return "cannot open " + what + system;
     case ReadError::READ_FAILED:
-        return "cannot read " + what + (status.systemError ? system : ": it ends before the data");
+        if (status.systemError) return "cannot read " + what + system;
+        return loose ? "cannot read " + what + ": it ended before its size when opened"
+                     : "its data lies past the end of the resource file";
     case ReadError::DAMAGED_BLOCK:
-        return "damaged block " + std::to_string(status.block) + " of " + std::to_string(status.blocks);
-    case ReadError::TOO_LARGE: return what + " is 4 GiB or larger";
+        // Counted from 1 for people; status.block counts from 0.
+        return "damaged block " + std::to_string(status.block + 1) + " of " + std::to_string(status.blocks);
+    case ReadError::TOO_LARGE: return what + " is 4 GiB or larger; sizes are 32 bits";
     case ReadError::OFFSET_OVERFLOW: return "data placed beyond 4 GiB";
     case ReadError::OUT_OF_MEMORY: return "out of memory";
     }

@@ -131,7 +131,8 @@ class ResourceSet;
 
 // A short English text for a read's failure, naming the file that could
 // not be opened or read, such as "damaged block 3 of 10" or "cannot open
-// loose file data.ruxa/b.txt: No such file or directory"; "" for NONE.
+// loose file data.ruxa/b.txt: No such file or directory" (blocks counted
+// from 1 there); "" for NONE.
 // slot is the resource the read was for. May run concurrently with reads.
 std::string ReadErrorText(const ResourceSet& set, int slot, const ReadStatus& status);
 

@@ -23,6 +23,7 @@
 #include "tool/parallel.h"
 #include "tool/print.h"
 #include "tool/progress.h"
+#include "tool/reason.h"
 
 using namespace rux;
 
@@ -33,6 +34,9 @@ constexpr std::size_t PATH_BYTES = 4096;
 // CopyPiece for the size of each read.
 constexpr std::uint32_t COPY_BYTES = 1u << 20;
 constexpr std::uint32_t FAILURE_PIECE = 4096;
+
+// How the reason lines on the error stream name the tool.
+const char* const PROGRAM = "rux-extract";
 
 #ifdef _WIN32
 constexpr char SEPARATOR = '\\';
@@ -45,7 +49,7 @@ constexpr int WINDOWS_RULES = 0;
 // Every way out flushes the messages and closes the output tree.
 int Finish(std::FILE* out, int status) {
     CloseOutputTree();
-    std::fflush(out);
+    FlushStream(out);
     return status;
 }
 
@@ -157,6 +161,24 @@ std::uint32_t CopyPiece(const ResourceInput& stream) {
     return piece;
 }
 
+// Why the resource in slot was not read in full, from the status of the
+// read that failed; control bytes of paths in it are escaped, as in names.
+std::string ReadFailureReason(const ResourceSet& set, int slot, const ReadStatus& status) {
+    const std::uint32_t kind = slot < 0 ? 0 : set.Slots()[slot].kind;
+    if (slot >= 0 && kind != KIND_LOOSE && kind != KIND_STORED && kind != KIND_DEFLATED) {
+        return "unknown storage kind " + std::to_string(kind);
+    }
+    return EscapedName(ReadErrorText(set, slot, status).c_str());
+}
+
+// Why the resource file could not be mounted: the system's words alone
+// where the system failed it, as other tools say them after the path;
+// else the library's reason.
+std::string MountFailureReason(const MountResult& mounted) {
+    if (mounted.error == MountError::CANNOT_OPEN && mounted.systemError != 0) return ErrorText(mounted.systemError);
+    if (mounted.error == MountError::PATH_TOO_LONG) return ErrorText(PathTooLongError());
+    return MountErrorText(mounted);
+}
 
 // What the run does after one resource.
 enum ResourceOutcome {
@@ -228,6 +250,7 @@ int BeginFile(const RunPlan& plan, const char* name, char* path, OutputFile& out
         std::string made = std::string(outdir) + SEPARATOR;
         for (const char* p = name; *p != '\0'; ++p) made += IsSeparator(*p) ? SEPARATOR : *p;
         Appendf(report.out, "Cannot write %s\n", EscapedName(made.c_str()).c_str());
+        report.err += ReasonLine(PROGRAM, made, ErrorText(PathTooLongError()));
         *outcome = RESOURCE_END_RUN;
         return 0;
     }
@@ -244,18 +267,20 @@ int BeginFile(const RunPlan& plan, const char* name, char* path, OutputFile& out
         *outcome = RESOURCE_DONE;
     } else {
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        report.err += ReasonLine(PROGRAM, path, SystemReason(LastError()));
         *outcome = RESOURCE_END_RUN;
     }
     return 0;
 }
 
 // Ends the output file that BeginFile began: into place when the resource
-// was delivered in full, else removed.
+// was delivered in full, else removed (unread says why).
 ResourceOutcome EndFile(const RunPlan& plan, const char* name, const char* path, OutputFile& output,
-                        int delivered, ResourceReport& report) {
+                        int delivered, const std::string& unread, ResourceReport& report) {
     if (!delivered) {
         AbortOutput(&output);
         Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
+        report.err += ReasonLine(PROGRAM, name, unread);
         return RESOURCE_FAILED;
     }
     // A write error can surface only when the file is closed, which the
@@ -267,6 +292,7 @@ ResourceOutcome EndFile(const RunPlan& plan, const char* name, const char* path,
     }
     if (finished != OUTPUT_DONE) {
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        report.err += ReasonLine(PROGRAM, path, SystemReason(LastError()));
         return RESOURCE_END_RUN;
     }
     return RESOURCE_DONE;
@@ -279,30 +305,40 @@ enum CopyResult {
     COPY_UNWRITTEN,      // a write failed
 };
 
+// Where and why CopyStream stopped short.
+struct CopyFailure {
+    std::uint32_t position = 0;  // bytes delivered before it
+    int error = 0;               // LastError() of the failed call, 0 if none
+};
+
 // Reads the open stream, size bytes of it, and closes it, handing the
 // bytes to file, or else to plan.data in MODE_STDOUT, or else dropping
 // them.
 CopyResult CopyStream(const RunPlan& plan, ResourceInput& stream, int opened, std::uint32_t size,
-                      unsigned char* data, DiskFile* file) {
+                      unsigned char* data, DiskFile* file, CopyFailure* failure) {
     CopyResult result = opened ? COPY_DELIVERED : COPY_SHORT;
     const std::uint32_t piece = CopyPiece(stream);
-    while (size != 0) {
-        const std::uint32_t want = size < piece ? size : piece;
+    std::uint32_t done = 0;
+    KeepError(0);
+    while (opened && done < size) {
+        const std::uint32_t want = size - done < piece ? size - done : piece;
         const std::uint32_t got = stream.Read(data, want);
         if (got == 0) {
             result = COPY_SHORT;
             break;
         }
         const bool written = file                         ? file->Write(data, got) == got
-                             : plan.mode == MODE_STDOUT ? std::fwrite(data, 1, got, plan.data) == got
+                             : plan.mode == MODE_STDOUT ? WriteStream(plan.data, data, got) != 0
                                                         : true;
         if (!written) {
             result = COPY_UNWRITTEN;
+            failure->error = LastError();
             break;
         }
         ProgressAdd(*plan.progress, got);
-        size -= got;
+        done += got;
     }
+    failure->position = done;
     stream.Close();
     return result;
 }
@@ -318,13 +354,16 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceInput
         stream.Close();
         return outcome;
     }
-    const CopyResult copied = CopyStream(plan, stream, opened, size, data, &output.file);
+    CopyFailure failure;
+    const CopyResult copied = CopyStream(plan, stream, opened, size, data, &output.file, &failure);
     if (copied == COPY_UNWRITTEN) {
         AbortOutput(&output);
         Appendf(report.out, "Cannot write %s\n", EscapedName(path).c_str());
+        report.err += ReasonLine(PROGRAM, path, SystemReason(failure.error));
         return RESOURCE_END_RUN;
     }
-    return EndFile(plan, name, path, output, copied == COPY_DELIVERED, report);
+    const std::string unread = copied == COPY_DELIVERED ? "" : ReadFailureReason(*plan.set, stream.Slot(), stream.status);
+    return EndFile(plan, name, path, output, copied == COPY_DELIVERED, unread, report);
 }
 
 // Reads the open stream, size bytes of it, to its end, handing the bytes to
@@ -332,13 +371,16 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceInput
 ResourceOutcome ReadThrough(const RunPlan& plan, const char* name, ResourceInput& stream, int opened,
                             std::uint32_t size, unsigned char* data, ResourceReport& report) {
     std::string& messages = plan.mode == MODE_STDOUT ? report.err : report.out;
-    const CopyResult copied = CopyStream(plan, stream, opened, size, data, nullptr);
+    CopyFailure failure;
+    const CopyResult copied = CopyStream(plan, stream, opened, size, data, nullptr, &failure);
     if (copied == COPY_UNWRITTEN) {
+        // The reason follows when standard output is closed.
         messages += "Cannot write standard output\n";
         return RESOURCE_END_RUN;
     }
     if (copied == COPY_SHORT) {
         Appendf(messages, "Cannot read %s\n", EscapedName(name).c_str());
+        report.err += ReasonLine(PROGRAM, name, ReadFailureReason(*plan.set, stream.Slot(), stream.status));
         return RESOURCE_FAILED;
     }
     return RESOURCE_DONE;
@@ -391,6 +433,7 @@ ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* da
             stream.Close();
             if (opened) return RESOURCE_DONE;
             Appendf(report.out, "Cannot read %s\n", EscapedName(name).c_str());
+            report.err += ReasonLine(PROGRAM, name, ReadFailureReason(*plan.set, stream.Slot(), stream.status));
             return RESOURCE_FAILED;
         default: return ReadThrough(plan, name, stream, opened, size, data, report);
     }
@@ -402,10 +445,11 @@ void PrintReport(const ResourceReport& report, std::FILE* out, std::FILE* err, P
     if (report.out.empty() && report.err.empty()) return;
     const ProgressHold hold(progress);
     ProgressClear(progress);
-    std::fwrite(report.out.data(), 1, report.out.size(), out);
+    // A failure shows when standard output is closed.
+    WriteStream(out, report.out.data(), report.out.size());
     std::fwrite(report.err.data(), 1, report.err.size(), err);
     if (!progress.stream) return;
-    std::fflush(out);
+    FlushStream(out);
     ProgressDraw(progress);
 }
 
@@ -430,6 +474,11 @@ struct RangedResource {
     // is what a sequential run meets.
     std::atomic<std::uint64_t> firstUnread{~0ull};
     std::atomic<std::uint64_t> firstUnwritten{~0ull};
+    // The write's reason (LastError() of the failed call; 0 if none), and
+    // the read's, of the failure that lies first (under lock).
+    std::atomic<int> writeError{0};
+    ReadStatus readFailure;
+    std::uint64_t readFailureAt = ~0ull;
     int cut = 0;  // to standard output: a range came short, so no later byte goes
 };
 
@@ -478,15 +527,14 @@ void LowerTo(std::atomic<std::uint64_t>& value, std::uint64_t candidate) {
 // Returns the bytes a sequential read delivers before its first failure in
 // the range: want when none.
 std::uint32_t ReadRange(const ResourceSet& set, const RangedResource& r, unsigned char* data, std::uint32_t from,
-                        std::uint32_t want) {
-    ReadStatus status;
-    if (set.ReadAt(r.slot, from, data, want, &status) >= 0) return want;
-    if (r.kind == KIND_STORED) return status.delivered;
+                        std::uint32_t want, ReadStatus* status) {
+    if (set.ReadAt(r.slot, from, data, want, status) >= 0) return want;
+    if (r.kind == KIND_STORED) return status->delivered;
     // Some block failed: which pieces before it come through.
     std::uint32_t got = 0;
     while (got < want) {
         const std::uint32_t n = want - got < r.piece ? want - got : r.piece;
-        if (set.ReadAt(r.slot, from + got, data + got, n) != n) break;
+        if (set.ReadAt(r.slot, from + got, data + got, n, status) != n) break;
         got += n;
     }
     return got;
@@ -551,6 +599,10 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
             ResourceInput stream;
             int opened = 0;
             if (StartResource(plan, run.slots[item], stream, &opened, &r.size, run.reports[at], &r.outcome)) {
+                if (!opened) {
+                    r.readFailure = stream.status;
+                    r.readFailureAt = 0;
+                }
                 r.slot = stream.Slot();
                 r.kind = plan.set->Slots()[r.slot].kind;
                 r.piece = CopyPiece(stream);
@@ -578,15 +630,27 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
     } else {
         data = run.buffers[static_cast<std::size_t>(worker)].get();
     }
-    const std::uint32_t got = ReadRange(*plan.set, r, data, from, want);
+    ReadStatus status;
+    const std::uint32_t got = ReadRange(*plan.set, r, data, from, want, &status);
     ProgressAdd(*plan.progress, got);
     if (held) held->got = got;
     // The bytes before a failure are written too, as the sequential run
     // writes them, so that the earlier failure is the one told.
     if (plan.mode == MODE_EXTRACT && got != 0 && r.output.file.WriteAt(data, got, static_cast<std::int64_t>(from)) != got) {
+        int none = 0;
+        r.writeError.compare_exchange_strong(none, LastError());
         LowerTo(r.firstUnwritten, from);
     }
-    if (got != want) LowerTo(r.firstUnread, from + got);
+    if (got != want) {
+        {
+            std::lock_guard<std::mutex> hold(r.lock);
+            if (from + got < r.readFailureAt) {
+                r.readFailure = status;
+                r.readFailureAt = from + got;
+            }
+        }
+        LowerTo(r.firstUnread, from + got);
+    }
 }
 
 // In the worker of a ranged resource's last range: its file into place, or
@@ -604,13 +668,17 @@ void FinishResource(void* context, int item, int) {
     const RunPlan& plan = run.plans[0];
     const char* name = plan.set->Slots()[run.slots[item]].name;
     const int delivered = r.firstUnread.load() == ~0ull;
+    const std::string unread =
+        delivered ? ""
+                  : ReadFailureReason(*plan.set, r.slot, r.readFailure);
     if (plan.mode == MODE_EXTRACT) {
         if (r.firstUnwritten.load() < r.firstUnread.load()) {
             AbortOutput(&r.output);
             Appendf(report.out, "Cannot write %s\n", EscapedName(r.path.get()).c_str());
+            report.err += ReasonLine(PROGRAM, r.path.get(), SystemReason(r.writeError.load()));
             run.outcomes[at] = RESOURCE_END_RUN;
         } else {
-            run.outcomes[at] = EndFile(plan, name, r.path.get(), r.output, delivered, report);
+            run.outcomes[at] = EndFile(plan, name, r.path.get(), r.output, delivered, unread, report);
         }
         r.used = 0;
         return;
@@ -620,6 +688,7 @@ void FinishResource(void* context, int item, int) {
         return;
     }
     Appendf(plan.mode == MODE_STDOUT ? report.err : report.out, "Cannot read %s\n", EscapedName(name).c_str());
+    report.err += ReasonLine(PROGRAM, name, unread);
     run.outcomes[at] = RESOURCE_FAILED;
 }
 
@@ -645,7 +714,7 @@ int TakeRange(void* context, int item, std::uint32_t range) {
     RangedResource& r = *run.ranged[at];
     if (!r.used || r.cut) return 1;
     const RangeBytes& held = HeldRange(run, item, range);
-    if (held.got != 0 && std::fwrite(held.bytes.get(), 1, held.got, run.out) != held.got) {
+    if (held.got != 0 && !WriteStream(run.out, held.bytes.get(), held.got)) {
         run.stdoutFailed = 1;
         return 0;
     }
@@ -788,7 +857,7 @@ int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int*
 
 int PrintSyntax(std::FILE* out, std::FILE* err, const char* program) {
     std::fprintf(out, "Syntax: %s file.rux [outdir]\n", program);
-    std::fflush(out);
+    FlushStream(out);
     std::fputs("Try 'rux-extract --help' for more information.\n", err);
     return Finish(out, err, 1);
 }
@@ -821,8 +890,10 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     // A set of the run's own: whatever the process mounted elsewhere is
     // neither seen nor touched.
     ResourceSet set;
-    if (!set.Mount(resourceFile).ok()) {
+    const MountResult mounted = set.Mount(resourceFile);
+    if (!mounted.ok()) {
         std::fprintf(messages, "Could not open resource file: %s\n", EscapedName(resourceFile).c_str());
+        std::fputs(ReasonLine(PROGRAM, resourceFile, MountFailureReason(mounted)).c_str(), err);
         return Finish(out, err, 1);
     }
 
@@ -833,17 +904,20 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     if (mode == MODE_EXTRACT) {
         if (outputDirectory ? !CopyPath(outdir, outputDirectory)
                             : !DefaultOutputDirectory(outdir, resourceFile)) {
-            std::fprintf(out, "Cannot write %s\n",
-                         EscapedName(outputDirectory ? outputDirectory : resourceFile).c_str());
+            const char* named = outputDirectory ? outputDirectory : resourceFile;
+            std::fprintf(out, "Cannot write %s\n", EscapedName(named).c_str());
+            std::fputs(ReasonLine(PROGRAM, named, ErrorText(PathTooLongError())).c_str(), err);
             return Finish(out, err, 1);
         }
         std::size_t outdirLength = std::strlen(outdir);
         while (outdirLength > 0 && IsSeparator(outdir[outdirLength - 1])) outdir[--outdirLength] = '\0';
         // An empty directory would put every path at the file system's root.
         if (outdirLength == 0) return PrintSyntax(out, err, program);
-        MakeDirectory(outdir);
-        // When it cannot be opened, each output file fails to begin.
-        OpenOutputTree(outdir);
+        // When it cannot be opened, each output file fails to begin, with
+        // the reason: the making's, unless the name was there already.
+        const int made = MakeDirectory(outdir);
+        const int makeError = made ? 0 : LastError();
+        OpenOutputTree(outdir, makeError == AlreadyExistsError() ? 0 : makeError);
         plan.outdir = outdir;
         plan.noClobber = options.noClobber;
         plan.outdirLength = outdirLength;
@@ -887,7 +961,7 @@ int ExtractAll(const char* program, const ExtractOptions& options, const char* r
     }
     CacheFree();
     // Flushed first: the names come after the run's lines, as tar's do.
-    std::fflush(out);
+    FlushStream(out);
     const int missing = ReportNotFound(options, found, err);
     return Finish(out, err, failed || missing ? 1 : 0);
 }

@@ -5,10 +5,13 @@
 
 #include "tool/extract.h"
 #include "tool/options.h"
+#include "tool/reason.h"
 
 int main(int argc, char** argv) {
     CommandLine line;
     const int status = ParseCommandLine(argc, argv, &line, stdout, stderr);
-    if (status >= 0) return status;
-    return ExtractAll(line.program, line.options, line.resourceFile, line.outputDirectory, stdout, stderr);
+    if (status >= 0) return CloseStandardOutput("rux-extract", status);
+    const int extracted = ExtractAll(line.program, line.options, line.resourceFile, line.outputDirectory, stdout, stderr);
+    // Every write to standard output is checked here, at its close.
+    return CloseStandardOutput("rux-extract", extracted);
 }

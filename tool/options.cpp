@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/console.h"
 #include "tool/print.h"
 
 #ifndef RUX_VERSION
@@ -215,12 +216,12 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     }
     if (answer == 'h') {
         std::fputs(EXTRACT_USAGE, out);
-        std::fflush(out);
+        rux::FlushStream(out);
         return 0;
     }
     if (answer == 'V') {
         std::fprintf(out, "rux-extract %s\n", RUX_VERSION);
-        std::fflush(out);
+        rux::FlushStream(out);
         return 0;
     }
     if (!line->resourceFile) return PrintSyntax(messages, err, line->program);

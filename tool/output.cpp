@@ -25,6 +25,7 @@ namespace {
 // The output directory, opened before any worker starts and read-only
 // while they run.
 FileHandle gRoot = INVALID_FILE_HANDLE;
+int gRootError = 0;  // why it could not be opened
 
 int IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -86,10 +87,12 @@ void DropDirectories() {
 
 }  // namespace
 
-int OpenOutputTree(const char* outdir) {
+int OpenOutputTree(const char* outdir, int reason) {
     CloseOutputTree();
     RemoveTemporariesOnSignal();
-    return OpenDirectory(outdir, &gRoot);
+    if (OpenDirectory(outdir, &gRoot)) return 1;
+    gRootError = reason ? reason : LastError();
+    return 0;
 }
 
 void CloseOutputTree() {
@@ -101,7 +104,10 @@ void CloseOutputTree() {
 int BeginOutput(OutputFile* output, char* path, std::size_t start, int noClobber) {
     output->file.handle = INVALID_FILE_HANDLE;
     output->temporary = -1;
-    if (gRoot == INVALID_FILE_HANDLE) return OUTPUT_FAILED;
+    if (gRoot == INVALID_FILE_HANDLE) {
+        KeepError(gRootError);
+        return OUTPUT_FAILED;
+    }
 
     output->shared = nullptr;
 
@@ -170,6 +176,7 @@ int BeginOutput(OutputFile* output, char* path, std::size_t start, int noClobber
 
     int result = OUTPUT_DONE;
     if (path[component] == '\0') {
+        KeepError(0);
         result = OUTPUT_FAILED;  // no file name: the name ends in a separator
     } else if (noClobber && EntryExists(dir, path, component)) {
         result = OUTPUT_EXISTS;
@@ -197,13 +204,8 @@ void CloseOutputDirectory(OutputFile* output) {
 }  // namespace
 
 int FinishOutput(OutputFile* output, const char* path, int noClobber) {
-    // A write error can surface only when the file is closed.
-    if (!output->file.Close()) {
-        AbortTemporary(output->temporary);
-        CloseOutputDirectory(output);
-        return OUTPUT_FAILED;
-    }
-    const int committed = CommitTemporary(output->temporary, path, output->nameStart, !noClobber);
+    // A write error that surfaces only when the file is closed fails it.
+    const int committed = CommitTemporary(output->temporary, &output->file, path, output->nameStart, !noClobber);
     CloseOutputDirectory(output);
     if (committed == COMMIT_DONE) return OUTPUT_DONE;
     return committed == COMMIT_EXISTS ? OUTPUT_EXISTS : OUTPUT_FAILED;

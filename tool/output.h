@@ -1,12 +1,14 @@
 // The output side of rux-extract: one output tree per run, and each output
 // file written under a temporary name in its own directory and renamed into
-// place only when it is complete.
+// place only when it is complete (see platform/output_dir.h). Every
+// failure keeps its reason for LastError().
 //
 // Below the output directory no link is ever followed: a directory
 // component that is a link refuses the file, and a final component that is
 // a link is replaced by the new file, its target never opened. A file that
 // fails is removed, so an existing file of that name stays as it was; a
-// fatal signal (SIGINT, SIGTERM, SIGHUP) removes every temporary too.
+// fatal signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, ...) removes every
+// temporary too.
 //
 // Every call but OpenOutputTree and CloseOutputTree may be made from
 // several threads at once, each with its own OutputFile and path.
@@ -34,9 +36,11 @@ struct OutputFile {
 };
 
 // Opens the output directory, which must exist, for the calls below; the
-// directory and its parents may be links. 1, or 0 if it cannot be opened.
-// Also makes fatal signals remove live temporaries.
-int OpenOutputTree(const char* outdir);
+// directory and its parents may be links. 1, or 0 if it cannot be opened;
+// then every BeginOutput fails, with LastError() set to reason, or when
+// that is 0 to the open's own reason. Also makes fatal signals remove live
+// temporaries.
+int OpenOutputTree(const char* outdir, int reason = 0);
 
 // Closes what OpenOutputTree opened. Safe when nothing is open.
 void CloseOutputTree();

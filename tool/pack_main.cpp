@@ -4,10 +4,10 @@
 //   rux-pack [OPTIONS] OUT.rux DIR
 //
 // Prints one line per resource as rux-extract does (kind, name, size). The
-// file is written beside OUT under a temporary name and renamed into place
-// only when complete. Exit status 0 only when everything was written.
+// file is written beside OUT as a temporary that gets its name only when
+// complete (platform/output_dir.h), and so is each loose copy. Exit status
+// 0 only when everything was written.
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -18,12 +18,15 @@
 #include <vector>
 
 #include "pack/writer.h"
+#include "platform/console.h"
+#include "platform/output_dir.h"
 #include "resource/blocks.h"
 #include "resource/index.h"
 #include "tool/glob.h"
 #include "tool/info.h"
 #include "tool/names.h"
 #include "tool/print.h"
+#include "tool/reason.h"
 
 using namespace rux;
 
@@ -55,26 +58,6 @@ const char* const USAGE =
     "with a warning; a link to a file outside DIR is packed as a copy, with\n"
     "a warning.\n";
 
-constexpr std::size_t TEMP_PATH_BYTES = 8192;
-
-// Temporary files that exist right now, removed if a signal ends the run.
-char gTemporary[2][TEMP_PATH_BYTES];
-
-extern "C" void RemoveTemporariesAndDie(int signal) {
-    for (char* path : gTemporary) {
-        if (path[0] != '\0') std::remove(path);
-    }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void NoteTemporary(int which, const std::string& path) {
-    if (path.size() >= TEMP_PATH_BYTES) return;
-    std::memcpy(gTemporary[which], path.c_str(), path.size() + 1);
-}
-
-void ForgetTemporary(int which) { gTemporary[which][0] = '\0'; }
-
 struct Options {
     std::string out;
     std::string dir;
@@ -95,7 +78,7 @@ struct Entry {
 
 // Messages name paths from the tree, so control bytes in them are escaped.
 int Fail(const std::string& message) {
-    std::fflush(stdout);
+    FlushStream(stdout);
     std::fprintf(stderr, "rux-pack: %s\n", EscapedName(message.c_str()).c_str());
     return 1;
 }
@@ -387,33 +370,66 @@ std::vector<std::string> Refusals(const Options& options, const std::vector<Entr
     return refusals;
 }
 
-// Creates a temporary file beside path through create(name), which must
-// create it exclusively: a file or link that has the name, or takes it
-// meanwhile, is never opened or removed, and the next name is tried. The
-// name created, or "" when none could be.
-template <typename Create>
-std::string CreateTemporaryBeside(const std::string& path, Create create) {
-    for (int n = 0; n < 1000; ++n) {
-        std::string candidate = path + ".part" + (n ? std::to_string(n) : "");
-        if (create(candidate)) return candidate;
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(candidate, ec))) break;
-    }
-    return "";
+// ": " and the reason that the last failed call kept, or "".
+std::string Because() {
+    const int code = LastError();
+    return code ? ": " + ErrorText(code) : "";
 }
 
-// Renames a complete (and flushed) temporary file into place, then makes
-// the rename itself durable.
-bool Commit(const std::string& temporary, const std::string& path, std::string* error) {
-    if (!RenameReplacing(temporary.c_str(), path.c_str())) {
-        *error = "cannot rename " + temporary + " to " + path;
-        std::remove(temporary.c_str());
+// A file being written as a temporary in the directory of its path, which
+// gets that name only when complete.
+struct Temporary {
+    FileHandle dir = INVALID_FILE_HANDLE;
+    int slot = -1;
+    DiskFile file;
+    std::size_t start = 0;  // where the file's own name begins in path
+};
+
+// Begins the temporary for path: 1, or 0 with a message.
+bool BeginTemporary(const std::string& path, Temporary* t, std::string* error) {
+    const std::size_t cut = path.find_last_of(
+#ifdef _WIN32
+        "/\\"
+#else
+        "/"
+#endif
+    );
+    t->start = cut == std::string::npos ? 0 : cut + 1;
+    const std::string directory = t->start == 0 ? "." : path.substr(0, t->start);
+    if (!OpenDirectory(directory.c_str(), &t->dir)) {
+        *error = "cannot write " + path + Because();
         return false;
     }
-    const fs::path parent = fs::path(path).parent_path();
-    const std::string directory = parent.empty() ? "." : parent.string();
+    t->slot = CreateTemporary(t->dir, path.c_str(), t->start, &t->file);
+    if (t->slot < 0) {
+        *error = "cannot create a temporary file beside " + path + Because();
+        CloseDirectory(t->dir);
+        return false;
+    }
+    return true;
+}
+
+// Drops the temporary: nothing of it is left.
+void AbortTemporaryFile(Temporary* t) {
+    t->file.Close();
+    AbortTemporary(t->slot);
+    CloseDirectory(t->dir);
+}
+
+// Gives the complete (and flushed) temporary its name, replacing a file of
+// that name, then makes the new name itself durable.
+bool CommitTemporaryFile(Temporary* t, const std::string& path, std::string* error) {
+    const int committed = CommitTemporary(t->slot, &t->file, path.c_str(), t->start, 1);
+    const int reason = LastError();
+    CloseDirectory(t->dir);
+    if (committed != COMMIT_DONE) {
+        KeepError(reason);
+        *error = "cannot write " + path + Because();
+        return false;
+    }
+    const std::string directory = t->start == 0 ? "." : path.substr(0, t->start);
     if (!SyncDirectory(directory.c_str())) {
-        *error = "cannot flush directory " + directory + " to the disk";
+        *error = "cannot flush directory " + directory + " to the disk" + Because();
         return false;
     }
     return true;
@@ -424,24 +440,38 @@ bool WriteLoose(const std::string& out, const std::string& name, const PackSourc
                 std::string* error) {
     const std::string path = NativePath(out + name);
     MakeParentDirectories(path, NativePath(out).size());
-    DiskFile file;
-    const std::string temporary = CreateTemporaryBeside(
-        path, [&](const std::string& name) { return file.Open(name.c_str(), OPEN_WRITE | OPEN_CREATE | OPEN_NEW); });
-    if (temporary.empty()) {
-        *error = "cannot write loose file " + path;
+    Temporary t;
+    if (!BeginTemporary(path, &t, error)) return false;
+    KeepError(0);
+    if (!CopySource(t.file, source) || !t.file.Flush()) {
+        *error = "cannot write loose file " + path + Because();
+        AbortTemporaryFile(&t);
         return false;
     }
-    NoteTemporary(1, temporary);
-    bool ok = CopySource(file, source) && file.Flush();
-    ok = file.Close() && ok;
-    if (!ok) {
-        std::remove(temporary.c_str());
-        *error = "cannot write loose file " + path;
-    } else {
-        ok = Commit(temporary, path, error);
-    }
-    ForgetTemporary(1);
-    return ok;
+    return CommitTemporaryFile(&t, path, error);
+}
+
+// What a file looked like when its reading began: any change by its end
+// means the bytes packed may be of no one moment.
+struct FileState {
+    std::int64_t size = -1;
+    fs::file_time_type modified{};
+    bool known = false;
+};
+
+FileState StateOf(DiskFile& file, const std::string& path) {
+    FileState state;
+    std::error_code ec;
+    state.size = file.Size();
+    state.modified = fs::last_write_time(path, ec);
+    state.known = !ec && state.size >= 0;
+    return state;
+}
+
+bool Changed(const FileState& before, DiskFile& file, const std::string& path) {
+    if (!before.known) return false;
+    const FileState after = StateOf(file, path);
+    return !after.known || after.size != before.size || after.modified != before.modified;
 }
 
 int Pack(const Options& options, const std::vector<Entry>& entries) {
@@ -450,32 +480,34 @@ int Pack(const Options& options, const std::vector<Entry>& entries) {
     PackWriter writer;
     writer.storeUnshrunk = 1;
     writer.flush = 1;
-    const std::string temporary = CreateTemporaryBeside(
-        out, [&](const std::string& name) {
-            if (BeginPackFile(&writer, name, &error, 1)) return true;
-            // Created, but its header could not be written.
-            if (writer.file.IsValid()) {
-                writer.file.Close();
-                std::remove(name.c_str());
-            }
-            return false;
-        });
-    if (temporary.empty()) return Fail(error.empty() ? "cannot create a temporary file beside " + out : error);
-    NoteTemporary(0, temporary);
+    writer.keepOpen = 1;
+    Temporary temporary;
+    if (!BeginTemporary(out, &temporary, &error)) return Fail(error);
+    if (!BeginPackFileOn(&writer, temporary.file, out, &error)) {
+        temporary.file = writer.file;
+        AbortTemporaryFile(&temporary);
+        return Fail(error);
+    }
     for (const Entry& entry : entries) {
         const std::uint32_t kind = KindOf(options, entry);
         const bool loose = kind == KIND_LOOSE;
         DiskFile file;
         bool ok = file.Open(entry.path.c_str(), 0) != 0;
-        if (!ok) error = "cannot open " + entry.path;
+        if (!ok) error = "cannot open " + entry.path + Because();
+        const FileState before = ok ? StateOf(file, entry.path) : FileState();
         const PackSource source = FileSource(&file);
         ok = ok && AddResource(&writer, entry.name, kind, options.blockSize, options.level, source,
                                &error);
         ok = ok && (!loose || WriteLoose(options.out, entry.name, source, &error));
+        // A file that grew, shrank or was written to while it was read.
+        if (file.IsValid() && Changed(before, file, entry.path)) {
+            error = entry.path + " changed as it was read";
+            ok = false;
+        }
         file.Close();
         if (!ok) {
-            CancelPackFile(&writer);
-            ForgetTemporary(0);
+            temporary.file = writer.file;
+            AbortTemporaryFile(&temporary);
             return Fail(error);
         }
         const DirectoryRecord& record = writer.image.records.back();
@@ -483,15 +515,13 @@ int Pack(const Options& options, const std::vector<Entry>& entries) {
         PrintName(stdout, entry.name.c_str());
         std::printf(" %u\n", static_cast<unsigned>(record.size));
     }
-    bool ok = FinishPackFile(&writer, options.level, &error) != 0;
-    if (!ok) {
-        std::remove(temporary.c_str());
-    } else {
-        ok = Commit(temporary, out, &error);
+    const bool finished = FinishPackFile(&writer, options.level, &error) != 0;
+    temporary.file = writer.file;
+    if (!finished) {
+        AbortTemporaryFile(&temporary);
+        return Fail(error);
     }
-    ForgetTemporary(0);
-    std::fflush(stdout);
-    return ok ? 0 : Fail(error);
+    return CommitTemporaryFile(&temporary, out, &error) ? 0 : Fail(error);
 }
 
 int Run(int argc, char** argv) {
@@ -520,20 +550,19 @@ int Run(int argc, char** argv) {
     for (const std::string& refusal : refusals) Fail(refusal);
     if (!refusals.empty()) return 1;
 
-    std::signal(SIGINT, RemoveTemporariesAndDie);
-    std::signal(SIGTERM, RemoveTemporariesAndDie);
-#ifdef SIGHUP
-    std::signal(SIGHUP, RemoveTemporariesAndDie);
-#endif
+    RemoveTemporariesOnSignal();
     return Pack(options, entries);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    int status;
     try {
-        return Run(argc, argv);
+        status = Run(argc, argv);
     } catch (const std::exception& e) {
-        return Fail(e.what());
+        status = Fail(e.what());
     }
+    // Every write to standard output is checked here, at its close.
+    return CloseStandardOutput("rux-pack", status);
 }

@@ -1,5 +1,6 @@
-// POSIX implementation of the output side: descriptor-relative walks and
-// temporaries renamed into place.
+// POSIX implementation of the output side: descriptor-relative walks, and
+// files written unnamed (O_TMPFILE, on Linux) and linked into place, or
+// else written under a temporary name and renamed into place.
 #include "platform/output_dir.h"
 
 #include <atomic>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <initializer_list>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -23,11 +23,13 @@ namespace {
 
 int Descriptor(FileHandle handle) { return static_cast<int>(handle); }
 
-// One live temporary: the descriptor of its directory and its name there.
-// state: 0 free, 1 being filled in or emptied, 2 live (seen by the handler).
+// One temporary: the descriptor of its directory and its name there.
+// state: 0 free, 1 being filled in or emptied, or unnamed, 2 live under
+// its name (seen by the handler).
 struct TemporarySlot {
     std::atomic<int> state{0};
     int dir = -1;
+    int unnamed = 0;  // an O_TMPFILE file, which has no name to remove
     char name[32] = {};
 };
 
@@ -38,14 +40,26 @@ std::atomic<int> gDying{0};
 // An unlinkat that is safe in a signal handler.
 void RemoveLive(TemporarySlot& slot) { ::unlinkat(slot.dir, slot.name, 0); }
 
+// Only async-signal-safe calls: unlinkat on names and descriptors saved
+// beforehand, then the signal again with its default action, which ends
+// the process once the handler returns and the signal is unblocked.
 void OnFatalSignal(int signal) {
+    const int saved = errno;
     gDying.store(1);
     for (TemporarySlot& slot : gTemporaries) {
         if (slot.state.load() == 2) RemoveLive(slot);
     }
-    ::signal(signal, SIG_DFL);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
     ::raise(signal);
+    errno = saved;
 }
+
+// Keeps errno as the reason of the failure that just happened.
+void KeepErrno() { KeepError(errno); }
 
 int Claim() {
     for (int i = 0; i < TEMPORARY_SLOTS; ++i) {
@@ -94,7 +108,10 @@ int OpenDirectory(const char* path, FileHandle* dir) {
     do {
         fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return 0;
+    if (fd < 0) {
+        KeepErrno();
+        return 0;
+    }
     *dir = static_cast<FileHandle>(fd);
     return 1;
 }
@@ -114,7 +131,9 @@ int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int
     }
     // O_NOFOLLOW on a link fails with ELOOP, or ENOTDIR with O_DIRECTORY on
     // some systems; only a look at the entry itself tells.
-    if ((errno == ELOOP || errno == ENOTDIR) && IsLink(from, name)) return DIR_IS_LINK;
+    const int error = errno;
+    if ((error == ELOOP || error == ENOTDIR) && IsLink(from, name)) return DIR_IS_LINK;
+    KeepError(error);
     return DIR_FAILED;
 }
 
@@ -149,18 +168,134 @@ void CloseDirectory(FileHandle dir) {
     if (dir != INVALID_FILE_HANDLE) ::close(Descriptor(dir));
 }
 
+namespace {
+
+// 1 when an unnamed file can be given a name through /proc/self/fd, which
+// linkat follows to the open file (AT_EMPTY_PATH would need a privilege).
+int CanLinkUnnamed() {
+    static const int usable = ::access("/proc/self/fd", X_OK) == 0 ? 1 : 0;
+    return usable;
+}
+
+std::atomic<int> gNamedOnly{0};
+
+// Opens a file with no name in dir, or -1 where the system or the file
+// system has none (O_TMPFILE: Linux 3.11 and later, most local file
+// systems); the caller then makes a named temporary.
+int OpenUnnamed(int dir) {
+#if defined(__linux__) && defined(O_TMPFILE)
+    if (gNamedOnly.load() || !CanLinkUnnamed()) return -1;
+    int fd;
+    do {
+        fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+#else
+    (void)dir;
+    return -1;
+#endif
+}
+
+// Gives the open unnamed file fd the name name in dir, never replacing
+// anything (EEXIST). 0, or -1 with errno set.
+int LinkUnnamed(int fd, int dir, const char* name) {
+    char proc[40];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW);
+}
+
+// A fresh temporary name for slot t, from the process id and a counter.
+void NameTemporary(TemporarySlot& t) {
+    static const unsigned long pid = static_cast<unsigned long>(::getpid());
+    std::snprintf(t.name, sizeof t.name, ".rux-%lx-%x", pid, gSequence.fetch_add(1));
+}
+
+// Closes the file of a commit; 0 with the reason kept if that fails (a
+// write error can surface only then).
+int CloseCommitted(DiskFile* file) {
+    if (file->Close()) return 1;
+    return 0;
+}
+
+// CommitTemporary for an unnamed file, still open: linked to its name
+// when nothing has it; when replacing, linked to a temporary name (live
+// only from the link to the rename) and renamed over the old one.
+int CommitUnnamed(TemporarySlot& t, DiskFile* file, const char* name, int replace) {
+    const int fd = static_cast<int>(file->handle);
+    if (LinkUnnamed(fd, t.dir, name) == 0) {
+        if (CloseCommitted(file)) return COMMIT_DONE;
+        const int error = LastError();
+        ::unlinkat(t.dir, name, 0);
+        KeepError(error);
+        return COMMIT_FAILED;
+    }
+    if (errno != EEXIST || !replace) {
+        const int result = errno == EEXIST ? COMMIT_EXISTS : COMMIT_FAILED;
+        KeepErrno();
+        const int error = LastError();
+        file->Close();
+        KeepError(error);
+        return result;
+    }
+    int linked = -1;
+    for (int attempt = 0; attempt < 8 && linked != 0; ++attempt) {
+        NameTemporary(t);
+        t.state.store(2);
+        linked = LinkUnnamed(fd, t.dir, t.name);
+        if (linked != 0) {
+            t.state.store(1);
+            if (errno != EEXIST) break;
+        }
+    }
+    if (linked != 0) {
+        KeepErrno();
+        const int error = LastError();
+        file->Close();
+        KeepError(error);
+        return COMMIT_FAILED;
+    }
+    if (gDying.load()) RemoveLive(t);
+    if (!CloseCommitted(file)) {
+        const int error = LastError();
+        RemoveLive(t);
+        KeepError(error);
+        return COMMIT_FAILED;
+    }
+    if (::renameat(t.dir, t.name, t.dir, name) != 0) {
+        KeepErrno();
+        RemoveLive(t);
+        return COMMIT_FAILED;
+    }
+    return COMMIT_DONE;
+}
+
+}  // namespace
+
+void UseNamedTemporaries(int on) { gNamedOnly.store(on); }
+
 int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFile* file) {
     (void)path;
     (void)start;
     file->handle = INVALID_FILE_HANDLE;
     const int slot = Claim();
-    if (slot < 0) return -1;
+    if (slot < 0) {
+        KeepError(EMFILE);
+        return -1;
+    }
     TemporarySlot& t = gTemporaries[slot];
     t.dir = Descriptor(dir);
-    static const unsigned long pid = static_cast<unsigned long>(::getpid());
-    // Several tries in case a stale temporary holds a name.
+    // Unnamed where the system can: nothing is left of it whatever ends
+    // the process, SIGKILL and a power cut included.
+    const int unnamed = OpenUnnamed(t.dir);
+    if (unnamed >= 0) {
+        t.unnamed = 1;
+        file->handle = static_cast<FileHandle>(unnamed);
+        return slot;
+    }
+    t.unnamed = 0;
+    // Else named: several tries in case a stale temporary holds a name.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        std::snprintf(t.name, sizeof t.name, ".rux-%lx-%x", pid, gSequence.fetch_add(1));
+        NameTemporary(t);
         // Live before the file exists: a signal from here on removes it.
         t.state.store(2);
         int fd;
@@ -175,41 +310,88 @@ int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFil
         t.state.store(1);
         if (errno != EEXIST) break;
     }
+    KeepErrno();
     Release(slot);
     return -1;
 }
 
-int CommitTemporary(int slot, const char* path, std::size_t start, int replace) {
+int CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace) {
     TemporarySlot& t = gTemporaries[slot];
     const char* name = path + start;
     int result = COMMIT_DONE;
-    if (replace ? ::renameat(t.dir, t.name, t.dir, name) != 0
-                : RenameNoReplace(t.dir, t.name, name) != 0) {
+    if (t.unnamed) {
+        result = CommitUnnamed(t, file, name, replace);
+    } else if (!CloseCommitted(file)) {
+        const int error = LastError();
+        RemoveLive(t);
+        KeepError(error);
+        result = COMMIT_FAILED;
+    } else if (replace ? ::renameat(t.dir, t.name, t.dir, name) != 0
+                       : RenameNoReplace(t.dir, t.name, name) != 0) {
         result = errno == EEXIST ? COMMIT_EXISTS : COMMIT_FAILED;
+        KeepErrno();
         RemoveLive(t);
     }
+    t.unnamed = 0;
     Release(slot);
     return result;
 }
 
 void AbortTemporary(int slot) {
-    RemoveLive(gTemporaries[slot]);
+    TemporarySlot& t = gTemporaries[slot];
+    if (!t.unnamed) RemoveLive(t);
+    t.unnamed = 0;
     Release(slot);
 }
 
 void RemoveTemporariesOnSignal() {
     static std::atomic<int> installed{0};
     if (installed.exchange(1)) return;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // Every signal whose default action ends the process and that comes
+    // from outside it. The faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+    // SIGABRT, SIGSYS, SIGTRAP) keep their default, for a core dump and a
+    // debugger; on Linux no temporary has a name then anyway.
+    static const int kSignals[] = {
+        SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2,
+#ifdef SIGXCPU
+        SIGXCPU,
+#endif
+#ifdef SIGXFSZ
+        SIGXFSZ,
+#endif
+#ifdef SIGVTALRM
+        SIGVTALRM,
+#endif
+#ifdef SIGPROF
+        SIGPROF,
+#endif
+#ifdef SIGPOLL
+        SIGPOLL,
+#endif
+#ifdef SIGSTKFLT
+        SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+        SIGPWR,
+#endif
+#ifdef SIGLOST
+        SIGLOST,
+#endif
+    };
+    const auto install = [](int signal) {
         struct sigaction action;
         std::memset(&action, 0, sizeof action);
         action.sa_handler = OnFatalSignal;
         sigemptyset(&action.sa_mask);
         // A signal the process was started ignoring stays ignored.
         struct sigaction old;
-        if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return;
         ::sigaction(signal, &action, nullptr);
-    }
+    };
+    for (int signal : kSignals) install(signal);
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) install(signal);
+#endif
 }
 
 int EntryExists(FileHandle dir, const char* path, std::size_t start) {

@@ -51,11 +51,21 @@ int Claim() {
 
 void Release(int slot) { gTemporaries[slot].state.store(0); }
 
+// Keeps GetLastError() as the reason of the failure that just happened.
+void KeepSystemError() { KeepError(static_cast<int>(::GetLastError())); }
+
 }  // namespace
 
 int OpenDirectory(const char* path, FileHandle* dir) {
     const DWORD attributes = ::GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        KeepSystemError();
+        return 0;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        KeepError(ERROR_DIRECTORY);
+        return 0;
+    }
     *dir = PATH_ONLY;
     return 1;
 }
@@ -74,22 +84,35 @@ int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int
         ::CreateDirectoryA(path, nullptr);
         attributes = ::GetFileAttributesA(path);
     }
-    if (attributes == INVALID_FILE_ATTRIBUTES) return DIR_FAILED;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        KeepSystemError();
+        return DIR_FAILED;
+    }
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DIR_IS_LINK;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DIR_FAILED;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        KeepError(ERROR_DIRECTORY);
+        return DIR_FAILED;
+    }
     *dir = PATH_ONLY;
     return DIR_OPENED;
 }
 
 void CloseDirectory(FileHandle dir) { (void)dir; }
 
+// Every temporary is named here.
+void UseNamedTemporaries(int) {}
+
 int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFile* file) {
     (void)dir;
     file->handle = INVALID_FILE_HANDLE;
     const int slot = Claim();
-    if (slot < 0) return -1;
+    if (slot < 0) {
+        KeepError(ERROR_TOO_MANY_OPEN_FILES);
+        return -1;
+    }
     TemporarySlot& t = gTemporaries[slot];
     if (start + 32 > TEMPORARY_PATH_BYTES) {
+        KeepError(ERROR_FILENAME_EXCED_RANGE);
         Release(slot);
         return -1;
     }
@@ -110,16 +133,25 @@ int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFil
         }
         t.state.store(1);
         const DWORD error = ::GetLastError();
+        KeepError(static_cast<int>(error));
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
     }
     Release(slot);
     return -1;
 }
 
-int CommitTemporary(int slot, const char* path, std::size_t start, int replace) {
+int CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace) {
     (void)start;
     TemporarySlot& t = gTemporaries[slot];
     int result = COMMIT_DONE;
+    // A write error can surface only when the file is closed.
+    if (!file->Close()) {
+        const int error = LastError();
+        ::DeleteFileA(t.path);
+        KeepError(error);
+        Release(slot);
+        return COMMIT_FAILED;
+    }
     const BOOL moved = replace ? RenameReplacing(t.path, path) : ::MoveFileExA(t.path, path, 0);
     if (!moved) {
         const DWORD error = ::GetLastError();
@@ -127,6 +159,7 @@ int CommitTemporary(int slot, const char* path, std::size_t start, int replace) 
                      ? COMMIT_EXISTS
                      : COMMIT_FAILED;
         ::DeleteFileA(t.path);
+        KeepError(static_cast<int>(error));
     }
     Release(slot);
     return result;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/writer.h"
 #include "resource/index.h"
 #include "tests/support/fixture.h"
 #include "tests/support/run.h"
@@ -54,6 +55,25 @@ std::string OutPath(const std::string& outdir, const std::string& name) {
     std::string path = outdir + Separator();
     for (char c : name) path += (c == '/' || c == '\\') ? Separator() : c;
     return path;
+}
+
+// The line on standard error that says why a failure happened, as a POSIX
+// build words it. A Windows build gives the system's own texts, which are
+// not checked: there it is "".
+std::string Why(const std::string& what, const std::string& reason) {
+    return Windows() ? "" : "rux-extract: " + what + ": " + reason + "\n";
+}
+
+// text without the lines that begin with "rux-extract: ".
+std::string WithoutReasons(const std::string& text) {
+    std::string kept;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        if (text.compare(at, 13, "rux-extract: ") != 0) kept += text.substr(at, end - at);
+        at = end;
+    }
+    return kept;
 }
 
 // One listing line, and what the tool prints right after it.
@@ -152,11 +172,13 @@ protected:
         EXPECT_EQ(status, r.status);
         EXPECT_EQ(output, r.output);
         // A launcher may chatter on standard error; the tool itself does only when told to.
+        // Windows words the reasons of failures itself (see Why).
+        const std::string got = Windows() && errors.find("rux-extract: ") == std::string::npos ? WithoutReasons(r.errors) : r.errors;
         if (!std::getenv("RUX_LAUNCHER")) {
-            EXPECT_EQ(errors, r.errors);
+            EXPECT_EQ(errors, got);
         } else if (!errors.empty()) {
-            ASSERT_GE(r.errors.size(), errors.size());
-            EXPECT_EQ(errors, r.errors.substr(r.errors.size() - errors.size()));
+            ASSERT_GE(got.size(), errors.size());
+            EXPECT_EQ(errors, got.substr(got.size() - errors.size()));
         }
     }
 
@@ -200,16 +222,17 @@ protected:
     // the good ok.txt, and checks the report: the bad line with its printed
     // size, "Cannot read", ok.txt still written, status 1. The failed
     // resource leaves no file, not even a temporary; run again over an
-    // existing file of its name, it leaves that file as it was.
-    void ExpectIncomplete(const std::string& bytes, const Line& bad) {
+    // existing file of its name, it leaves that file as it was. Standard
+    // error says why.
+    void ExpectIncomplete(const std::string& bytes, const Line& bad, const std::string& reason) {
         WriteBytes(bytes);
         Line line = bad;
         line.after = "Cannot read " + bad.name + "\n";
         const std::string listing = Listing({line, {"ok.txt", KIND_STORED, 4}});
-        Expect({"in.rux", "out"}, 1, listing);
+        Expect({"in.rux", "out"}, 1, listing, Why(bad.name, reason));
         EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree());
         WriteBytes("important old content", "out/" + bad.name);
-        Expect({"in.rux", "out"}, 1, listing);
+        Expect({"in.rux", "out"}, 1, listing, Why(bad.name, reason));
         EXPECT_EQ((Files{{bad.name, "important old content"}, {"ok.txt", "fine"}}), Tree());
     }
 
@@ -250,10 +273,14 @@ TEST_F(Extract, FailedMountNamesTheArgument) {
     tooLong += "in.rux";
     const std::vector<std::string> before = All();
 
-    for (const std::string file : {"missing.rux", "", "magic.rux", "short.rux", "cut.rux", "dir.rux", tooLong.c_str()}) {
+    const std::string notOne = "not a resource file";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"missing.rux", "No such file or directory"}, {"", "No such file or directory"}, {"magic.rux", notOne},
+        {"short.rux", notOne}, {"cut.rux", "damaged block offset table: its data runs past the end of the file"}, {"dir.rux", "Is a directory"}, {tooLong, "File name too long"}};
+    for (const auto& [file, reason] : cases) {
         SCOPED_TRACE(file.substr(0, 40));
-        Expect({file}, 1, Console("Could not open resource file: " + file + "\n"));
-        Expect({file, "out"}, 1, Console("Could not open resource file: " + file + "\n"));
+        Expect({file}, 1, Console("Could not open resource file: " + file + "\n"), Why(file, reason));
+        Expect({file, "out"}, 1, Console("Could not open resource file: " + file + "\n"), Why(file, reason));
         EXPECT_EQ(before, All());
     }
 }
@@ -326,7 +353,8 @@ TEST_F(Extract, ExistingOutputDirectoryIsWrittenInto) {
 
 TEST_F(Extract, MissingParentOfOutputDirectory) {
     Write({kOk});
-    Expect({"in.rux", "missing/out"}, 1, ListingOf({kOk}) + Console("Cannot write " + OutPath("missing/out", "ok.txt") + "\n"));
+    Expect({"in.rux", "missing/out"}, 1, ListingOf({kOk}) + Console("Cannot write " + OutPath("missing/out", "ok.txt") + "\n"),
+           Why(OutPath("missing/out", "ok.txt"), "No such file or directory"));
     EXPECT_EQ(std::vector<std::string>{"in.rux"}, All());
 }
 
@@ -415,14 +443,18 @@ TEST_F(Extract, UnknownKindsGetTheirLineAndCannotReadAndNoFile) {
     Write(resources);
     std::vector<Line> lines;
     for (const PackResource& r : resources) lines.push_back(LineOf(r, r.kind == KIND_STORED ? "" : "Cannot read " + r.name + "\n"));
-    Expect({"in.rux", "out"}, 1, Listing(lines));
+    std::string reasons;
+    for (const Line& line : InSlotOrder(lines)) {
+        if (line.kind != KIND_STORED) reasons += Why(line.name, "unknown storage kind " + std::to_string(line.kind));
+    }
+    Expect({"in.rux", "out"}, 1, Listing(lines), reasons);
     EXPECT_NE(std::string::npos, Listing(lines).find(Console("4294967295 max 0\n")));
     EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree());
 }
 
 TEST_F(Extract, MissingLooseFileIsReportedAndTheRunGoesOn) {
     ExpectIncomplete(MakeRawFile({Loose("gone.txt", "never written"), kOk}).Serialize(),
-                     {"gone.txt", KIND_LOOSE, 0});
+                     {"gone.txt", KIND_LOOSE, 0}, "cannot open loose file in.ruxgone.txt: No such file or directory");
 }
 
 TEST_F(Extract, LooseFileOf4GiBIsRefused) {
@@ -430,7 +462,8 @@ TEST_F(Extract, LooseFileOf4GiBIsRefused) {
     std::error_code error;
     fs::resize_file(At("in.ruxhuge.dat"), (std::uint64_t{1} << 32) + 1, error);  // sparse
     ASSERT_FALSE(error) << error.message();
-    ExpectIncomplete(ReadWholeFile(At("in.rux")), {"huge.dat", KIND_LOOSE, 0});
+    ExpectIncomplete(ReadWholeFile(At("in.rux")), {"huge.dat", KIND_LOOSE, 0},
+                     "loose file in.ruxhuge.dat is 4 GiB or larger; sizes are 32 bits");
 }
 
 // A stored record whose bytes run past the end of the file fails, whatever
@@ -449,7 +482,7 @@ TEST_F(Extract, StoredPastTheEndFails) {
         records[0].size = c.size;
         SetRecords(&raw, records);
         const std::string bytes = raw.Serialize();
-        ExpectIncomplete(bytes, {"cut.bin", KIND_STORED, c.size});
+        ExpectIncomplete(bytes, {"cut.bin", KIND_STORED, c.size}, "its data lies past the end of the resource file");
     }
 }
 
@@ -458,7 +491,7 @@ TEST_F(Extract, CorruptBlockFailsTheResource) {
     RawFile raw = MakeRawFile({Deflated("bad.txt", text, 4096), kOk});
     const std::uint32_t second = LoadLE32(reinterpret_cast<const std::uint8_t*>(raw.blocks.inflated.data()) + 4);
     raw.data[second - FILE_HEADER_BYTES] ^= 0x55;  // the second block's zlib header
-    ExpectIncomplete(raw.Serialize(), {"bad.txt", KIND_DEFLATED, 3 * 4096});
+    ExpectIncomplete(raw.Serialize(), {"bad.txt", KIND_DEFLATED, 3 * 4096}, "damaged block 2 of 3");
 }
 
 TEST_F(Extract, UnsafeNamesAreRefusedAndNothingIsMadeForThem) {
@@ -547,7 +580,8 @@ TEST_F(Extract, DirectoryFileClashEndsTheRun) {
     const std::vector<PackResource> resources = {Stored("a", "file"), Stored("a/b.txt", "inner")};
     Write(resources);
     const std::vector<Line> order = InSlotOrder({LineOf(resources[0]), LineOf(resources[1])});
-    Expect({"in.rux", "out"}, 1, Text(order) + Console("Cannot write " + OutPath("out", order[1].name) + "\n"));
+    Expect({"in.rux", "out"}, 1, Text(order) + Console("Cannot write " + OutPath("out", order[1].name) + "\n"),
+           Why(OutPath("out", order[1].name), order[0].name == "a" ? "Not a directory" : "Is a directory"));
     if (order[0].name == "a") {
         EXPECT_EQ((Files{{"a", "file"}}), Tree());
     } else {
@@ -558,13 +592,14 @@ TEST_F(Extract, DirectoryFileClashEndsTheRun) {
 TEST_F(Extract, TooLongOutputDirectoryOrPathIsRefused) {
     Write({kOk});
     const std::string outdir(5000, 'o');
-    Expect({"in.rux", outdir}, 1, Console("Cannot write " + outdir + "\n"));
+    Expect({"in.rux", outdir}, 1, Console("Cannot write " + outdir + "\n"), Why(outdir, "File name too long"));
     EXPECT_EQ(std::vector<std::string>{"in.rux"}, All());
 
     for (const std::string& name : {std::string(4100, 'n'), "d/" + std::string(4100, 'n')}) {
         Fresh();
         Write({Stored(name, "data")});
-        Expect({"in.rux", "out"}, 1, Console("2 " + name + " 4\nCannot write " + OutPath("out", name) + "\n"));
+        Expect({"in.rux", "out"}, 1, Console("2 " + name + " 4\nCannot write " + OutPath("out", name) + "\n"),
+               Why(OutPath("out", name), "File name too long"));
         EXPECT_EQ((std::vector<std::string>{"in.rux", "out/"}), All());
     }
 }
@@ -587,6 +622,7 @@ TEST_F(Extract, ShortWriteEndsTheRunAndKeepsTheExistingFile) {
     std::signal(SIGXFSZ, previous);
     EXPECT_EQ(1, r.status);
     EXPECT_EQ(Console("2 full.bin 4\nCannot write " + OutPath("out", "full.bin") + "\n"), r.output);
+    EXPECT_EQ(Why(OutPath("out", "full.bin"), "File too large"), r.errors);
     EXPECT_EQ((Files{{"full.bin", "old"}}), Tree());
 }
 
@@ -657,8 +693,14 @@ TEST_F(Extract, NoClobberKeepsEveryExistingFile) {
             {"lost.txt", KIND_LOOSE, 0, "Cannot read lost.txt\n"}};
         std::vector<std::string> args = {"in.rux", "out"};
         if (n) args.insert(args.begin(), option);
+        std::string reasons;
+        for (const Line& line : InSlotOrder(lines)) {
+            if (line.after.rfind("Cannot read", 0) == 0) {
+                reasons += Why(line.name, "cannot open loose file in.rux" + line.name + ": No such file or directory");
+            }
+        }
         // Keeping a file is no failure: -q says nothing of it.
-        Expect(args, 1, option == "-nq" ? Console("Cannot read lost.txt\n") : Listing(lines));
+        Expect(args, 1, option == "-nq" ? Console("Cannot read lost.txt\n") : Listing(lines), reasons);
         EXPECT_EQ((Files{{"new.txt", "new"}, {"a/same.txt", n ? "old" : "replacement"}, {"gone.txt", "important"}}),
                   Tree());
     }
@@ -803,20 +845,23 @@ TEST_F(Extract, OptionsOnDamagedResources) {
     const std::string badRead = "Cannot read " + bad + "\n";
     const std::string goneRead = "Cannot read " + gone + "\n";
     const std::string refused = "Refused unsafe name " + up + "\n";
+    const std::string badWhy = Why(bad, "damaged block 2 of 3");
+    const std::string goneWhy = Why(gone, "cannot open loose file in.rux" + gone + ": No such file or directory");
     struct Case {
         std::vector<std::string> options;
         std::string output;
         int status;
+        std::string errors;
     };
     const std::vector<Case> cases = {
         // A listing opens each stream but reads no block.
-        {{"-l"}, okLine + badLine + goneLine + goneRead + upLine + refused, 1},
-        {{"-l", "-i", "*.txt", "-x", "g*"}, okLine + badLine, 0},
-        {{"-l", "-i", "?ONE*"}, goneLine + goneRead, 1},
-        {{"-t"}, okLine + badLine + badRead + goneLine + goneRead + upLine + refused + "1 resources read, 3 failed\n", 1},
-        {{"-t", "-x", "gone*", "-x", "../*"}, okLine + badLine + badRead + "1 resources read, 1 failed\n", 1},
-        {{"-t", "-i", "OK*"}, okLine + "1 resources read, 0 failed\n", 0},
-        {{"-tq"}, badRead + goneRead + refused + "1 resources read, 3 failed\n", 1},
+        {{"-l"}, okLine + badLine + goneLine + goneRead + upLine + refused, 1, goneWhy},
+        {{"-l", "-i", "*.txt", "-x", "g*"}, okLine + badLine, 0, ""},
+        {{"-l", "-i", "?ONE*"}, goneLine + goneRead, 1, goneWhy},
+        {{"-t"}, okLine + badLine + badRead + goneLine + goneRead + upLine + refused + "1 resources read, 3 failed\n", 1, badWhy + goneWhy},
+        {{"-t", "-x", "gone*", "-x", "../*"}, okLine + badLine + badRead + "1 resources read, 1 failed\n", 1, badWhy},
+        {{"-t", "-i", "OK*"}, okLine + "1 resources read, 0 failed\n", 0, ""},
+        {{"-tq"}, badRead + goneRead + refused + "1 resources read, 3 failed\n", 1, badWhy + goneWhy},
     };
     for (const Case& c : cases) {
         std::string trace;
@@ -824,15 +869,15 @@ TEST_F(Extract, OptionsOnDamagedResources) {
         SCOPED_TRACE(trace);
         std::vector<std::string> args = c.options;
         args.push_back("in.rux");
-        Expect(args, c.status, Console(c.output));
+        Expect(args, c.status, Console(c.output), c.errors);
         EXPECT_EQ(before, All());
     }
     // The data that could be read, in slot order; every message on standard error.
-    Expect({"-O", "in.rux"}, 1, "fine" + text.substr(0, 4096), Console(badRead + goneRead + refused));
+    Expect({"-O", "in.rux"}, 1, "fine" + text.substr(0, 4096), Console(badRead) + badWhy + Console(goneRead) + goneWhy + Console(refused));
     Expect({"-O", "-i", "ok*", "in.rux"}, 0, "fine");
     EXPECT_EQ(before, All());
     // A resource that fails leaves no file.
-    Expect({"-q", "-x", "ok*", "in.rux", "out"}, 1, Console(badRead + goneRead + refused));
+    Expect({"-q", "-x", "ok*", "in.rux", "out"}, 1, Console(badRead + goneRead + refused), badWhy + goneWhy);
     EXPECT_EQ(Files{}, Tree());
 }
 
@@ -1048,6 +1093,72 @@ TEST_F(Extract, JobsGiveTheSequentialResult) {
             EXPECT_EQ(sequential.errors, r.errors) << file << " " << jobs;
         }
     }
+}
+
+// Standard output that takes nothing fails the run, in every mode, after
+// all else was done; a run that prints nothing does not fail.
+TEST_F(Extract, StandardOutputThatFailsFailsTheRun) {
+    if (Windows()) GTEST_SKIP() << "needs /dev/full";
+    Write(kKinds);
+    const std::string full = "rux-extract: standard output: No space left on device\n";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string errors;
+    };
+    for (const Case& c : {Case{{"-l", "in.rux"}, 1, full}, Case{{"-t", "in.rux"}, 1, full},
+                          Case{{"in.rux", "out"}, 1, full}, Case{{"-O", "in.rux"}, 1, "Cannot write standard output\n" + full},
+                          Case{{"--help"}, 1, full}, Case{{"-q", "in.rux", "quiet"}, 0, ""}}) {
+        SCOPED_TRACE(c.args[0]);
+        const RunResult r = RunWithOutputTo(ProgramFromEnvironment("RUX_EXTRACT"), c.args, temp->path(), "/dev/full");
+        EXPECT_EQ(c.status, r.status);
+        EXPECT_EQ(c.errors, r.errors);
+    }
+    EXPECT_EQ(FilesOf(kKinds), Tree("out"));
+    EXPECT_EQ(FilesOf(kKinds), Tree("quiet"));
+}
+
+// A fatal signal in the middle of a large resource leaves nothing of it,
+// an existing file of its name stays as it was, and the process ends by
+// that signal: SIGKILL too, whose temporary never had a name.
+TEST_F(Extract, FatalSignalsLeaveNoTemporaries) {
+    if (Windows()) GTEST_SKIP() << "POSIX signals";
+    // 512 MiB of zeros deflate to little, and take a while to write.
+    ASSERT_TRUE(WriteWholeFile(At("zeros"), ""));
+    fs::resize_file(At("zeros"), std::uint64_t{512} << 20);
+    {
+        PackWriter writer;
+        std::string error;
+        DiskFile zeros;
+        ASSERT_TRUE(zeros.Open(At("zeros").c_str(), 0));
+        ASSERT_TRUE(BeginPackFile(&writer, At("in.rux"), &error)) << error;
+        ASSERT_TRUE(AddResource(&writer, "big.bin", KIND_DEFLATED, 1 << 20, 1, FileSource(&zeros), &error)) << error;
+        ASSERT_TRUE(FinishPackFile(&writer, 6, &error)) << error;
+        zeros.Close();
+        fs::remove(At("zeros"));
+    }
+    int round = 0;
+    for (const int signal : {SIGKILL, SIGQUIT, SIGPIPE, SIGTERM, SIGUSR1, SIGALRM}) {
+        SCOPED_TRACE(signal);
+        fs::remove_all(At("out"));
+        fs::create_directory(At("out"));
+        const bool replacing = ++round % 2 == 0;
+        if (replacing) WriteBytes("old", "out/big.bin");
+        EXPECT_EQ(signal, KillWhileWriting(ProgramFromEnvironment("RUX_EXTRACT"), {"in.rux", "out"}, temp->path(), "out", signal));
+        const Files left = replacing ? Files{{"big.bin", "old"}} : Files{};
+        EXPECT_EQ(left, Tree());
+    }
+    // Standard output closed by its reader while files are being written.
+    std::vector<PackResource> many;
+    for (int i = 0; i < 3000; ++i) many.push_back(Stored("f" + std::to_string(i), "x"));
+    Write(many, "many.rux");
+    fs::remove_all(At("out"));
+    std::vector<std::string> args = {"-c", "\"$@\" | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}", "bash"};
+    for (const std::string& word : ProgramFromEnvironment("RUX_EXTRACT").command) args.push_back(word);
+    for (const char* word : {"-j", "2", "many.rux", "out"}) args.push_back(word);
+    const RunResult piped = RunProgram("/bin/bash", args, temp->path());
+    EXPECT_EQ(128 + SIGPIPE, piped.status);
+    for (const std::string& file : ListTree(At("out"))) ASSERT_EQ("x", ReadWholeFile(At("out/" + file))) << file;
 }
 
 }  // namespace

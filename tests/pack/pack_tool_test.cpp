@@ -3,15 +3,19 @@
 // --help/--version answers.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/fixture.h"
 #include "tests/support/run.h"
@@ -118,6 +122,7 @@ void ExpectSameTree(const std::string& expected, const std::string& actual) {
 void ExpectNoTemporaries(const std::string& dir) {
     for (const std::string& file : ListTree(dir)) {
         EXPECT_EQ(std::string::npos, file.find(".part")) << file;
+        EXPECT_EQ(std::string::npos, file.find(".rux-")) << file;
     }
 }
 
@@ -445,6 +450,67 @@ TEST(PackOutput, ReplacesAnOldFileOnlyWhenComplete) {
     EXPECT_TRUE(fs::is_symlink(tmp / "out.rux.part"));
     EXPECT_EQ("mine", ReadWholeFile(tmp / "out.rux.part1"));
     EXPECT_FALSE(fs::exists(tmp / "out.rux.part2"));
+}
+
+// A fatal signal in the middle of a pack leaves nothing in the output's
+// directory, and the process ends by that signal.
+TEST(PackOutput, FatalSignalsLeaveNoTemporaries) {
+    TempDir tmp;
+    MakeTree(tmp.path(), {{"src/big", ""}, {"o/kept", "old"}});
+    fs::resize_file(tmp / "src/big", std::uint64_t{1} << 30);  // sparse
+    for (const int signal : {SIGKILL, SIGQUIT, SIGPIPE, SIGINT}) {
+        SCOPED_TRACE(signal);
+        EXPECT_EQ(signal, KillWhileWriting(ProgramFromEnvironment("RUX_PACK"), {"--level=1", "o/out.rux", "src"},
+                                           tmp.path(), tmp / "o", signal));
+        EXPECT_EQ((std::vector<std::string>{"o/kept", "src/big"}), ListTree(tmp.path()));
+    }
+}
+
+// Failures name the file and say why; none makes the output file.
+TEST(PackFailures, SayWhy) {
+    TempDir tmp;
+    MakeTree(tmp.path(), {{"src/a", "a"}});
+    const std::vector<std::string> tree = {"src/a"};
+    // Standard output that takes nothing: the listing is lost.
+    const RunResult full = RunWithOutputTo(ProgramFromEnvironment("RUX_PACK"), {"full.rux", "src"}, tmp.path(), "/dev/full");
+    EXPECT_EQ(1, full.status);
+    EXPECT_EQ("rux-pack: standard output: No space left on device\n", full.errors);
+    fs::remove(tmp / "full.rux");
+
+    // A write that fails: with SIGXFSZ ignored, past the file size limit.
+    ASSERT_TRUE(WriteWholeFile(tmp / "src/b", std::string(20000, 'b')));
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    struct rlimit small = saved;
+    small.rlim_cur = 4096;
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const RunResult large = Pack({"--level=0", "out.rux", "src"}, tmp.path());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(1, large.status);
+    EXPECT_EQ("2 a 1\n2 b 20000\n", large.output);
+    EXPECT_EQ("rux-pack: cannot write out.rux: File too large\n", large.errors);
+    EXPECT_EQ((std::vector<std::string>{"src/a", "src/b"}), ListTree(tmp.path()));
+    fs::remove(tmp / "src/b");
+
+    // A file that grows while it is read.
+    ASSERT_TRUE(WriteWholeFile(tmp / "src/grows", ""));
+    fs::resize_file(tmp / "src/grows", 64 << 20);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::ofstream out(tmp / "src/grows", std::ios::binary | std::ios::app);
+        while (!stop.load()) {
+            out << 'x' << std::flush;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    const RunResult grown = Pack({"--level=1", "out.rux", "src"}, tmp.path());
+    stop.store(true);
+    writer.join();
+    EXPECT_EQ(1, grown.status);
+    EXPECT_EQ("rux-pack: src/grows changed as it was read\n", grown.errors);
+    EXPECT_EQ((std::vector<std::string>{"src/a", "src/grows"}), ListTree(tmp.path()));
 }
 
 // A refused run: status 1, a message, the old output untouched, nothing new.

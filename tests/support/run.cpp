@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -109,4 +110,66 @@ RunResult Run(const Program& program, const std::vector<std::string>& args,
     std::vector<std::string> all(program.command.begin() + 1, program.command.end());
     all.insert(all.end(), args.begin(), args.end());
     return RunProgram(program.command.front(), all, cwd, timeoutSeconds, errorsOnTerminal);
+}
+
+RunResult RunWithOutputTo(const Program& program, const std::vector<std::string>& args,
+                          const std::string& cwd, const std::string& file) {
+    std::vector<std::string> all = {"-c", "exec \"$@\" >\"$0\"", file};
+    all.insert(all.end(), program.command.begin(), program.command.end());
+    all.insert(all.end(), args.begin(), args.end());
+    return RunProgram("/bin/sh", all, cwd);
+}
+
+namespace {
+
+// 1 when process pid has a file open whose path begins with prefix.
+int HasFileOpenIn(pid_t pid, const std::string& prefix) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(fds.c_str());
+    if (!dir) return 0;
+    int found = 0;
+    while (struct dirent* entry = readdir(dir)) {
+        char target[4096];
+        const ssize_t n = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        if (std::strncmp(target, prefix.c_str(), prefix.size()) == 0) found = 1;
+    }
+    closedir(dir);
+    return found;
+}
+
+}  // namespace
+
+int KillWhileWriting(const Program& program, const std::vector<std::string>& args,
+                     const std::string& cwd, const std::string& dir, int signal) {
+    std::vector<std::string> all(program.command.begin(), program.command.end());
+    all.insert(all.end(), args.begin(), args.end());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        std::vector<char*> argv;
+        for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    const std::string path = dir[0] == '/' ? dir : cwd + "/" + dir;
+    int seen = 0;
+    for (int tries = 0; tries < 20000 && !seen; ++tries) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFSIGNALED(status) ? -1 : 0;
+        // The directory may be made by the program itself.
+        char real[4096];
+        seen = realpath(path.c_str(), real) && HasFileOpenIn(pid, std::string(real) + "/");
+        if (!seen) usleep(500);
+    }
+    kill(pid, seen ? signal : SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!seen) return -1;
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }

@@ -42,4 +42,16 @@ Program ProgramFromEnvironment(const char* variable);
 RunResult Run(const Program& program, const std::vector<std::string>& args,
               const std::string& cwd, int timeoutSeconds = 60, bool errorsOnTerminal = false);
 
+// Run with standard output sent to file instead (/dev/full, say): the
+// result's output is then empty.
+RunResult RunWithOutputTo(const Program& program, const std::vector<std::string>& args,
+                          const std::string& cwd, const std::string& file);
+
+// Starts program with args in cwd, its output discarded, waits until it
+// has a file open in directory dir (one it is writing there), sends it
+// signal, and returns the signal that ended it: 0 when it ended otherwise,
+// -1 when it was not seen writing there within the time limit.
+int KillWhileWriting(const Program& program, const std::vector<std::string>& args,
+                     const std::string& cwd, const std::string& dir, int signal);
+
 #endif

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/output_dir.h"
 #include "tests/support/fixture.h"
 #include "tool/output.h"
 
@@ -24,7 +26,10 @@ constexpr char SEP = '/';
 class Output : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(1, OpenOutputTree(dir.path().c_str())); }
-    void TearDown() override { CloseOutputTree(); }
+    void TearDown() override {
+        CloseOutputTree();
+        UseNamedTemporaries(0);
+    }
 
     // The output path of name, in a buffer that BeginOutput may cut.
     std::vector<char> PathOf(const std::string& name) const {
@@ -45,19 +50,24 @@ protected:
     TempDir dir;
 };
 
+// With unnamed temporaries (where the system has them) and with named ones.
 TEST_F(Output, NoClobberNeverReplacesEvenANameThatAppearsMeanwhile) {
     ASSERT_TRUE(WriteWholeFile(dir / "old.txt", "old"));
     OutputFile out;
     std::vector<char> old = PathOf("old.txt");
     EXPECT_EQ(OUTPUT_EXISTS, Begin(&out, &old, "new", 1));
 
-    // Taken after the check: the rename itself refuses.
-    for (const int noClobber : {1, 0}) {
-        std::vector<char> path = PathOf("late.txt");
-        ASSERT_EQ(OUTPUT_DONE, Begin(&out, &path, "new", noClobber));
-        ASSERT_TRUE(WriteWholeFile(dir / "late.txt", "late"));
-        EXPECT_EQ(noClobber ? OUTPUT_EXISTS : OUTPUT_DONE, FinishOutput(&out, path.data(), noClobber));
-        EXPECT_EQ(noClobber ? "late" : "new", ReadWholeFile(dir / "late.txt"));
+    // Taken after the check: the link or rename itself refuses.
+    for (const int named : {0, 1}) {
+        UseNamedTemporaries(named);
+        for (const int noClobber : {1, 0}) {
+            std::remove((dir / "late.txt").c_str());
+            std::vector<char> path = PathOf("late.txt");
+            ASSERT_EQ(OUTPUT_DONE, Begin(&out, &path, "new", noClobber));
+            ASSERT_TRUE(WriteWholeFile(dir / "late.txt", "late"));
+            EXPECT_EQ(noClobber ? OUTPUT_EXISTS : OUTPUT_DONE, FinishOutput(&out, path.data(), noClobber));
+            EXPECT_EQ(noClobber ? "late" : "new", ReadWholeFile(dir / "late.txt"));
+        }
     }
     EXPECT_EQ((std::vector<std::string>{"late.txt", "old.txt"}), ListTree(dir.path()));
 }
@@ -90,20 +100,30 @@ TEST_F(Output, AbortLeavesNothingAndSeveralThreadsWriteAtOnce) {
 }
 
 #ifndef _WIN32
+// Every signal from outside whose default ends the process, with named
+// temporaries and unnamed ones; SIGKILL leaves nothing only of unnamed ones.
 TEST_F(Output, AFatalSignalRemovesTheTemporaries) {
     ASSERT_TRUE(WriteWholeFile(dir / "kept.txt", "old"));
-    const auto halfWritten = [this] {
+    const auto halfWritten = [this](int signal) {
         OutputFile first;
         OutputFile second;
         std::vector<char> kept = PathOf("kept.txt");
         std::vector<char> fresh = PathOf("sub/new.txt");
         Begin(&first, &kept, "new", 0);
         Begin(&second, &fresh, "new", 0);
-        std::raise(SIGTERM);
+        std::raise(signal);
     };
-    EXPECT_EXIT(halfWritten(), testing::KilledBySignal(SIGTERM), "");
-    EXPECT_EQ((std::vector<std::string>{"kept.txt", "sub/"}), ListTree(dir.path(), true));
-    EXPECT_EQ("old", ReadWholeFile(dir / "kept.txt"));
+    for (const int named : {1, 0}) {
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU,
+                                 SIGXFSZ, SIGVTALRM, SIGPROF, SIGKILL}) {
+            if (named && signal == SIGKILL) continue;
+            SCOPED_TRACE(std::to_string(named) + " " + std::to_string(signal));
+            UseNamedTemporaries(named);
+            EXPECT_EXIT(halfWritten(signal), testing::KilledBySignal(signal), "");
+            EXPECT_EQ((std::vector<std::string>{"kept.txt", "sub/"}), ListTree(dir.path(), true));
+            EXPECT_EQ("old", ReadWholeFile(dir / "kept.txt"));
+        }
+    }
 }
 #endif
 

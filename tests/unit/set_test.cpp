@@ -203,7 +203,7 @@ TEST_F(Sets, FailedReadsSayWhyAndWhatCameThrough) {
     EXPECT_EQ(ReadError::DAMAGED_BLOCK, status.error);
     EXPECT_EQ(2048u - 100, status.delivered);
     EXPECT_EQ(TextBytes(5 * 1024, 31).substr(100, 1948), buffer.substr(0, 1948));
-    EXPECT_EQ("damaged block 2 of 5", ReadErrorText(set, d, status));
+    EXPECT_EQ("damaged block 3 of 5", ReadErrorText(set, d, status));
     EXPECT_EQ(1024, set.ReadAt(d, 3 * 1024, &buffer[0], 1024, &status));  // other blocks read on
 
     const int gone = set.Lookup("gone");
@@ -227,7 +227,7 @@ TEST_F(Sets, FailedReadsSayWhyAndWhatCameThrough) {
     EXPECT_EQ(-1, set.ReadAt(s, 0, &buffer[0], 100, &status));
     EXPECT_EQ(6u, status.delivered);
     EXPECT_EQ("stored", buffer.substr(0, 6));
-    EXPECT_EQ("cannot read resource file " + path + ": it ends before the data", ReadErrorText(set, s, status));
+    EXPECT_EQ("its data lies past the end of the resource file", ReadErrorText(set, s, status));
 }
 
 TEST_F(Sets, LookupsThatStopEarlyAnswerAsAScanOfEverySlot) {

@@ -60,6 +60,12 @@ TEST_F(Output, NoClobberNeverReplacesEvenANameThatAppearsMeanwhile) {
     // Taken after the check: the link or rename itself refuses.
     for (const int named : {0, 1}) {
         UseNamedTemporaries(named);
+        // A name nothing has is taken, as ever.
+        std::remove((dir / "fresh.txt").c_str());
+        std::vector<char> fresh = PathOf("fresh.txt");
+        ASSERT_EQ(OUTPUT_DONE, Begin(&out, &fresh, "new", 1));
+        EXPECT_EQ(OUTPUT_DONE, FinishOutput(&out, fresh.data(), 1));
+        EXPECT_EQ("new", ReadWholeFile(dir / "fresh.txt"));
         for (const int noClobber : {1, 0}) {
             std::remove((dir / "late.txt").c_str());
             std::vector<char> path = PathOf("late.txt");
@@ -69,7 +75,7 @@ TEST_F(Output, NoClobberNeverReplacesEvenANameThatAppearsMeanwhile) {
             EXPECT_EQ(noClobber ? "late" : "new", ReadWholeFile(dir / "late.txt"));
         }
     }
-    EXPECT_EQ((std::vector<std::string>{"late.txt", "old.txt"}), ListTree(dir.path()));
+    EXPECT_EQ((std::vector<std::string>{"fresh.txt", "late.txt", "old.txt"}), ListTree(dir.path()));
 }
 
 TEST_F(Output, AbortLeavesNothingAndSeveralThreadsWriteAtOnce) {

@@ -12,6 +12,15 @@ rux_install_packages() {
     echo "Installing: ${missing[*]}"
     local sudo=
     [ "$(id -u)" -eq 0 ] || sudo=sudo
+    # A package of another architecture (zlib1g-dev:i386) needs that
+    # architecture added to dpkg before the package lists are fetched.
+    local arch
+    for package in "${missing[@]}"; do
+        [[ $package == *:* ]] || continue
+        arch=${package##*:}
+        [ "$arch" = "$(dpkg --print-architecture)" ] && continue
+        grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)" || $sudo dpkg --add-architecture "$arch"
+    done
     $sudo apt-get update -q >/dev/null
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
@@ -36,3 +45,8 @@ RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # compilers (posix and win32 thread models), zlib for them, GoogleTest's
 # sources, and the 64-bit Wine loader.
 RUX_WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64)
+
+# The 32-bit Linux build and its tests under emulation: the i686 cross
+# compiler, the i386 multiarch libraries it links (and libstdc++ to run
+# them), and qemu-user.
+RUX_I686_PACKAGES=(g++-i686-linux-gnu zlib1g-dev:i386 libdeflate-dev:i386 libgtest-dev:i386 libstdc++6:i386 qemu-user)

@@ -11,6 +11,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+// Without large-file support a 32-bit build opens no file of 2 GiB or
+// more and cuts offsets to 31 bits; the build sets _FILE_OFFSET_BITS=64.
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: build with -D_FILE_OFFSET_BITS=64");
+
 namespace rux {
 
 namespace {

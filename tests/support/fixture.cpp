@@ -115,6 +115,9 @@ int OpenHandleCount() {
 
 #else
 
+// Tests make sparse files of up to 4 GiB + 1 bytes, on 32-bit builds too.
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: build with -D_FILE_OFFSET_BITS=64");
+
 bool ResizeFile(const std::string& path, std::int64_t length) {
     return ::truncate(path.c_str(), static_cast<off_t>(length)) == 0;
 }

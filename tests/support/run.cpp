@@ -86,9 +86,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     return result;
 }
 
+const char* Launcher() {
+    const char* launcher = std::getenv("RUX_LAUNCHER");
+#ifdef RUX_DEFAULT_LAUNCHER
+    if (!launcher) launcher = RUX_DEFAULT_LAUNCHER;
+#endif
+    return launcher && *launcher ? launcher : nullptr;
+}
+
 Program ProgramFromEnvironment(const char* variable) {
     Program program;
-    if (const char* launcher = std::getenv("RUX_LAUNCHER")) {
+    if (const char* launcher = Launcher()) {
         std::istringstream words(launcher);
         std::string word;
         while (words >> word) program.command.push_back(word);

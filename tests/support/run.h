@@ -30,8 +30,15 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd, int timeoutSeconds = 60, bool errorsOnTerminal = false);
 
+// The words that start a program of the build under test: RUX_LAUNCHER
+// (wine64, say), or where that is unset a cross build's emulator (the
+// CMAKE_CROSSCOMPILING_EMULATOR its tests run under: qemu-i386 for i686
+// Linux); null when programs run directly. A launcher's peak memory and its
+// chatter on standard error are the tests' to allow for.
+const char* Launcher();
+
 // The executable named by environment variable `variable` (for example
-// RUX_EXTRACT), with the launcher in RUX_LAUNCHER, if any, put in front,
+// RUX_EXTRACT), with the Launcher(), if any, put in front,
 // and the words of `variable`_OPTIONS (RUX_EXTRACT_OPTIONS="-j 4"), if set,
 // after it: options given to every run. Fails the test when the variable
 // is unset.

@@ -170,6 +170,14 @@ int main(int argc, char** argv) {
         fuse_opt_free_args(&args);
         return BadUsage("bad mount option " + own.bad);
     }
+    // FUSE's parser checks the mount point too, in words of its own.
+    const std::string early = MountPointProblem(mountPoint.c_str());
+    if (!early.empty()) {
+        std::fprintf(stderr, "%s: cannot mount at %s: %s\n", PROGRAM, EscapedName(mountPoint.c_str()).c_str(),
+                     early.c_str());
+        fuse_opt_free_args(&args);
+        return 1;
+    }
     // The mount point goes last, for FUSE's own parser.
     fuse_opt_add_arg(&args, "--");
     fuse_opt_add_arg(&args, mountPoint.c_str());
@@ -214,7 +222,7 @@ int main(int argc, char** argv) {
     tree.Build(set, &messages);
     std::fputs(messages.c_str(), stderr);
 
-    const std::string problem = MountPointProblem(line.mountpoint);
+    const std::string problem = MountPointProblem(mountPoint.c_str());
     std::string device;
     if (problem.empty()) {
         const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
@@ -226,11 +234,11 @@ int main(int argc, char** argv) {
     }
     if (!problem.empty() || !device.empty()) {
         if (!problem.empty()) {
-            std::fprintf(stderr, "%s: cannot mount at %s: %s\n", PROGRAM, EscapedName(line.mountpoint).c_str(),
+            std::fprintf(stderr, "%s: cannot mount at %s: %s\n", PROGRAM, EscapedName(mountPoint.c_str()).c_str(),
                          problem.c_str());
         } else {
             std::fprintf(stderr, "%s: cannot mount at %s: no FUSE device: /dev/fuse: %s\n", PROGRAM,
-                         EscapedName(line.mountpoint).c_str(), device.c_str());
+                         EscapedName(mountPoint.c_str()).c_str(), device.c_str());
         }
         free(line.mountpoint);
         fuse_opt_free_args(&args);
@@ -260,8 +268,12 @@ int main(int argc, char** argv) {
             } else {
                 struct fuse_loop_config* config = fuse_loop_cfg_create();
                 fuse_loop_cfg_set_clone_fd(config, line.clone_fd);
-                fuse_loop_cfg_set_idle_threads(config, line.max_idle_threads);
-                fuse_loop_cfg_set_max_threads(config, line.max_threads);
+                // Unset, FUSE's parser leaves values that its setters
+                // refuse with a complaint.
+                if (line.max_idle_threads <= 100000) fuse_loop_cfg_set_idle_threads(config, line.max_idle_threads);
+                if (line.max_threads > 0 && line.max_threads <= 100000) {
+                    fuse_loop_cfg_set_max_threads(config, line.max_threads);
+                }
                 served = fuse_session_loop_mt(session, config);
                 fuse_loop_cfg_destroy(config);
             }

@@ -21,13 +21,15 @@ std::string Folded(const std::string& name) {
     return folded;
 }
 
-// The components of a name, without empty and "." ones.
+// The components of a name, without empty and "." ones; none when the
+// last is empty or ".", which names no file.
 std::vector<std::string> Components(const char* name) {
     std::vector<std::string> parts;
     const char* start = name;
     for (const char* p = name;; ++p) {
         if (*p != '\0' && !IsSeparator(*p)) continue;
         const std::string part(start, static_cast<std::size_t>(p - start));
+        if (*p == '\0' && (part.empty() || part == ".")) return {};
         if (!part.empty() && part != ".") parts.push_back(part);
         if (*p == '\0') break;
         start = p + 1;

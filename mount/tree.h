@@ -3,8 +3,8 @@
 //
 // Rules, in the order they apply:
 //  - A name splits into components at '/' and '\'. Empty and "."
-//    components are dropped, as a path on disk drops them; a name left with
-//    no final component is not shown.
+//    components are dropped, as a path on disk drops them; a name whose
+//    last component is empty or "." names no file and is not shown.
 //  - A name that rux-extract refuses as unsafe is not shown.
 //  - A resource whose data cannot be reached (a missing loose file) is not
 //    shown, as rux-extract makes no file for it.
@@ -14,14 +14,15 @@
 //  - A path that is both a file and a directory of other resources (a
 //    resource "a" beside "a/b") is a directory: the file is not shown.
 //  - Each file's data is what a lookup of its name returns, so where the
-//    same name is listed by several files, the file mounted first wins.
+//    same name is listed by several files, the file mounted first wins
+//    (names that differ in case are found as the index finds them).
 // Every resource left out gets one line in the build's messages: rux-
 // extract's "Refused unsafe name NAME" for unsafe names, else
 // "Not shown NAME: WHY".
 //
 // Components keep their spelling, so names that differ in case are
 // different files, as rux-extract writes them; Find also finds a child
-// whose name differs only in ASCII case.
+// whose name differs only in ASCII case (the first met, where several do).
 #ifndef RUX_MOUNT_TREE_H
 #define RUX_MOUNT_TREE_H
 

@@ -22,10 +22,10 @@ constexpr std::uint32_t SCRATCH_KEEP_BYTES = 1u << 20;
 thread_local std::uint8_t* gScratch = nullptr;
 thread_local std::uint32_t gScratchCapacity = 0;
 
-// Frees what a thread's reads left at its end, for threads that end
-// without CacheFree (a pool's workers, which the program does not run). A
-// thread registers it with its first block or scratch space; CacheFree
-// before then leaves it nothing to do.
+// Frees what a thread's reads left, at the thread's end, for threads that
+// end without CacheFree (a pool's workers, which the program does not
+// run). Armed by the thread's first block or scratch space; after a
+// CacheFree it finds nothing left to free.
 struct ThreadRelease {
     int armed = 0;
     ~ThreadRelease() {

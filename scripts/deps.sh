@@ -17,7 +17,8 @@ rux_install_packages() {
 }
 
 # What every build needs.
-RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev)
+# libfuse3-dev builds rux-mount; fuse3 (fusermount3) runs its tests.
+RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config libfuse3-dev fuse3)
 
 # Checking the installed library and the Debian packages: pkg-config,
 # dpkg-shlibdeps (for the packages' Depends), file, nm and readelf.

@@ -27,7 +27,7 @@ RUX_PACKAGE_PACKAGES=(pkg-config dpkg-dev file binutils)
 # The benchmark programs need Google Benchmark; scripts/bench also needs the
 # tools it compares against, and GNU time for peak memory.
 RUX_BENCH_BUILD_PACKAGES=(libbenchmark-dev)
-RUX_BENCH_PACKAGES=(zip unzip libarchive-tools time)
+RUX_BENCH_PACKAGES=(zip unzip libarchive-tools time python3)
 
 # What the fuzz target needs: clang and its sanitizer and libFuzzer runtimes.
 RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

@@ -57,6 +57,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Debug information stays in the build tree, as Debian's packages do.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL tools dev)
+if(TARGET rux-mount)
+  list(APPEND CPACK_COMPONENTS_ALL mount)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -79,6 +82,16 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION "unpack and make resource files (.rux)
 rux-extract writes every resource of a resource file below a directory,
 refusing unsafe names; rux-pack makes a resource file from a directory
 tree, with stored, deflated and loose resources.")
+
+# rux-mount has a package of its own, so that rux-tools needs no FUSE.
+set(CPACK_DEBIAN_MOUNT_PACKAGE_NAME rux-mount)
+set(CPACK_DEBIAN_MOUNT_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_MOUNT_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_MOUNT_PACKAGE_DEPENDS "fuse3")
+set(CPACK_DEBIAN_MOUNT_DESCRIPTION "mount resource files (.rux) as a read-only file system
+rux-mount shows the resources of one or more resource files as a tree of
+read-only files through FUSE, the tree rux-extract writes; any byte of a
+deflated resource is read by inflating only the blocks that hold it.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME librux-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -22,6 +22,18 @@ constexpr std::uint32_t SCRATCH_KEEP_BYTES = 1u << 20;
 thread_local std::uint8_t* gScratch = nullptr;
 thread_local std::uint32_t gScratchCapacity = 0;
 
+// Frees what a thread's reads left, at the thread's end, for threads that
+// end without CacheFree (a pool's workers, which the program does not
+// run). Armed by the thread's first block or scratch space; after a
+// CacheFree it finds nothing left to free.
+struct ThreadRelease {
+    int armed = 0;
+    ~ThreadRelease() {
+        if (armed) CacheFree();
+    }
+};
+thread_local ThreadRelease gRelease;
+
 void FreeScratch() {
     delete[] gScratch;
     gScratch = nullptr;
@@ -31,6 +43,7 @@ void FreeScratch() {
 // Room for length packed bytes; null if the allocation fails.
 std::uint8_t* Scratch(std::uint32_t length) {
     if (length > gScratchCapacity || !gScratch) {
+        gRelease.armed = 1;
         FreeScratch();
         gScratch = new (std::nothrow) std::uint8_t[length ? length : 1];
         if (gScratch) gScratchCapacity = length;
@@ -80,6 +93,7 @@ std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block) {
 
 std::uint8_t* CacheInsert(std::uint64_t stamp, int indexSlot, std::uint32_t block, std::uint32_t length) {
     BlockCache& cache = gCache;
+    gRelease.armed = 1;
     const std::uint32_t at = cache.cursor;
     CacheSlot& slot = cache.slots[at];
     cache.cursor = (at + 1) % CACHE_SLOTS;

@@ -26,7 +26,8 @@ rux_install_packages() {
 }
 
 # What every build needs.
-RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev)
+# libfuse3-dev builds rux-mount; fuse3 (fusermount3) runs its tests.
+RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config libfuse3-dev fuse3)
 
 # Checking the installed library and the Debian packages: pkg-config,
 # dpkg-shlibdeps (for the packages' Depends), file, nm and readelf, and
@@ -36,7 +37,7 @@ RUX_PACKAGE_PACKAGES=(pkg-config dpkg-dev file binutils lintian gzip)
 # The benchmark programs need Google Benchmark; scripts/bench also needs the
 # tools it compares against, and GNU time for peak memory.
 RUX_BENCH_BUILD_PACKAGES=(libbenchmark-dev)
-RUX_BENCH_PACKAGES=(zip unzip libarchive-tools time)
+RUX_BENCH_PACKAGES=(zip unzip libarchive-tools time python3)
 
 # What the fuzz target needs: clang and its sanitizer and libFuzzer runtimes.
 RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

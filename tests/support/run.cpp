@@ -39,6 +39,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         dup2(err[1], 2);
         close(out[0]);
         close(err[0]);
+        // Only 1 and 2 hold the pipes: a daemon that the program leaves
+        // behind (rux-mount) must not keep them open.
+        if (out[1] > 2) close(out[1]);
+        if (err[1] > 2) close(err[1]);
         if (chdir(cwd.c_str()) != 0) _exit(127);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));

@@ -37,12 +37,8 @@ void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string*
         d.stream = z_stream();
         d.level = deflateInit(&d.stream, level) == Z_OK ? level : -1;
     }
-    if (d.level < 0) {  // no state could be made: compress2 tries itself
-        uLongf room = compressBound(static_cast<uLong>(count));
-        out->resize(room);
-        compress2(reinterpret_cast<Bytef*>(&(*out)[0]), &room, reinterpret_cast<const Bytef*>(bytes),
-                  static_cast<uLong>(count), level);
-        out->resize(room);
+    if (d.level < 0) {  // no memory for the state (compress2 would fail alike)
+        out->clear();
         return;
     }
     // Room for the whole stream, so that one call finishes it.
@@ -182,6 +178,7 @@ DeflateResult PutDeflated(PackWriter* writer, std::uint32_t blockLength, int lev
             if (writer->lastLevel != level || writer->lastRaw.size() != count ||
                 std::memcmp(writer->lastRaw.data(), piece, count) != 0) {
                 DeflateInto(piece, count, level, &writer->packed);
+                if (writer->packed.empty()) return DEFLATE_FAILED;  // no zlib stream is empty
                 writer->lastRaw.assign(piece, count);
                 writer->lastLevel = level;
             }

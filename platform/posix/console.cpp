@@ -18,10 +18,9 @@ namespace {
 std::FILE* gFailedStream = nullptr;
 int gFailedError = 0;
 
-}  // namespace
-
-int WriteStream(std::FILE* stream, const void* bytes, std::size_t count) {
-    if (count == 0 || std::fwrite(bytes, 1, count, stream) == count) return 1;
+// Keeps errno as the reason of a failed write or flush of stream, and as
+// the stream's own reason if it is its first; 0.
+int Failed(std::FILE* stream) {
     KeepError(errno);
     if (!gFailedStream) {
         gFailedStream = stream;
@@ -30,14 +29,16 @@ int WriteStream(std::FILE* stream, const void* bytes, std::size_t count) {
     return 0;
 }
 
+}  // namespace
+
+int WriteStream(std::FILE* stream, const void* bytes, std::size_t count) {
+    if (count == 0 || std::fwrite(bytes, 1, count, stream) == count) return 1;
+    return Failed(stream);
+}
+
 int FlushStream(std::FILE* stream) {
     if (std::fflush(stream) == 0) return 1;
-    KeepError(errno);
-    if (!gFailedStream) {
-        gFailedStream = stream;
-        gFailedError = errno;
-    }
-    return 0;
+    return Failed(stream);
 }
 
 int CloseStream(std::FILE* stream) {

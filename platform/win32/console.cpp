@@ -42,11 +42,9 @@ int StreamError() {
     return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
 }
 
-}  // namespace
-
-int WriteStream(std::FILE* stream, const void* bytes, std::size_t count) {
-    ::SetLastError(0);
-    if (count == 0 || std::fwrite(bytes, 1, count, stream) == count) return 1;
+// Keeps the reason of a failed write or flush of stream, and as the
+// stream's own reason if it is its first; 0.
+int Failed(std::FILE* stream) {
     const int error = StreamError();
     KeepError(error);
     if (!gFailedStream) {
@@ -56,16 +54,18 @@ int WriteStream(std::FILE* stream, const void* bytes, std::size_t count) {
     return 0;
 }
 
+}  // namespace
+
+int WriteStream(std::FILE* stream, const void* bytes, std::size_t count) {
+    ::SetLastError(0);
+    if (count == 0 || std::fwrite(bytes, 1, count, stream) == count) return 1;
+    return Failed(stream);
+}
+
 int FlushStream(std::FILE* stream) {
     ::SetLastError(0);
     if (std::fflush(stream) == 0) return 1;
-    const int error = StreamError();
-    KeepError(error);
-    if (!gFailedStream) {
-        gFailedStream = stream;
-        gFailedError = error;
-    }
-    return 0;
+    return Failed(stream);
 }
 
 int CloseStream(std::FILE* stream) {

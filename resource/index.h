@@ -33,8 +33,9 @@
 namespace rux {
 
 // Marks every index and mount slot free and empties the calling thread's
-// block cache. Frees and closes nothing: it is meant for the start of a
-// run. Never concurrent with any other call of the library.
+// block cache. Frees and closes nothing now: what a slot held is freed
+// and closed when a later mount takes that slot again. Never concurrent
+// with any other call of the library.
 void ResetResourceTables();
 
 // Frees and closes everything the tables hold (names and block tables, data

@@ -259,6 +259,10 @@ void ResourceSet::Impl::Insert(const DirectoryRecord& record, int fileSlot, cons
     SlotState& s = state[h];
     if (entry.kind == 0) {
         if (record.kind != 0) ++occupied;
+        // A slot freed by Reset may still hold the loose handles of what
+        // was there: they belong to another file.
+        CloseLoose(h);
+        s.open = 0;
     } else {
         // A full index: the occupant is replaced, and nothing of it may
         // reach the newcomer (open state, loose handles; its cached blocks
@@ -323,8 +327,11 @@ MountResult ResourceSet::Impl::Mount(const char* path) {
     }
 
     ResourceFile& mount = files[slot];
-    // A slot reused after Release starts clean; one freed by Reset keeps
-    // whatever it held, as nothing is freed then.
+    // A slot freed by Reset still holds its tables and data handle, which
+    // nothing refers to any more: they go now.
+    delete[] mount.blockOffsets;
+    delete[] mount.names;
+    mount.file.Close();
     std::memcpy(mount.path, path, pathLength + 1);
     mount.inUse = 1;
     mount.file = DiskFile();

@@ -110,8 +110,8 @@ TEST_F(Sets, APoolThreadNeverGetsTheOldFilesBlocksAfterARemount) {
     // Two files whose resource "d" has the same slot, blocks and lengths,
     // but other bytes.
     const std::string one = TextBytes(3 * 4096, 11), two = TextBytes(3 * 4096, 12);
-    const std::string first = WriteSet(dir, "one.rux", {Deflated("d", one, 4096)});
-    const std::string second = WriteSet(dir, "two.rux", {Deflated("d", two, 4096)});
+    const std::string first = WriteSet(dir, "one.rux", {Deflated("d", one, 4096), Loose("l", "loose one")});
+    const std::string second = WriteSet(dir, "two.rux", {Deflated("d", two, 4096), Loose("l", "loose two")});
     PoolThread pool;
     std::string got;
     auto readDefault = [&] { got = ReadAllDeflated(LookupResource("d")); };
@@ -124,10 +124,12 @@ TEST_F(Sets, APoolThreadNeverGetsTheOldFilesBlocksAfterARemount) {
     ASSERT_EQ(1, MountResourceFile(second.c_str()));
     pool.Run(readDefault);
     EXPECT_EQ(two, got);
+    EXPECT_EQ("loose two", ReadWhole(DefaultResourceSet(), "l"));
     ResetResourceTables();
     ASSERT_EQ(1, MountResourceFile(first.c_str()));
     pool.Run(readDefault);
     EXPECT_EQ(one, got);
+    EXPECT_EQ("loose one", ReadWhole(DefaultResourceSet(), "l"));  // not the handle of before the reset
 
     // A set of its own, and a second set at the same place in memory.
     for (int round = 0; round < 2; ++round) {

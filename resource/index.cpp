@@ -43,13 +43,6 @@ void InsertResource(const DirectoryRecord& record, int fileSlot, const char* nam
 
 int MountResourceFile(const char* path) { return Default().Mount(path).ok() ? 1 : 0; }
 
-int OpenDataFile(ResourceFile& file) { return OpenData(file, nullptr); }
-
 int OpenDataFiles() { return DefaultResourceSet().OpenDataFiles(); }
-
-std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffer, std::uint32_t count) {
-    ReadStatus status;
-    return ReadData(file, offset, buffer, count, &status);
-}
 
 }  // namespace rux

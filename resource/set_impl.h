@@ -111,9 +111,6 @@ std::uint32_t BlockCount(const ResourceEntry& entry);
 ResourceFile* MountSlots();
 // Enters one record into the default set's index (Impl::Insert).
 void InsertResource(const DirectoryRecord& record, int fileSlot, const char* names);
-// OpenData and ReadData on a mount slot of the default set.
-int OpenDataFile(ResourceFile& file);
-std::uint32_t ReadDataFile(ResourceFile& file, std::uint64_t offset, void* buffer, std::uint32_t count);
 
 }  // namespace rux
 

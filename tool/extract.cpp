@@ -305,10 +305,10 @@ enum CopyResult {
     COPY_UNWRITTEN,      // a write failed
 };
 
-// Where and why CopyStream stopped short.
+// Why CopyStream could not write: LastError() of the failed write. (A
+// read's reason is the stream's status.)
 struct CopyFailure {
-    std::uint32_t position = 0;  // bytes delivered before it
-    int error = 0;               // LastError() of the failed call, 0 if none
+    int error = 0;
 };
 
 // Reads the open stream, size bytes of it, and closes it, handing the
@@ -338,7 +338,6 @@ CopyResult CopyStream(const RunPlan& plan, ResourceInput& stream, int opened, st
         ProgressAdd(*plan.progress, got);
         done += got;
     }
-    failure->position = done;
     stream.Close();
     return result;
 }
@@ -475,10 +474,9 @@ struct RangedResource {
     std::atomic<std::uint64_t> firstUnread{~0ull};
     std::atomic<std::uint64_t> firstUnwritten{~0ull};
     // The write's reason (LastError() of the failed call; 0 if none), and
-    // the read's, of the failure that lies first (under lock).
+    // the read's of the failure at firstUnread (set under lock).
     std::atomic<int> writeError{0};
     ReadStatus readFailure;
-    std::uint64_t readFailureAt = ~0ull;
     int cut = 0;  // to standard output: a range came short, so no later byte goes
 };
 
@@ -599,10 +597,7 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
             ResourceInput stream;
             int opened = 0;
             if (StartResource(plan, run.slots[item], stream, &opened, &r.size, run.reports[at], &r.outcome)) {
-                if (!opened) {
-                    r.readFailure = stream.status;
-                    r.readFailureAt = 0;
-                }
+                if (!opened) r.readFailure = stream.status;
                 r.slot = stream.Slot();
                 r.kind = plan.set->Slots()[r.slot].kind;
                 r.piece = CopyPiece(stream);
@@ -642,13 +637,8 @@ void WorkOnRange(ParallelRun& run, int item, std::uint32_t range, int worker) {
         LowerTo(r.firstUnwritten, from);
     }
     if (got != want) {
-        {
-            std::lock_guard<std::mutex> hold(r.lock);
-            if (from + got < r.readFailureAt) {
-                r.readFailure = status;
-                r.readFailureAt = from + got;
-            }
-        }
+        std::lock_guard<std::mutex> hold(r.lock);
+        if (from + got < r.firstUnread.load()) r.readFailure = status;
         LowerTo(r.firstUnread, from + got);
     }
 }

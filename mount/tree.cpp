@@ -4,6 +4,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "resource/ascii.h"
 #include "tool/names.h"
 #include "tool/print.h"
 
@@ -11,15 +12,6 @@ namespace rux {
 
 namespace {
 
-int IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-std::string Folded(const std::string& name) {
-    std::string folded = name;
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return folded;
-}
 
 // The components of a name, without empty and "." ones; none when the
 // last is empty or ".", which names no file.
@@ -58,7 +50,7 @@ int MountTree::AddChild(int dir, const std::string& name, int slot) {
     MountNode& parent = nodes_[static_cast<std::size_t>(dir)];
     parent.children.push_back(number);
     parent.byName.emplace(name, number);
-    parent.byFolded.emplace(Folded(name), number);
+    parent.byFolded.emplace(FoldedAscii(name), number);
     if (slot < 0) ++parent.subdirectories;
     return number;
 }
@@ -155,7 +147,7 @@ int MountTree::Find(int dir, const char* name) const {
     if (!node.IsDirectory()) return -1;
     const auto exact = node.byName.find(name);
     if (exact != node.byName.end()) return exact->second;
-    const auto folded = node.byFolded.find(Folded(name));
+    const auto folded = node.byFolded.find(FoldedAscii(name));
     return folded != node.byFolded.end() ? folded->second : -1;
 }
 

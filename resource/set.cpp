@@ -5,6 +5,7 @@
 #include <new>
 #include <zlib.h>
 
+#include "resource/ascii.h"
 #include "resource/cache.h"
 #include "resource/index.h"
 #include "resource/set_impl.h"
@@ -16,14 +17,10 @@ namespace {
 // Stamps are handed out once in the process, across every set.
 std::atomic<std::uint64_t> gStamps{0};
 
-unsigned char FoldCase(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
 int NamesEqualIgnoringCase(const char* a, const char* b) {
     for (;; ++a, ++b) {
-        unsigned char x = FoldCase(static_cast<unsigned char>(*a));
-        unsigned char y = FoldCase(static_cast<unsigned char>(*b));
+        unsigned char x = FoldAscii(static_cast<unsigned char>(*a));
+        unsigned char y = FoldAscii(static_cast<unsigned char>(*b));
         if (x != y) return 0;
         if (x == 0) return 1;
     }
@@ -33,7 +30,7 @@ int NamesEqualIgnoringCase(const char* a, const char* b) {
 int FoldedHome(const char* name) {
     std::uint32_t hash = 2166136261u;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
-        hash = (hash ^ FoldCase(*p)) * 16777619u;
+        hash = (hash ^ FoldAscii(*p)) * 16777619u;
     }
     return static_cast<int>(hash & (INDEX_SLOTS - 1));
 }

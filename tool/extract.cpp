@@ -25,6 +25,8 @@
 #include "tool/progress.h"
 #include "tool/reason.h"
 
+#include "resource/ascii.h"
+
 using namespace rux;
 
 namespace {
@@ -81,7 +83,6 @@ void Appendf(std::string& text, const char* format, ...) {
     text.resize(at + static_cast<std::size_t>(length));
 }
 
-int IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // Copies text into buffer; 0 if it does not fit.
 int CopyPath(char (&buffer)[PATH_BYTES], const char* text) {

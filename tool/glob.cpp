@@ -2,9 +2,12 @@
 
 #include <string>
 
-namespace {
+#include "resource/ascii.h"
 
-bool IsSeparator(unsigned char c) { return c == '/' || c == '\\'; }
+using rux::FoldAscii;
+using rux::IsSeparator;
+
+namespace {
 
 // Matches the set that starts after the '[' at *pattern against c. Sets
 // *pattern past the closing ']' and returns 1 or 0; -1 when the set is not
@@ -24,8 +27,8 @@ int MatchSet(const char** pattern, unsigned char c) {
             high = static_cast<unsigned char>(p[1]);
             p += 2;
         }
-        if (low == high && IsSeparator(low)) {
-            found = found || IsSeparator(c);
+        if (low == high && IsSeparator(static_cast<char>(low))) {
+            found = found || IsSeparator(static_cast<char>(c));
         } else if (low <= c && c <= high) {
             found = true;
         }
@@ -34,16 +37,14 @@ int MatchSet(const char** pattern, unsigned char c) {
     return found != negated ? 1 : 0;
 }
 
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 int MatchesNameGlob(const char* pattern, const char* name) {
     // Folding the pattern leaves its '*', '?', '[', ']' and separators alone.
     std::string foldedPattern;
-    for (const char* p = pattern; *p != '\0'; ++p) foldedPattern += FoldCase(*p);
+    for (const char* p = pattern; *p != '\0'; ++p) foldedPattern += FoldAscii(*p);
     std::string foldedName;
-    for (const char* p = name; *p != '\0'; ++p) foldedName += FoldCase(*p);
+    for (const char* p = name; *p != '\0'; ++p) foldedName += FoldAscii(*p);
     return MatchesGlob(foldedPattern.c_str(), foldedName.c_str());
 }
 
@@ -75,7 +76,7 @@ int MatchesGlob(const char* pattern, const char* name) {
             }
         } else if (*p != '\0') {
             const unsigned char want = static_cast<unsigned char>(*p++);
-            step = want == c || (IsSeparator(want) && IsSeparator(c));
+            step = want == c || (IsSeparator(static_cast<char>(want)) && IsSeparator(static_cast<char>(c)));
         }
         if (step) {
             pattern = p;

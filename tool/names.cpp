@@ -3,13 +3,13 @@
 #include <cstddef>
 #include <cstring>
 
+#include "resource/ascii.h"
 #include "tool/print.h"
 
+using rux::IsSeparator;
+using rux::UpperAscii;
+
 namespace {
-
-int IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // A component naming a Windows device, whatever follows a '.' in it.
 int IsDeviceName(const char* component, std::size_t length) {
@@ -19,7 +19,7 @@ int IsDeviceName(const char* component, std::size_t length) {
     while (stem > 0 && component[stem - 1] == ' ') --stem;
     char upper[8] = {};
     if (stem < 3 || stem > 7) return 0;
-    for (std::size_t i = 0; i < stem; ++i) upper[i] = Upper(component[i]);
+    for (std::size_t i = 0; i < stem; ++i) upper[i] = UpperAscii(component[i]);
     if (stem == 3) {
         return std::strcmp(upper, "CON") == 0 || std::strcmp(upper, "PRN") == 0 ||
                std::strcmp(upper, "AUX") == 0 || std::strcmp(upper, "NUL") == 0;
@@ -42,7 +42,7 @@ int EndsInDotOrSpace(const char* component, std::size_t length) {
 }  // namespace
 
 int IsUnsafeName(const char* name, int windowsRules) {
-    const char first = Upper(name[0]);
+    const char first = UpperAscii(name[0]);
     if (first >= 'A' && first <= 'Z' && name[1] == ':') return 1;
     for (const char* p = name; *p != '\0'; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);

@@ -8,6 +8,8 @@
 
 #include "platform/output_dir.h"
 
+#include "resource/ascii.h"
+
 using namespace rux;
 
 // A directory below the output directory, open, shared by the thread that
@@ -27,7 +29,6 @@ namespace {
 FileHandle gRoot = INVALID_FILE_HANDLE;
 int gRootError = 0;  // why it could not be opened
 
-int IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 void Release(SharedDirectory* shared) {
     if (shared && shared->holders.fetch_sub(1) == 1) {

@@ -20,6 +20,7 @@
 #include "pack/writer.h"
 #include "platform/console.h"
 #include "platform/output_dir.h"
+#include "resource/ascii.h"
 #include "resource/blocks.h"
 #include "resource/index.h"
 #include "tool/glob.h"
@@ -291,12 +292,6 @@ bool Walk(const WalkState& state, const fs::path& dir, const std::string& prefix
     return true;
 }
 
-std::string FoldCase(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 std::string Normalized(const std::string& path) {
     std::error_code ec;
@@ -347,7 +342,7 @@ std::vector<std::string> Refusals(const Options& options, const std::vector<Entr
     }
     // Names are looked up without regard to ASCII case.
     std::vector<std::pair<std::string, std::string>> folded;
-    for (const Entry& entry : entries) folded.push_back({FoldCase(entry.name), entry.name});
+    for (const Entry& entry : entries) folded.push_back({rux::FoldedAscii(entry.name), entry.name});
     std::sort(folded.begin(), folded.end());
     for (std::size_t i = 1; i < folded.size(); ++i) {
         if (folded[i].first == folded[i - 1].first) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "resource/ascii.h"
 #include "tool/jobs.h"
 
 namespace {
@@ -59,18 +60,6 @@ void DropJob(void* context, int job) {
     glue.set->dropJob(glue.set->context, job);
 }
 
-// The name as an output path is compared: separators as '/', ASCII
-// letters in lower case.
-std::string FoldedName(const char* name) {
-    std::string folded;
-    for (const char* p = name; *p != '\0'; ++p) {
-        char c = *p;
-        if (c == '\\') c = '/';
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        folded += c;
-    }
-    return folded;
-}
 
 }  // namespace
 
@@ -112,7 +101,7 @@ void Join(std::vector<int>& parent, int a, int b) {
 void OrderCollisions(const char* const* names, int count, int* after) {
     std::vector<std::string> folded;
     folded.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) folded.push_back(FoldedName(names[i]));
+    for (int i = 0; i < count; ++i) folded.push_back(rux::FoldedPath(names[i]));
     std::vector<int> order(static_cast<std::size_t>(count));
     std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(), [&](int a, int b) {

@@ -16,7 +16,7 @@
 #include "mount/fs.h"
 #include "mount/tree.h"
 #include "resource/set.h"
-#include "tool/info.h"
+#include "programs/cli.h"
 #include "tool/print.h"
 
 using namespace rux;

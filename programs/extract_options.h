@@ -6,13 +6,15 @@
 // option ends them, and so does "--". From FILE.rux on, every argument
 // means what it always has: the output directory, then nothing (each such
 // argument is named on standard error, "rux-extract: ignoring 'ARG'").
-#ifndef RUX_TOOL_OPTIONS_H
-#define RUX_TOOL_OPTIONS_H
+#ifndef RUX_PROGRAMS_EXTRACT_OPTIONS_H
+#define RUX_PROGRAMS_EXTRACT_OPTIONS_H
 
 #include <cstdio>
 #include <vector>
 
 #include "tool/extract.h"
+
+namespace rux {
 
 // What one run is asked to do. The patterns and paths point into argv.
 struct CommandLine {
@@ -37,5 +39,7 @@ extern const char* const EXTRACT_USAGE;
 // the line that points to --help. Arguments after OUTDIR are warned about
 // on err, and the run goes ahead.
 int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, std::FILE* err);
+
+}  // namespace rux
 
 #endif

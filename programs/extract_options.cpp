@@ -1,18 +1,16 @@
-#include "tool/options.h"
+#include "programs/extract_options.h"
 
 #include <getopt.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "platform/console.h"
+#include "programs/cli.h"
 #include "tool/print.h"
 
-#ifndef RUX_VERSION
-#error "RUX_VERSION must be defined by the build"
-#endif
+namespace rux {
 
 const char* const EXTRACT_USAGE =
     "Usage: rux-extract [OPTIONS] FILE.rux [OUTDIR]\n"
@@ -48,13 +46,10 @@ const char* const EXTRACT_USAGE =
 
 namespace {
 
-constexpr int MAX_JOBS = 256;
-
-// getopt_long's value for each long option that has no short form, and the
-// offset that tells a long option's own value from its short twin's, so an
-// error names the option as it was typed.
+// getopt_long's value for --progress, which has no short form (see
+// programs/cli.h for the convention).
 constexpr int LONG_PROGRESS = 1000;
-constexpr int LONG = 2000;
+constexpr int LONG = LONG_OPTION;
 
 const char SHORT_OPTIONS[] = "+:ltOi:x:nqj:hV";
 
@@ -73,17 +68,6 @@ const struct option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// The option's name as typed: "-i" for a short one, "--include" for a long one.
-std::string OptionName(int value) {
-    if (value == LONG_PROGRESS) return "--progress";
-    if (value >= LONG) {
-        for (const struct option* o = LONG_OPTIONS; o->name; ++o) {
-            if (o->val == value) return std::string("--") + o->name;
-        }
-    }
-    return std::string("-") + static_cast<char>(value);
-}
-
 // The short form of a mode's option, for the message about two modes.
 const char* ModeOption(int mode) {
     switch (mode) {
@@ -93,29 +77,12 @@ const char* ModeOption(int mode) {
     }
 }
 
-// N for -j: a plain decimal number from 1 to MAX_JOBS, else 0.
-int ParseJobs(const char* text) {
-    int jobs = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return 0;
-        jobs = jobs * 10 + (*p - '0');
-        if (jobs > MAX_JOBS) return 0;
-    }
-    return jobs;
-}
-
-int DefaultJobs() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    if (cores == 0) return 1;
-    return cores < static_cast<unsigned>(MAX_JOBS) ? static_cast<int>(cores) : MAX_JOBS;
-}
-
 }  // namespace
 
 int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, std::FILE* err) {
     if (argc > 0 && argv[0]) line->program = argv[0];
     ExtractOptions& options = line->options;
-    options.jobs = DefaultJobs();
+    options.jobs = DefaultWorkers();
     std::string problem;  // the first thing wrong, if any
     const auto Problem = [&problem](const std::string& what) {
         if (problem.empty()) problem = what;
@@ -129,29 +96,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     for (;;) {
         const int got = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
         if (got == -1) break;
-        if (got == '?') {
-            // optopt: 0 for an unknown long option, the value of a known
-            // long option given a value, or the unknown short option.
-            if (optopt >= LONG) {
-                Problem("Option " + OptionName(optopt) + " takes no value");
-            } else if (optopt == LONG_PROGRESS) {
-                Problem("Option --progress takes no value");
-            } else if (optopt != 0) {
-                Problem(std::string("Unknown option -") + static_cast<char>(optopt));
-            } else {
-                const char* word = argv[optind - 1];
-                Problem("Unknown option " + std::string(word, std::strcspn(word, "=")));
-            }
-            continue;
-        }
-        if (got == ':') {
-            // MinGW-w64's getopt_long also answers ':' for a value given to
-            // a long option that takes none.
-            bool takesValue = optopt < LONG_PROGRESS;
-            for (const struct option* o = LONG_OPTIONS; o->name; ++o) {
-                if (o->val == optopt) takesValue = o->has_arg != no_argument;
-            }
-            Problem("Option " + OptionName(optopt) + (takesValue ? " needs a value" : " takes no value"));
+        if (got == '?' || got == ':') {
+            Problem(OptionProblem(got, argv, LONG_OPTIONS));
             continue;
         }
         if (got == LONG_PROGRESS) {
@@ -166,25 +112,28 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
             case 'O':
                 mode = MODE_STDOUT;
                 toStdout = true;
-                stdoutOption = OptionName(got);
+                stdoutOption = OptionName(got, LONG_OPTIONS);
                 break;
             case 'i': line->includes.push_back(optarg); break;
             case 'x': line->excludes.push_back(optarg); break;
             case 'n': options.noClobber = 1; break;
             case 'q': options.quiet = 1; break;
-            case 'j':
-                options.jobs = ParseJobs(optarg);
-                if (options.jobs == 0) {
-                    Problem("Option " + OptionName(got) + " takes a number of jobs from 1 to " +
-                            std::to_string(MAX_JOBS) + ", not '" + optarg + "'");
-                    options.jobs = 1;
+            case 'j': {
+                std::uint64_t jobs = 0;
+                if (!ParseNumber(optarg, MAX_WORKERS, &jobs) || jobs == 0) {
+                    Problem("Option " + OptionName(got, LONG_OPTIONS) +
+                            " takes a number of jobs from 1 to " + std::to_string(MAX_WORKERS) +
+                            ", not '" + optarg + "'");
+                    jobs = 1;
                 }
+                options.jobs = static_cast<int>(jobs);
                 break;
+            }
             case 'h':
             case 'V':
                 if (answer == 0) answer = option;
                 break;
-            default: Problem("Unknown option " + OptionName(got)); break;
+            default: Problem("Unknown option " + OptionName(got, LONG_OPTIONS)); break;
         }
         if (mode != MODE_EXTRACT) {
             if (options.mode != MODE_EXTRACT && options.mode != mode) {
@@ -216,12 +165,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     }
     if (answer == 'h') {
         std::fputs(EXTRACT_USAGE, out);
-        rux::FlushStream(out);
+        FlushStream(out);
         return 0;
     }
     if (answer == 'V') {
-        std::fprintf(out, "rux-extract %s\n", RUX_VERSION);
-        rux::FlushStream(out);
+        PrintVersion(out, "rux-extract");
         return 0;
     }
     if (!line->resourceFile) return PrintSyntax(messages, err, line->program);
@@ -236,3 +184,5 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     std::fflush(err);
     return -1;
 }
+
+}  // namespace rux

@@ -3,13 +3,13 @@
 // tests, or copies them to standard output, as the options say.
 #include <cstdio>
 
+#include "programs/extract_options.h"
 #include "tool/extract.h"
-#include "tool/options.h"
 #include "tool/reason.h"
 
 int main(int argc, char** argv) {
-    CommandLine line;
-    const int status = ParseCommandLine(argc, argv, &line, stdout, stderr);
+    rux::CommandLine line;
+    const int status = rux::ParseCommandLine(argc, argv, &line, stdout, stderr);
     if (status >= 0) return CloseStandardOutput("rux-extract", status);
     const int extracted = ExtractAll(line.program, line.options, line.resourceFile, line.outputDirectory, stdout, stderr);
     // Every write to standard output is checked here, at its close.

@@ -1,0 +1,57 @@
+// What the command lines of rux-extract, rux-pack and rux-mount share: the
+// answers to --help and --version, the number parser for option values,
+// and the messages for getopt_long's complaints.
+//
+// Both getopt_long tables follow one convention: a long option that has a
+// short twin carries LONG_OPTION plus the twin's letter, so a message can
+// name the option as it was typed ("-j" or "--jobs"); one with no twin
+// carries a value of its own between 256 and LONG_OPTION.
+#ifndef RUX_PROGRAMS_CLI_H
+#define RUX_PROGRAMS_CLI_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+struct option;
+
+namespace rux {
+
+// Worker threads a program may be asked for with -j.
+constexpr int MAX_WORKERS = 256;
+
+// Where the long twins of short options begin (see above).
+constexpr int LONG_OPTION = 2000;
+
+// One worker per core, within 1 to MAX_WORKERS.
+int DefaultWorkers();
+
+// A plain decimal number from 0 to max (digits only: no sign, no space, no
+// suffix). 1 and *value set, or 0.
+int ParseNumber(const char* text, std::uint64_t max, std::uint64_t* value);
+
+// "PROGRAM VERSION" and a newline on out.
+void PrintVersion(std::FILE* out, const char* program);
+
+// The option of getopt_long's value as typed: "--jobs" for a value of the
+// table, else "-j".
+std::string OptionName(int value, const struct option* table);
+
+// What is wrong when getopt_long answers '?' or ':' (with optopt and
+// optind as it left them): "Unknown option -z", "Option --list takes no
+// value", "Option -i needs a value".
+std::string OptionProblem(int answer, char** argv, const struct option* table);
+
+// "Try 'PROGRAM --help' for more information." on err.
+void PrintTryHelp(std::FILE* err, const char* program);
+
+// If word is "--help" or "--version", prints usage or "TOOL VERSION" (tool
+// being the first word of usage after "Usage: ") to standard output and
+// returns 1; otherwise returns 0 and prints nothing. With onlyIfNoFile set
+// the word is not taken as an option when a file of that name exists, so
+// such a file can still be named as an argument.
+int AnswerInfoOption(const char* word, const char* usage, int onlyIfNoFile);
+
+}  // namespace rux
+
+#endif

@@ -1,0 +1,141 @@
+#include "programs/pack_options.h"
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/console.h"
+#include "programs/cli.h"
+#include "resource/blocks.h"
+#include "tool/print.h"
+
+namespace rux {
+
+const char* const PACK_USAGE =
+    "Usage: rux-pack [OPTIONS] OUT.rux DIR\n"
+    "       rux-pack --help | --version\n"
+    "\n"
+    "Packs every regular file below DIR, in sorted order, into the resource\n"
+    "file OUT.rux. A resource's name is the file's path relative to DIR.\n"
+    "\n"
+    "  --block-size N  inflated length of deflated blocks, 1 to 16777216 (65536)\n"
+    "  --level L       zlib level 0-9 for the blocks and tables (6)\n"
+    "  --store GLOB    keep matching files uncompressed (repeatable)\n"
+    "  --loose GLOB    list matching files as loose resources and copy each\n"
+    "                  to OUT.rux immediately followed by its name (repeatable)\n"
+    "  --backslash     separate directories in names with '\\' instead of '/'\n"
+    "  -x, --exclude GLOB  leave out matching files, and directories with all\n"
+    "                  they hold; ASCII case is ignored (repeatable)\n"
+    "  -h, --help      print this and exit\n"
+    "  -V, --version   print the version and exit\n"
+    "\n"
+    "GLOBs match the whole relative name with '/' separators ('\\' in a GLOB\n"
+    "matches '/' too; [*] and [?] match '*' and '?'); '*' matches across\n"
+    "directories. A file whose blocks would not be smaller than the\n"
+    "file itself is stored. Prints one line per resource: kind, name, size.\n"
+    "Links to directories, dangling links and special files are left out\n"
+    "with a warning; a link to a file outside DIR is packed as a copy, with\n"
+    "a warning. Options may come before or after the paths; \"--\" ends them.\n";
+
+namespace {
+
+// getopt_long's values for the options with no short form (see
+// programs/cli.h for the convention).
+enum : int { BLOCK_SIZE = 1000, LEVEL, STORE, LOOSE, BACKSLASH };
+
+// No '+': options may follow the paths, as they always could.
+const char SHORT_OPTIONS[] = ":x:hV";
+
+const struct option LONG_OPTIONS[] = {
+    {"block-size", required_argument, nullptr, BLOCK_SIZE},
+    {"level", required_argument, nullptr, LEVEL},
+    {"store", required_argument, nullptr, STORE},
+    {"loose", required_argument, nullptr, LOOSE},
+    {"backslash", no_argument, nullptr, BACKSLASH},
+    {"exclude", required_argument, nullptr, LONG_OPTION + 'x'},
+    {"help", no_argument, nullptr, LONG_OPTION + 'h'},
+    {"version", no_argument, nullptr, LONG_OPTION + 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+int BadUsage(const std::string& problem) {
+    FlushStream(stdout);
+    // The words come from the command line, but may hold control bytes all the same.
+    std::fprintf(stderr, "rux-pack: %s\n", EscapedName(problem.c_str()).c_str());
+    PrintTryHelp(stderr, "rux-pack");
+    return 1;
+}
+
+}  // namespace
+
+int ParsePackCommandLine(int argc, char** argv, PackOptions* options) {
+    std::string problem;  // the first thing wrong, if any
+    const auto Problem = [&problem](const std::string& what) {
+        if (problem.empty()) problem = what;
+    };
+    int answer = 0;  // 'h' or 'V': the first of them asked for
+    opterr = 0;      // every message is the tool's own
+    optind = 1;
+    for (;;) {
+        const int got = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
+        if (got == -1) break;
+        if (got == '?' || got == ':') {
+            Problem(OptionProblem(got, argv, LONG_OPTIONS));
+            continue;
+        }
+        const std::string name = OptionName(got, LONG_OPTIONS);
+        std::uint64_t number = 0;
+        switch (got >= LONG_OPTION ? got - LONG_OPTION : got) {
+            case BLOCK_SIZE:
+                // rux-extract reads no longer block.
+                if (!ParseNumber(optarg, MAX_BLOCK_BYTES, &number) || number == 0) {
+                    Problem("Option " + name + " takes a whole number from 1 to " +
+                            std::to_string(MAX_BLOCK_BYTES) +
+                            " (the longest block rux-extract reads), not '" + optarg + "'");
+                }
+                options->blockSize = static_cast<std::uint32_t>(number);
+                break;
+            case LEVEL:
+                if (!ParseNumber(optarg, 9, &number)) {
+                    Problem("Option " + name + " takes a level from 0 to 9, not '" + optarg + "'");
+                }
+                options->level = static_cast<int>(number);
+                break;
+            case STORE: options->store.push_back(optarg); break;
+            case LOOSE: options->loose.push_back(optarg); break;
+            case BACKSLASH: options->backslash = true; break;
+            case 'x': options->exclude.push_back(optarg); break;
+            case 'h':
+            case 'V':
+                if (answer == 0) answer = got >= LONG_OPTION ? got - LONG_OPTION : got;
+                break;
+            default: Problem("Unknown option " + name); break;
+        }
+    }
+    const int positional = argc - optind;
+    if (problem.empty() && answer == 0) {
+        if (positional < 2) {
+            Problem("needs OUT.rux and DIR");
+        } else if (positional > 2) {
+            Problem(std::string("too many arguments: ") + argv[optind + 2]);
+        } else if (argv[optind][0] == '\0' || argv[optind + 1][0] == '\0') {
+            Problem("empty path");
+        }
+    }
+    if (!problem.empty()) return BadUsage(problem);
+    if (answer == 'h') {
+        std::fputs(PACK_USAGE, stdout);
+        FlushStream(stdout);
+        return 0;
+    }
+    if (answer == 'V') {
+        PrintVersion(stdout, "rux-pack");
+        return 0;
+    }
+    options->out = argv[optind];
+    options->dir = argv[optind + 1];
+    return -1;
+}
+
+}  // namespace rux

@@ -1,6 +1,5 @@
 // rux-pack end to end: real trees packed and extracted again by the real
-// rux-extract, the exact bytes of a small pack, every refusal, and the
-// --help/--version answers.
+// rux-extract, the exact bytes of a small pack, and every refusal of a tree.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -715,48 +714,6 @@ TEST(PackRefusals, UnreadableInput) {
               ListTree(tmp.path()));
 }
 
-TEST(PackOptions, BadCommandLines) {
-    TempDir tmp;
-    MakeTree(tmp.path(), {{"src/a", "a"}});
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"out.rux"},
-        {"out.rux", "src", "extra"},
-        {"--level", "10", "out.rux", "src"},
-        {"--level=x", "out.rux", "src"},
-        {"--level", "-1", "out.rux", "src"},
-        {"--block-size", "0", "out.rux", "src"},
-        {"--block-size", "4294967296", "out.rux", "src"},
-        {"--block-size", "12k", "out.rux", "src"},
-        {"--bogus", "out.rux", "src"},
-        {"-q", "out.rux", "src"},
-        {"out.rux", "src", "-x"},
-        {"--block-size", "16777217", "out.rux", "src"},
-        {"--backslash=yes", "out.rux", "src"},
-        {"out.rux", "src", "--store"},
-        {"", "src"},
-    };
-    for (const std::vector<std::string>& args : bad) {
-        std::string joined;
-        for (const std::string& a : args) joined += "[" + a + "]";
-        SCOPED_TRACE(joined);
-        const RunResult run = Pack(args, tmp.path());
-        EXPECT_EQ(1, run.status);
-        EXPECT_EQ("", run.output);
-        EXPECT_EQ(0u, run.errors.find("rux-pack: ")) << run.errors;
-        const std::string help = "\nTry 'rux-pack --help' for more information.\n";
-        ASSERT_GT(run.errors.size(), help.size());
-        EXPECT_EQ(help, run.errors.substr(run.errors.size() - help.size()));
-    }
-    EXPECT_FALSE(FileExists(tmp / "out.rux"));
-    // Options may follow the paths; "--" ends them.
-    EXPECT_EQ(0, Pack({"out.rux", "src", "--level", "1"}, tmp.path()).status);
-    MakeTree(tmp.path(), {{"--odd/b", "b"}});
-    const RunResult odd = Pack({"--", "odd.rux", "--odd"}, tmp.path());
-    EXPECT_EQ(0, odd.status) << odd.errors;
-    EXPECT_EQ("2 b 1\n", odd.output);
-}
-
 // The longest block rux-extract reads: one full block of zeros and a short one.
 TEST(PackOptions, TheLargestBlockSize) {
     TempDir tmp;
@@ -769,17 +726,6 @@ TEST(PackOptions, TheLargestBlockSize) {
     const RunResult extracted = Extract({"out.rux", "x"}, tmp.path());
     EXPECT_EQ(0, extracted.status) << extracted.output;
     EXPECT_TRUE(ReadWholeFile(tmp / "x/z") == std::string(size, '\0'));
-}
-
-TEST(HelpAndVersion, Pack) {
-    TempDir tmp;
-    const RunResult help = Pack({"--help"}, tmp.path());
-    EXPECT_EQ(0, help.status);
-    EXPECT_EQ(0u, help.output.find("Usage: rux-pack [OPTIONS] OUT.rux DIR\n"));
-    EXPECT_NE(std::string::npos, help.output.find("--block-size"));
-    const RunResult version = Pack({"--version"}, tmp.path());
-    EXPECT_EQ(0, version.status);
-    EXPECT_EQ(std::string("rux-pack ") + RUX_VERSION + "\n", version.output);
 }
 
 }  // namespace

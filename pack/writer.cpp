@@ -51,15 +51,21 @@ void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string*
     out->resize(result == Z_STREAM_END ? d.stream.total_out : 0);
 }
 
-int WriteAll(DiskFile& file, const char* bytes, std::uint64_t count) {
-    for (std::uint64_t at = 0; at < count;) {
-        const std::uint64_t left = count - at;
-        const std::uint32_t piece =
-            static_cast<std::uint32_t>(left < PIECE_BYTES ? left : PIECE_BYTES);
-        if (file.Write(bytes + at, piece) != piece) return 0;
-        at += piece;
+// Calls each(at, count) for the consecutive pieces of size bytes, each of
+// at most pieceBytes, until one returns 0. 1 if every call returned 1.
+template <typename Each>
+int ForEachPiece(std::uint64_t size, std::uint64_t pieceBytes, Each each) {
+    for (std::uint64_t at = 0; at < size; at += pieceBytes) {
+        const std::uint64_t left = size - at;
+        if (!each(at, left < pieceBytes ? left : pieceBytes)) return 0;
     }
     return 1;
+}
+
+int WriteAll(DiskFile& file, const char* bytes, std::uint64_t count) {
+    return ForEachPiece(count, PIECE_BYTES, [&](std::uint64_t at, std::uint64_t piece) {
+        return file.Write(bytes + at, static_cast<std::uint32_t>(piece)) == piece;
+    });
 }
 
 // ": " and the reason kept by the call that just failed, or "" if none.
@@ -113,15 +119,10 @@ const char* ReadSource(const PackSource& source, std::uint64_t at, std::uint64_t
     if (at == 0 && source.file->Seek(0, SEEK_FROM_BEGIN) != 0) return nullptr;
     scratch->resize(static_cast<std::size_t>(count));
     char* buffer = count ? &(*scratch)[0] : nullptr;
-    std::uint64_t done = 0;
-    while (done < count) {
-        const std::uint64_t left = count - done;
-        const std::uint32_t piece =
-            static_cast<std::uint32_t>(left < PIECE_BYTES ? left : PIECE_BYTES);
-        if (source.file->Read(buffer + done, piece) != piece) return nullptr;
-        done += piece;
-    }
-    return buffer;
+    const int read = ForEachPiece(count, PIECE_BYTES, [&](std::uint64_t done, std::uint64_t piece) {
+        return source.file->Read(buffer + done, static_cast<std::uint32_t>(piece)) == piece;
+    });
+    return read ? buffer : nullptr;
 }
 
 // ReadSource, telling the writer when it fails: the failure is the
@@ -139,14 +140,10 @@ const char* ReadPiece(PackWriter* writer, const PackSource& source, std::uint64_
 
 // Writes all of source to the data region uncompressed.
 int PutStored(PackWriter* writer, const PackSource& source) {
-    for (std::uint64_t at = 0; at < source.size;) {
-        const std::uint64_t left = source.size - at;
-        const std::uint64_t count = left < PIECE_BYTES ? left : PIECE_BYTES;
+    return ForEachPiece(source.size, PIECE_BYTES, [&](std::uint64_t at, std::uint64_t count) {
         const char* piece = ReadPiece(writer, source, at, count, &writer->raw);
-        if (!piece || !PutData(writer, piece, count)) return 0;
-        at += count;
-    }
-    return 1;
+        return piece && PutData(writer, piece, count);
+    });
 }
 
 enum DeflateResult { DEFLATE_FAILED, DEFLATE_DONE, DEFLATE_UNSHRUNK, DEFLATE_TOO_FAR };
@@ -435,14 +432,10 @@ int WriteWholeFile(const std::string& path, const std::string& bytes) {
 
 int CopySource(DiskFile& out, const PackSource& source) {
     std::string scratch;
-    for (std::uint64_t at = 0; at < source.size;) {
-        const std::uint64_t left = source.size - at;
-        const std::uint64_t count = left < PIECE_BYTES ? left : PIECE_BYTES;
+    return ForEachPiece(source.size, PIECE_BYTES, [&](std::uint64_t at, std::uint64_t count) {
         const char* piece = ReadSource(source, at, count, &scratch);
-        if (!piece || !WriteAll(out, piece, count)) return 0;
-        at += count;
-    }
-    return 1;
+        return piece && WriteAll(out, piece, count);
+    });
 }
 
 void MakeParentDirectories(const std::string& path, std::size_t from) {

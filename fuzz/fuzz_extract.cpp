@@ -26,6 +26,7 @@
 
 #include "fuzz/input.h"
 #include "pack/writer.h"
+#include "tests/support/pack_bytes.h"
 #include "resource/blocks.h"
 #include "resource/set.h"
 #include "tool/extract.h"

@@ -11,6 +11,7 @@
 
 #include "fuzz/input.h"
 #include "pack/writer.h"
+#include "tests/support/pack_bytes.h"
 #include "resource/index.h"
 
 using namespace rux;

@@ -191,10 +191,33 @@ DeflateResult PutDeflated(PackWriter* writer, std::uint32_t blockLength, int lev
     return DEFLATE_DONE;
 }
 
+// The four little-endian bytes of value.
+std::string Le32(std::uint32_t value) {
+    std::uint8_t bytes[4];
+    StoreLE32(bytes, value);
+    return std::string(reinterpret_cast<char*>(bytes), 4);
+}
+
+// The little-endian bytes of records, 20 each.
+std::string EncodeRecords(const std::vector<DirectoryRecord>& records) {
+    std::string out(records.size() * DIRECTORY_RECORD_BYTES, '\0');
+    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(&out[0]);
+    for (const DirectoryRecord& r : records) {
+        StoreLE32(p, r.nameOffset);
+        StoreLE32(p + 4, r.kind);
+        StoreLE32(p + 8, r.placement);
+        StoreLE32(p + 12, r.size);
+        StoreLE32(p + 16, r.blockLength);
+        p += DIRECTORY_RECORD_BYTES;
+    }
+    return out;
+}
+
+// A packed table: its 12-byte header and the zlib data of inflated.
 std::string PackTable(const std::string& inflated, std::uint32_t count,
                       std::uint32_t elementSize, int level) {
     std::string packed = DeflateZlib(inflated, level);
-    return PackedTableBytes(static_cast<std::uint32_t>(packed.size()), count, elementSize, packed);
+    return Le32(static_cast<std::uint32_t>(packed.size())) + Le32(count) + Le32(elementSize) + packed;
 }
 
 }  // namespace
@@ -384,20 +407,6 @@ int LayoutResources(const std::vector<PackResource>& resources, ResourceImage* i
     return 1;
 }
 
-std::string EncodeRecords(const std::vector<DirectoryRecord>& records) {
-    std::string out(records.size() * DIRECTORY_RECORD_BYTES, '\0');
-    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(&out[0]);
-    for (const DirectoryRecord& r : records) {
-        StoreLE32(p, r.nameOffset);
-        StoreLE32(p + 4, r.kind);
-        StoreLE32(p + 8, r.placement);
-        StoreLE32(p + 12, r.size);
-        StoreLE32(p + 16, r.blockLength);
-        p += DIRECTORY_RECORD_BYTES;
-    }
-    return out;
-}
-
 std::string EncodeOffsets(const std::vector<std::uint32_t>& offsets) {
     std::string out(offsets.size() * BLOCK_OFFSET_BYTES, '\0');
     std::uint8_t* p = reinterpret_cast<std::uint8_t*>(&out[0]);
@@ -416,18 +425,6 @@ std::string EncodeTables(const ResourceImage& image, int level) {
            PackTable(EncodeOffsets(image.blockOffsets),
                      static_cast<std::uint32_t>(image.blockOffsets.size()), BLOCK_OFFSET_BYTES,
                      level);
-}
-
-std::string SerializeImage(const ResourceImage& image, int level) {
-    return "RUXA" + Le32(static_cast<std::uint32_t>(image.data.size())) + image.data +
-           EncodeTables(image, level);
-}
-
-int WriteWholeFile(const std::string& path, const std::string& bytes) {
-    DiskFile file;
-    if (!file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE)) return 0;
-    const int ok = WriteAll(file, bytes.data(), bytes.size());
-    return file.Close() && ok;
 }
 
 int CopySource(DiskFile& out, const PackSource& source) {
@@ -460,7 +457,10 @@ int WriteResourceFile(const std::string& path, const std::vector<PackResource>& 
         if (resource.kind != KIND_LOOSE) continue;
         const std::string loose = path + resource.name;
         MakeParentDirectories(loose, path.size());
-        if (!WriteWholeFile(loose, resource.data)) {
+        DiskFile file;
+        const int copied = file.Open(loose.c_str(), OPEN_WRITE | OPEN_CREATE) &&
+                           CopySource(file, MemorySource(resource.data));
+        if (!file.Close() || !copied) {
             *error = "cannot write " + loose;
             return 0;
         }
@@ -468,15 +468,6 @@ int WriteResourceFile(const std::string& path, const std::vector<PackResource>& 
     return 1;
 }
 
-std::string Le32(std::uint32_t value) {
-    std::uint8_t bytes[4];
-    StoreLE32(bytes, value);
-    return std::string(reinterpret_cast<char*>(bytes), 4);
-}
 
-std::string PackedTableBytes(std::uint32_t packedLength, std::uint32_t count,
-                             std::uint32_t elementSize, const std::string& packed) {
-    return Le32(packedLength) + Le32(count) + Le32(elementSize) + packed;
-}
 
 }  // namespace rux

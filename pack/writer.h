@@ -140,25 +140,11 @@ void CancelPackFile(PackWriter* writer);
 int LayoutResources(const std::vector<PackResource>& resources, ResourceImage* image,
                     std::string* error);
 
-// The four little-endian bytes of value.
-std::string Le32(std::uint32_t value);
-
-// A packed table: its 12-byte header (the fields as given) and the zlib data.
-std::string PackedTableBytes(std::uint32_t packedLength, std::uint32_t count,
-                             std::uint32_t elementSize, const std::string& packed);
-
-// The little-endian bytes of records, 20 each, and of 32-bit offsets.
-std::string EncodeRecords(const std::vector<DirectoryRecord>& records);
+// The little-endian bytes of 32-bit offsets.
 std::string EncodeOffsets(const std::vector<std::uint32_t>& offsets);
 
 // The three packed tables of an image, back to back, deflated at level.
 std::string EncodeTables(const ResourceImage& image, int level = 6);
-
-// The whole file: header, data, then the three tables deflated at level.
-std::string SerializeImage(const ResourceImage& image, int level = 6);
-
-// Writes bytes to path. 1 on success, 0 on any failure.
-int WriteWholeFile(const std::string& path, const std::string& bytes);
 
 // Copies all of source to the end of an open file. 1 if every byte was
 // read and written.

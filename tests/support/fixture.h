@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pack/writer.h"
+#include "tests/support/pack_bytes.h"
 
 using namespace rux;
 

@@ -20,7 +20,7 @@ function(rux_gzip file)
 endfunction()
 
 # The components' staging directories, and the package each becomes.
-foreach(component tools dev mount)
+foreach(component tools dev mount python)
   string(TOUPPER "${component}" upper)
   set(package "${CPACK_DEBIAN_${upper}_PACKAGE_NAME}")
   set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/${component}${CPACK_PACKAGING_INSTALL_PREFIX}")

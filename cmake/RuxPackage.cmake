@@ -60,6 +60,9 @@ set(CPACK_COMPONENTS_ALL tools dev)
 if(TARGET rux-mount)
   list(APPEND CPACK_COMPONENTS_ALL mount)
 endif()
+if(pybind11_FOUND)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -92,6 +95,19 @@ set(CPACK_DEBIAN_MOUNT_DESCRIPTION "mount resource files (.rux) as a read-only f
 rux-mount shows the resources of one or more resource files as a tree of
 read-only files through FUSE, the tree rux-extract writes; any byte of a
 deflated resource is read by inflating only the blocks that hold it.")
+
+# The Python package, for the one Python version it was built against.
+math(EXPR rux_python_next "${Python_VERSION_MINOR} + 1")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-rux)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}~), python3 (<< ${Python_VERSION_MAJOR}.${rux_python_next})")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python package for resource files (.rux)
+The module rux reads resource files as zipfile reads zip files: names,
+sizes, whole reads and seekable file objects that inflate only the blocks
+they touch, in parallel threads; it extracts and packs them as rux-extract
+and rux-pack do.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME librux-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

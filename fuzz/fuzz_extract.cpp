@@ -29,8 +29,8 @@
 #include "tests/support/pack_bytes.h"
 #include "resource/blocks.h"
 #include "resource/set.h"
-#include "tool/extract.h"
-#include "tool/names.h"
+#include "engine/extract.h"
+#include "engine/names.h"
 
 using namespace rux;
 

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 
 namespace rux {
 
@@ -58,19 +57,6 @@ int MountFs::Lookup(fuse_ino_t parent, const char* name, struct fuse_entry_param
     entry->ino = static_cast<fuse_ino_t>(found) + FUSE_ROOT_ID;
     entry->attr_timeout = settings_.timeout;
     return Attributes(entry->ino, &entry->attr);
-}
-
-int MountFs::Open(fuse_ino_t ino, int flags) const {
-    const MountNode* node = Node(ino);
-    if (!node) return ENOENT;
-    if ((flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC)) return EROFS;
-    return node->IsDirectory() ? EISDIR : 0;
-}
-
-int MountFs::OpenDirectory(fuse_ino_t ino) const {
-    const MountNode* node = Node(ino);
-    if (!node) return ENOENT;
-    return node->IsDirectory() ? 0 : ENOTDIR;
 }
 
 int MountFs::ReadDirectory(fuse_ino_t ino, off_t offset, std::vector<MountDirEntry>* entries) const {
@@ -150,30 +136,12 @@ void DoGetattr(fuse_req_t request, fuse_ino_t ino, struct fuse_file_info*) {
     }
 }
 
-void DoOpen(fuse_req_t request, fuse_ino_t ino, struct fuse_file_info* info) {
-    const int error = FsOf(request).Open(ino, info->flags);
-    if (error) {
-        fuse_reply_err(request, error);
-        return;
-    }
-    info->keep_cache = 1;
-    fuse_reply_open(request, info);
-}
-
-void DoOpendir(fuse_req_t request, fuse_ino_t ino, struct fuse_file_info* info) {
-    const int error = FsOf(request).OpenDirectory(ino);
-    if (error) {
-        fuse_reply_err(request, error);
-        return;
-    }
-    info->cache_readdir = 1;
-    info->keep_cache = 1;
-    fuse_reply_open(request, info);
-}
-
-void DoReaddir(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
+// A listing, with each entry's attributes too when plus is set (the
+// kernel then needs no lookup for it).
+void ReplyDirectory(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, bool plus) {
     std::vector<MountDirEntry> entries;
-    const int error = FsOf(request).ReadDirectory(ino, offset, &entries);
+    const MountFs& fs = FsOf(request);
+    const int error = fs.ReadDirectory(ino, offset, &entries);
     if (error) {
         fuse_reply_err(request, error);
         return;
@@ -181,16 +149,35 @@ void DoReaddir(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, st
     std::vector<char> buffer(size);
     std::size_t used = 0;
     for (const MountDirEntry& entry : entries) {
-        struct stat st;
-        std::memset(&st, 0, sizeof st);
-        st.st_ino = entry.ino;
-        st.st_mode = entry.type;
-        const std::size_t need =
-            fuse_add_direntry(request, buffer.data() + used, size - used, entry.name.c_str(), &st, entry.next);
+        char* at = buffer.data() + used;
+        const char* name = entry.name.c_str();
+        std::size_t need;
+        if (plus) {
+            struct fuse_entry_param param;
+            std::memset(&param, 0, sizeof param);
+            param.ino = entry.ino;
+            param.entry_timeout = param.attr_timeout = fs.Timeout();
+            fs.Attributes(entry.ino, &param.attr);
+            need = fuse_add_direntry_plus(request, at, size - used, name, &param, entry.next);
+        } else {
+            struct stat st;
+            std::memset(&st, 0, sizeof st);
+            st.st_ino = entry.ino;
+            st.st_mode = entry.type;
+            need = fuse_add_direntry(request, at, size - used, name, &st, entry.next);
+        }
         if (need > size - used) break;
         used += need;
     }
     fuse_reply_buf(request, buffer.data(), used);
+}
+
+void DoReaddir(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
+    ReplyDirectory(request, ino, size, offset, false);
+}
+
+void DoReaddirplus(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
+    ReplyDirectory(request, ino, size, offset, true);
 }
 
 void DoRead(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
@@ -203,6 +190,45 @@ void DoRead(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, struc
     } else {
         fuse_reply_buf(request, buffer.data(), static_cast<std::size_t>(got));
     }
+}
+
+// Nothing changes while mounted, so the kernel may keep all it was told
+// and answer opens itself; reads go ahead of the reader as far as the
+// kernel will, and in parallel.
+void DoInit(void* fs, struct fuse_conn_info* conn) {
+    const unsigned wanted[] = {FUSE_CAP_ASYNC_READ, FUSE_CAP_READDIRPLUS, FUSE_CAP_READDIRPLUS_AUTO,
+                               FUSE_CAP_PARALLEL_DIROPS};
+    for (unsigned cap : wanted) {
+        if (conn->capable & cap) conn->want |= cap;
+    }
+    static_cast<MountFs*>(fs)->SetKernelOpens((conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0,
+                                             (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0);
+    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+    conn->max_background = 64;
+    conn->congestion_threshold = 48;
+}
+
+// The first open answered "not implemented" makes the kernel open every
+// file itself from then on, keeping its pages; only a kernel that cannot
+// is told to keep them here. The read-only mount refuses opens for
+// writing before they come here.
+void DoOpen(fuse_req_t request, fuse_ino_t, struct fuse_file_info* info) {
+    if (FsOf(request).KernelOpensFiles()) {
+        fuse_reply_err(request, ENOSYS);
+        return;
+    }
+    info->keep_cache = 1;
+    fuse_reply_open(request, info);
+}
+
+void DoOpendir(fuse_req_t request, fuse_ino_t, struct fuse_file_info* info) {
+    if (FsOf(request).KernelOpensDirectories()) {
+        fuse_reply_err(request, ENOSYS);
+        return;
+    }
+    info->cache_readdir = 1;
+    info->keep_cache = 1;
+    fuse_reply_open(request, info);
 }
 
 void DoStatfs(fuse_req_t request, fuse_ino_t) {
@@ -237,12 +263,14 @@ void RefuseCopy(fuse_req_t r, fuse_ino_t, off_t, struct fuse_file_info*, fuse_in
 struct fuse_lowlevel_ops MakeOperations() {
     struct fuse_lowlevel_ops ops;
     std::memset(&ops, 0, sizeof ops);
+    ops.init = DoInit;
     ops.lookup = DoLookup;
     ops.getattr = DoGetattr;
     ops.open = DoOpen;
     ops.read = DoRead;
     ops.opendir = DoOpendir;
     ops.readdir = DoReaddir;
+    ops.readdirplus = DoReaddirplus;
     ops.statfs = DoStatfs;
     ops.setattr = RefuseSetattr;
     ops.mknod = RefuseMknod;

@@ -52,9 +52,6 @@ public:
     // Each returns 0 or an errno value.
     int Attributes(fuse_ino_t ino, struct stat* st) const;
     int Lookup(fuse_ino_t parent, const char* name, struct fuse_entry_param* entry) const;
-    // open(2) flags: only reading is allowed.
-    int Open(fuse_ino_t ino, int flags) const;
-    int OpenDirectory(fuse_ino_t ino) const;
     // The entries from offset on ("." and ".." first).
     int ReadDirectory(fuse_ino_t ino, off_t offset, std::vector<MountDirEntry>* entries) const;
 
@@ -66,6 +63,15 @@ public:
     void StatFs(struct statvfs* st) const;
     double Timeout() const { return settings_.timeout; }
 
+    // Whether the kernel can open files and directories without asking:
+    // said once, at the session's start, before any other request.
+    void SetKernelOpens(bool files, bool directories) {
+        kernelOpensFiles_ = files;
+        kernelOpensDirectories_ = directories;
+    }
+    bool KernelOpensFiles() const { return kernelOpensFiles_; }
+    bool KernelOpensDirectories() const { return kernelOpensDirectories_; }
+
     // The operations, with the MountFs as the session's user data.
     static const struct fuse_lowlevel_ops& Operations();
 
@@ -74,6 +80,8 @@ private:
     const ResourceSet& set_;
     const MountTree& tree_;
     MountSettings settings_;
+    bool kernelOpensFiles_ = false;
+    bool kernelOpensDirectories_ = false;
 };
 
 }  // namespace rux

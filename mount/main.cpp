@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,10 +15,11 @@
 #include <vector>
 
 #include "mount/fs.h"
+#include "mount/loop.h"
 #include "mount/tree.h"
 #include "resource/set.h"
 #include "programs/cli.h"
-#include "tool/print.h"
+#include "engine/print.h"
 
 using namespace rux;
 
@@ -49,6 +51,9 @@ const char USAGE[] =
     "the files were mounted and, with -f, unmounted again.\n";
 
 const char PROGRAM[] = "rux-mount";
+
+// Threads that serve requests at most, for a max_threads out of range.
+constexpr int DEFAULT_THREADS = 10;
 
 int BadUsage(const std::string& message) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, message.c_str(), PROGRAM);
@@ -120,6 +125,43 @@ std::string Escaped(const std::string& text) {
         out += c;
     }
     return out;
+}
+
+// The kernel reads ahead of a sequential reader by 128 KiB unless told
+// otherwise, in requests of that size. Where it may (as root), the mount
+// asks for 1 MiB, so that one request keeps a thread busy for long enough
+// to pay for the round trip, and the kernel asks for the next while the
+// last is being inflated. The setting is the mount's own and ends with it;
+// where it cannot be made, nothing changes but the request size.
+void WidenReadahead(const std::string& mountPoint) {
+    char resolved[PATH_MAX];
+    if (!realpath(mountPoint.c_str(), resolved)) return;
+    // /proc/self/mountinfo: "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT ...",
+    // with spaces, tabs, newlines and backslashes in octal escapes.
+    std::string wanted;
+    for (const char* c = resolved; *c; ++c) {
+        if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\\') {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\%03o", static_cast<unsigned char>(*c));
+            wanted += escape;
+        } else {
+            wanted += *c;
+        }
+    }
+    FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
+    if (!mounts) return;
+    std::string device;
+    char line[8192];
+    while (std::fgets(line, sizeof line, mounts)) {
+        char number[64], point[4096];
+        if (std::sscanf(line, "%*s %*s %63s %*s %4095s", number, point) == 2 && wanted == point) device = number;
+    }
+    std::fclose(mounts);
+    if (device.empty()) return;
+    FILE* setting = std::fopen(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), "w");
+    if (!setting) return;
+    std::fputs("1024\n", setting);
+    std::fclose(setting);
 }
 
 }  // namespace
@@ -262,22 +304,15 @@ int main(int argc, char** argv) {
         } else if (fuse_daemonize(line.foreground) != 0) {
             fuse_session_unmount(session);
         } else {
-            int served;
-            if (line.singlethread) {
-                served = fuse_session_loop(session);
-            } else {
-                struct fuse_loop_config* config = fuse_loop_cfg_create();
-                fuse_loop_cfg_set_clone_fd(config, line.clone_fd);
-                // Unset, FUSE's parser leaves values that its setters
-                // refuse with a complaint.
-                if (line.max_idle_threads <= 100000) fuse_loop_cfg_set_idle_threads(config, line.max_idle_threads);
-                if (line.max_threads > 0 && line.max_threads <= 100000) {
-                    fuse_loop_cfg_set_max_threads(config, line.max_threads);
-                }
-                served = fuse_session_loop_mt(session, config);
-                fuse_loop_cfg_destroy(config);
-            }
-            // A signal ends the loop with its number: that is how -f ends.
+            // -s: one thread; else up to -o max_threads= (FUSE's parser
+            // gives its default when the option is not given).
+            const int threads = line.singlethread ? 1
+                                : line.max_threads > 0 && line.max_threads <= 100000
+                                    ? static_cast<int>(line.max_threads)
+                                    : DEFAULT_THREADS;
+            const std::string point = line.mountpoint;
+            const int served = ServeRequests(session, threads, [&point] { WidenReadahead(point); });
+            // An unmount or a signal ends it: that is how -f ends.
             status = served < 0 ? 1 : 0;
             fuse_session_unmount(session);
         }

@@ -5,8 +5,8 @@
 #include <unordered_map>
 
 #include "resource/ascii.h"
-#include "tool/names.h"
-#include "tool/print.h"
+#include "engine/names.h"
+#include "engine/print.h"
 
 namespace rux {
 

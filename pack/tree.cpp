@@ -8,8 +8,8 @@
 #include "pack/writer.h"
 #include "resource/ascii.h"
 #include "resource/index.h"
-#include "tool/glob.h"
-#include "tool/names.h"
+#include "engine/glob.h"
+#include "engine/names.h"
 
 namespace fs = std::filesystem;
 

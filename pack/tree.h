@@ -20,6 +20,8 @@ struct PackOptions {
     std::vector<std::string> loose;    // --loose GLOBs
     std::vector<std::string> exclude;  // -x GLOBs, ASCII case ignored
     bool backslash = false;            // '\' between directories in names
+    int jobs = 0;                      // worker threads, 1 to MAX_WORKERS; 0: one per core
+    bool update = false;               // reuse what out already holds (-u)
 };
 
 // One file to pack.

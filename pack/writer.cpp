@@ -2,6 +2,10 @@
 
 #include <zlib.h>
 
+#if RUX_WITH_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +15,39 @@ namespace {
 
 // Largest piece handed to DiskFile or read from a source at once.
 constexpr std::uint64_t PIECE_BYTES = std::uint64_t(1) << 20;
+
+#if RUX_WITH_LIBDEFLATE
+
+// One compressor per thread and level: libdeflate compresses a whole
+// buffer in one call, and its compressor holds the tables of one level.
+struct Deflater {
+    libdeflate_compressor* compressor = nullptr;
+    int level = -1;
+    ~Deflater() {
+        if (compressor) libdeflate_free_compressor(compressor);
+    }
+};
+thread_local Deflater gDeflater;
+
+void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string* out) {
+    Deflater& d = gDeflater;
+    if (d.level != level) {
+        if (d.compressor) libdeflate_free_compressor(d.compressor);
+        d.compressor = libdeflate_alloc_compressor(level);
+        d.level = d.compressor ? level : -1;
+    }
+    if (!d.compressor) {  // no memory for the state, or a level out of range
+        out->clear();
+        return;
+    }
+    const std::size_t size = static_cast<std::size_t>(count);
+    out->resize(libdeflate_zlib_compress_bound(d.compressor, size));
+    const std::size_t written =
+        libdeflate_zlib_compress(d.compressor, bytes, size, &(*out)[0], out->size());
+    out->resize(written);  // 0 only if the bound did not hold
+}
+
+#else
 
 // One deflate state per thread, reset for each stream: compress2 would
 // allocate, clear and free its quarter mebibyte for every block, which
@@ -25,7 +62,6 @@ struct Deflater {
 };
 thread_local Deflater gDeflater;
 
-// Deflates count bytes (at most 4 GiB - 1) into *out as one zlib stream.
 void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string* out) {
     Deflater& d = gDeflater;
     if (d.level == level && deflateReset(&d.stream) != Z_OK) {
@@ -35,7 +71,7 @@ void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string*
     if (d.level != level) {
         if (d.level >= 0) deflateEnd(&d.stream);
         d.stream = z_stream();
-        d.level = deflateInit(&d.stream, level) == Z_OK ? level : -1;
+        d.level = level >= 0 && level <= 9 && deflateInit(&d.stream, level) == Z_OK ? level : -1;
     }
     if (d.level < 0) {  // no memory for the state (compress2 would fail alike)
         out->clear();
@@ -50,6 +86,8 @@ void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string*
     const int result = deflate(&d.stream, Z_FINISH);
     out->resize(result == Z_STREAM_END ? d.stream.total_out : 0);
 }
+
+#endif
 
 // Calls each(at, count) for the consecutive pieces of size bytes, each of
 // at most pieceBytes, until one returns 0. 1 if every call returned 1.
@@ -68,16 +106,11 @@ int WriteAll(DiskFile& file, const char* bytes, std::uint64_t count) {
     });
 }
 
-// ": " and the reason kept by the call that just failed, or "" if none.
-std::string Because() {
-    const int code = LastError();
-    return code ? ": " + ErrorText(code) : "";
-}
 
 // Hands the data gathered in pending to the file.
 int WritePending(PackWriter* writer) {
     const int ok = WriteAll(writer->file, writer->pending.data(), writer->pending.size());
-    if (!ok) writer->failure = Because();
+    if (!ok) writer->failure = LastErrorSuffix();
     writer->pending.clear();
     return ok;
 }
@@ -101,7 +134,7 @@ int RewindData(PackWriter* writer, std::uint64_t offset) {
     if (writer->file.IsValid()) {
         if (!WritePending(writer)) return 0;
         if (writer->file.Seek(static_cast<std::int64_t>(offset), SEEK_FROM_BEGIN) < 0) {
-            writer->failure = Because();
+            writer->failure = LastErrorSuffix();
             return 0;
         }
     } else {
@@ -133,7 +166,7 @@ const char* ReadPiece(PackWriter* writer, const PackSource& source, std::uint64_
     const char* piece = ReadSource(source, at, count, scratch);
     if (!piece) {
         writer->readFailed = 1;
-        writer->failure = LastError() ? Because() : ": the file ended before its size when listed";
+        writer->failure = LastError() ? LastErrorSuffix() : ": the file ended before its size when listed";
     }
     return piece;
 }
@@ -144,51 +177,6 @@ int PutStored(PackWriter* writer, const PackSource& source) {
         const char* piece = ReadPiece(writer, source, at, count, &writer->raw);
         return piece && PutData(writer, piece, count);
     });
-}
-
-enum DeflateResult { DEFLATE_FAILED, DEFLATE_DONE, DEFLATE_UNSHRUNK, DEFLATE_TOO_FAR };
-
-// Writes source as blocks and their end offsets. Stops early with
-// DEFLATE_UNSHRUNK once the blocks cannot end up smaller than the data
-// (only when storeUnshrunk is set), or DEFLATE_TOO_FAR when a block would
-// end at offsetLimit or beyond. A block that would reach the data's own
-// size is never written, so data stored over the abandoned blocks covers
-// every byte of them.
-DeflateResult PutDeflated(PackWriter* writer, std::uint32_t blockLength, int level,
-                          const PackSource& source) {
-    const std::uint64_t start = writer->end;
-    if (writer->storeUnshrunk && source.size == 0) return DEFLATE_UNSHRUNK;
-    // The source is read a whole number of blocks at a time, a piece or
-    // one block, whichever is larger.
-    const std::uint64_t chunk =
-        blockLength >= PIECE_BYTES ? blockLength : PIECE_BYTES / blockLength * blockLength;
-    for (std::uint64_t chunkAt = 0; chunkAt < source.size; chunkAt += chunk) {
-        const std::uint64_t chunkLeft = source.size - chunkAt;
-        const std::uint64_t chunkCount = chunkLeft < chunk ? chunkLeft : chunk;
-        const char* bytes = ReadPiece(writer, source, chunkAt, chunkCount, &writer->raw);
-        if (!bytes) return DEFLATE_FAILED;
-        for (std::uint64_t at = 0; at < chunkCount; at += blockLength) {
-            const std::uint64_t left = chunkCount - at;
-            const std::size_t count = static_cast<std::size_t>(left < blockLength ? left : blockLength);
-            const char* piece = bytes + at;
-            // Runs of equal blocks (zeros, padding) are deflated once.
-            if (writer->lastLevel != level || writer->lastRaw.size() != count ||
-                std::memcmp(writer->lastRaw.data(), piece, count) != 0) {
-                DeflateInto(piece, count, level, &writer->packed);
-                if (writer->packed.empty()) return DEFLATE_FAILED;  // no zlib stream is empty
-                writer->lastRaw.assign(piece, count);
-                writer->lastLevel = level;
-            }
-            const std::uint64_t blockEnd = writer->end + writer->packed.size();
-            if (writer->storeUnshrunk && blockEnd - start >= source.size) return DEFLATE_UNSHRUNK;
-            if (blockEnd >= writer->offsetLimit) return DEFLATE_TOO_FAR;
-            if (!PutData(writer, writer->packed.data(), writer->packed.size())) {
-                return DEFLATE_FAILED;
-            }
-            writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(blockEnd));
-        }
-    }
-    return DEFLATE_DONE;
 }
 
 // The four little-endian bytes of value.
@@ -247,6 +235,22 @@ PackSource FileSource(DiskFile* file) {
     return source;
 }
 
+const char* DeflateBackEnd() {
+#if RUX_WITH_LIBDEFLATE
+    return "libdeflate";
+#else
+    return "zlib";
+#endif
+}
+
+int MaxPackLevel() {
+#if RUX_WITH_LIBDEFLATE
+    return 12;
+#else
+    return 9;
+#endif
+}
+
 std::string DeflateZlib(const std::string& bytes, int level) {
     std::string out;
     DeflateInto(bytes.data(), bytes.size(), level, &out);
@@ -256,7 +260,7 @@ std::string DeflateZlib(const std::string& bytes, int level) {
 int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error, int exclusive) {
     if (!writer->file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE | (exclusive ? OPEN_NEW : 0))) {
         writer->path = path;
-        *error = "cannot create " + path + Because();
+        *error = "cannot create " + path + LastErrorSuffix();
         return 0;
     }
     return BeginPackFileOn(writer, writer->file, path, error);
@@ -274,77 +278,166 @@ int BeginPackFileOn(PackWriter* writer, const DiskFile& file, const std::string&
     return 1;
 }
 
-int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
-                std::uint32_t blockLength, int level, const PackSource& source,
-                std::string* error) {
-    if (source.size > UINT32_MAX) {
+int BeginResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
+                  std::uint32_t blockLength, std::uint64_t size, std::string* error) {
+    PackWriter::Current& c = writer->current;
+    c = PackWriter::Current();
+    writer->readFailed = 0;
+    writer->failure.clear();
+    if (size > UINT32_MAX) {
         *error = name + " is 4 GiB or larger; sizes are 32 bits";
         return 0;
     }
-    const std::string tooFar = "offsets reach 4 GiB at " + name;
-    const std::string unreadable = "cannot read all of " + name;
-    const std::string unwritable = "cannot write " + writer->path;
-    // Which of the two failed, and why.
-    writer->readFailed = 0;
-    writer->failure.clear();
-    const auto failed = [&] { return (writer->readFailed ? unreadable : unwritable) + writer->failure; };
-    DirectoryRecord record = {};
-    record.nameOffset = static_cast<std::uint32_t>(writer->image.names.size());
-    record.kind = kind;
-    record.size = static_cast<std::uint32_t>(source.size);
+    c.name = name;
+    c.kind = kind;
+    c.size = size;
+    c.start = writer->end;
+    if (kind != KIND_DEFLATED) return 1;
+    if (blockLength == 0) {
+        *error = "block length 0 for " + name;
+        return 0;
+    }
+    if (c.start >= writer->offsetLimit) {
+        *error = "offsets reach 4 GiB at " + name;
+        return 0;
+    }
+    // Nothing deflates to less than nothing.
+    if (writer->storeUnshrunk && size == 0) {
+        c.kind = KIND_STORED;
+        return 1;
+    }
+    c.blockLength = blockLength;
+    c.firstBlock = writer->image.blockOffsets.size();
+    writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(c.start));
+    return 1;
+}
 
-    const std::uint64_t start = writer->end;
-    if (kind == KIND_DEFLATED) {
-        if (blockLength == 0) {
-            *error = "block length 0 for " + name;
-            return 0;
-        }
-        if (start >= writer->offsetLimit) {
-            *error = tooFar;
-            return 0;
-        }
-        const std::size_t first = writer->image.blockOffsets.size();
-        writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(start));
-        const DeflateResult result = PutDeflated(writer, blockLength, level, source);
-        if (result == DEFLATE_FAILED) {
-            *error = failed();
-            return 0;
+// A block that would reach the data's own size is never written, so data
+// stored over the abandoned blocks covers every byte of them.
+int PutBlocks(PackWriter* writer, const char* packed, const std::uint32_t* ends, std::size_t count,
+              std::string* error) {
+    PackWriter::Current& c = writer->current;
+    if (c.kind != KIND_DEFLATED) return PUT_STORED;
+    std::uint32_t from = 0;
+    for (std::size_t k = 0; k < count; from = ends[k], ++k) {
+        const std::uint64_t blockEnd = writer->end + (ends[k] - from);
+        if (writer->storeUnshrunk && blockEnd - c.start >= c.size) {
+            // Not worth deflating: the same bytes go in as stored data.
+            writer->image.blockOffsets.resize(c.firstBlock);
+            if (!RewindData(writer, c.start)) {
+                *error = "cannot write " + writer->path + writer->failure;
+                return PUT_FAILED;
+            }
+            c.kind = KIND_STORED;
+            return PUT_STORED;
         }
         // With storeUnshrunk, blocks that cross the limit are larger than
-        // the data, so DEFLATE_UNSHRUNK has come first wherever stored
-        // data would still fit.
-        if (result == DEFLATE_TOO_FAR) {
-            *error = tooFar;
-            return 0;
+        // the data, so the case above has come first wherever stored data
+        // would still fit.
+        if (blockEnd >= writer->offsetLimit) {
+            *error = "offsets reach 4 GiB at " + c.name;
+            return PUT_FAILED;
         }
-        if (result == DEFLATE_DONE) {
-            record.placement = static_cast<std::uint32_t>(first);
-            record.blockLength = blockLength;
-        } else {
-            // Not worth deflating: the same bytes go in as stored data.
-            writer->image.blockOffsets.resize(first);
-            if (!RewindData(writer, start)) {
-                *error = failed();
-                return 0;
-            }
-            record.kind = KIND_STORED;
+        if (!PutData(writer, packed + from, ends[k] - from)) {
+            *error = "cannot write " + writer->path + writer->failure;
+            return PUT_FAILED;
         }
+        writer->image.blockOffsets.push_back(static_cast<std::uint32_t>(blockEnd));
     }
-    if (record.kind == KIND_STORED) {
-        if (start + source.size >= writer->offsetLimit) {
-            *error = tooFar;
+    return PUT_DONE;
+}
+
+int EndResource(PackWriter* writer, const PackSource& source, std::string* error) {
+    PackWriter::Current& c = writer->current;
+    DirectoryRecord record = {};
+    record.nameOffset = static_cast<std::uint32_t>(writer->image.names.size());
+    record.kind = c.kind;
+    record.size = static_cast<std::uint32_t>(c.size);
+    if (c.kind == KIND_DEFLATED) {
+        record.placement = static_cast<std::uint32_t>(c.firstBlock);
+        record.blockLength = c.blockLength;
+    } else if (c.kind == KIND_STORED) {
+        if (c.start + c.size >= writer->offsetLimit) {
+            *error = "offsets reach 4 GiB at " + c.name;
             return 0;
         }
-        record.placement = static_cast<std::uint32_t>(start);
+        record.placement = static_cast<std::uint32_t>(c.start);
+        writer->readFailed = 0;
+        writer->failure.clear();
         if (!PutStored(writer, source)) {
-            *error = failed();
+            *error = (writer->readFailed ? "cannot read all of " + c.name : "cannot write " + writer->path) +
+                     writer->failure;
             return 0;
         }
     }
-    writer->image.names += name;
+    writer->image.names += c.name;
     writer->image.names += '\0';
     writer->image.records.push_back(record);
     return 1;
+}
+
+std::uint64_t PackChunkBytes(std::uint32_t blockLength) {
+    if (blockLength == 0) return PIECE_BYTES;
+    return blockLength >= PIECE_BYTES ? blockLength : PIECE_BYTES / blockLength * blockLength;
+}
+
+int DeflateBlocks(const char* bytes, std::uint64_t count, std::uint32_t blockLength, int level,
+                  std::string* packed, std::vector<std::uint32_t>* ends) {
+    packed->clear();
+    ends->clear();
+    std::string block;
+    const char* last = nullptr;  // the block just deflated, for runs of equal ones
+    std::uint64_t lastCount = 0;
+    std::size_t lastFrom = 0;
+    for (std::uint64_t at = 0; at < count; at += blockLength) {
+        const std::uint64_t left = count - at;
+        const std::uint64_t length = left < blockLength ? left : blockLength;
+        const char* piece = bytes + at;
+        const std::size_t from = packed->size();
+        // Runs of equal blocks (zeros, padding) are deflated once.
+        if (last && lastCount == length && std::memcmp(last, piece, static_cast<std::size_t>(length)) == 0) {
+            const std::size_t size = from - lastFrom;
+            packed->resize(from + size);
+            std::memcpy(&(*packed)[from], packed->data() + lastFrom, size);
+        } else {
+            DeflateInto(piece, length, level, &block);
+            if (block.empty()) return 0;  // no zlib stream is empty
+            packed->append(block);
+        }
+        last = piece;
+        lastCount = length;
+        lastFrom = from;
+        ends->push_back(static_cast<std::uint32_t>(packed->size()));
+    }
+    return 1;
+}
+
+int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
+                std::uint32_t blockLength, int level, const PackSource& source,
+                std::string* error) {
+    if (!BeginResource(writer, name, kind, blockLength, source.size, error)) return 0;
+    if (writer->current.kind == KIND_DEFLATED) {
+        // The source is read a whole number of blocks at a time.
+        const std::uint64_t chunk = PackChunkBytes(blockLength);
+        for (std::uint64_t at = 0; at < source.size; at += chunk) {
+            const std::uint64_t left = source.size - at;
+            const std::uint64_t count = left < chunk ? left : chunk;
+            const char* bytes = ReadPiece(writer, source, at, count, &writer->raw);
+            if (!bytes) {
+                *error = "cannot read all of " + name + writer->failure;
+                return 0;
+            }
+            if (!DeflateBlocks(bytes, count, blockLength, level, &writer->packed, &writer->ends)) {
+                *error = "cannot deflate " + name + ": out of memory";
+                return 0;
+            }
+            const int put = PutBlocks(writer, writer->packed.data(), writer->ends.data(),
+                                      writer->ends.size(), error);
+            if (put == PUT_FAILED) return 0;
+            if (put == PUT_STORED) break;
+        }
+    }
+    return EndResource(writer, source, error);
 }
 
 int FinishPackFile(PackWriter* writer, int level, std::string* error) {
@@ -372,17 +465,17 @@ int FinishPackFile(PackWriter* writer, int level, std::string* error) {
              WriteAll(writer->file, tables.data(), tables.size()) &&
              writer->file.Seek(4, SEEK_FROM_BEGIN) == 4 &&
              WriteAll(writer->file, skipBytes.data(), skipBytes.size());
-    if (!ok) *error = "cannot write " + writer->path + (writer->failure.empty() ? Because() : writer->failure);
+    if (!ok) *error = "cannot write " + writer->path + (writer->failure.empty() ? LastErrorSuffix() : writer->failure);
     if (ok && writer->flush) {
         ok = writer->file.Flush();
-        if (!ok) *error = "cannot flush " + writer->path + " to the disk" + Because();
+        if (!ok) *error = "cannot flush " + writer->path + " to the disk" + LastErrorSuffix();
     }
     if (writer->keepOpen) {
         if (ok) error->clear();
         return ok;
     }
     if (!writer->file.Close() && ok) {
-        *error = "cannot write " + writer->path + Because();
+        *error = "cannot write " + writer->path + LastErrorSuffix();
         ok = 0;
     }
     if (ok) error->clear();
@@ -469,5 +562,10 @@ int WriteResourceFile(const std::string& path, const std::vector<PackResource>& 
 }
 
 
+
+std::string LastErrorSuffix() {
+    const int code = LastError();
+    return code ? ": " + ErrorText(code) : "";
+}
 
 }  // namespace rux

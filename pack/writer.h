@@ -33,7 +33,7 @@ struct PackResource {
     std::uint32_t kind = KIND_DEFLATED;  // any value; only 1, 2 and 8 carry data
     std::string data;                    // loose: the loose file's contents
     std::uint32_t blockLength = 65536;   // deflated only; must be at least 1
-    int level = 6;                       // zlib level for the blocks, 0 to 9
+    int level = 6;                       // for the blocks, 0 to MaxPackLevel()
 };
 
 // A resource file before its tables are packed.
@@ -76,9 +76,17 @@ struct PackWriter {
     int keepOpen = 0;
     // No table may inflate to more than this; tests lower it.
     std::uint64_t tableLimit = MAX_TABLE_BYTES;
-    std::string raw, packed;  // scratch: data read from a source; one deflated block
-    std::string lastRaw;      // the block packed holds, deflated at lastLevel
-    int lastLevel = -1;
+    std::string raw, packed;  // scratch: data read from a source; its deflated blocks
+    std::vector<std::uint32_t> ends;  // scratch: where each block of packed ends
+    // The resource being placed (BeginResource to EndResource).
+    struct Current {
+        std::string name;
+        std::uint32_t kind = 0;  // as it will be recorded: deflated may become stored
+        std::uint64_t size = 0;
+        std::uint32_t blockLength = 0;
+        std::uint64_t start = 0;       // where its data begins
+        std::size_t firstBlock = 0;    // its first entry in the block offsets
+    } current;
     std::string pending;  // streaming: data not yet handed to file
     // The last failure: whether it was the source's (a read) rather than
     // the file's, and ": REASON" (the system's text), or "".
@@ -100,7 +108,14 @@ struct TableSizes {
 void CountResource(TableSizes* sizes, std::size_t nameBytes, std::uint32_t kind,
                    std::uint64_t size, std::uint32_t blockLength);
 
-// One complete zlib stream of bytes at the given level.
+// The compressor this build deflates with: "libdeflate" (levels 0 to 12)
+// where it is the back end, else "zlib" (levels 0 to 9). Each gives its own
+// bytes, always the same for the same input and level.
+const char* DeflateBackEnd();
+int MaxPackLevel();
+
+// One complete zlib stream of bytes at the given level (0 to MaxPackLevel());
+// empty if it cannot be made.
 std::string DeflateZlib(const std::string& bytes, int level);
 
 // Starts streaming a resource file at path (created, or truncated; with
@@ -124,6 +139,40 @@ int BeginPackFileOn(PackWriter* writer, const DiskFile& file, const std::string&
 int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
                 std::uint32_t blockLength, int level, const PackSource& source,
                 std::string* error);
+
+// The same in steps, for a caller that deflates the blocks elsewhere (on
+// worker threads, say) and hands them over in order: BeginResource, then,
+// while writer->current.kind is KIND_DEFLATED, PutBlocks with the next
+// blocks, then EndResource. The bytes are those AddResource writes when the
+// blocks are DeflateBlocks' of consecutive chunks.
+//
+// BeginResource refuses what AddResource refuses before reading; 0 with a
+// message.
+int BeginResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
+                  std::uint32_t blockLength, std::uint64_t size, std::string* error);
+
+enum PutResult { PUT_FAILED = 0, PUT_DONE = 1, PUT_STORED = 2 };
+// Appends count deflated blocks, block k being packed[ends[k-1], ends[k])
+// (ends[-1] being 0). PUT_STORED when, with storeUnshrunk, the blocks will
+// not end up smaller than the data: they are dropped and the resource is
+// to be stored, so no more blocks are wanted. PUT_FAILED with a message.
+int PutBlocks(PackWriter* writer, const char* packed, const std::uint32_t* ends, std::size_t count,
+              std::string* error);
+
+// Ends the resource, writing its data from source when it is stored, and
+// appends its record. 1, or 0 with a message.
+int EndResource(PackWriter* writer, const PackSource& source, std::string* error);
+
+// How many bytes of a source AddResource reads at once: a whole number of
+// blocks, 1 MiB or one block, whichever is larger.
+std::uint64_t PackChunkBytes(std::uint32_t blockLength);
+
+// Deflates count bytes as consecutive blocks of blockLength (the last may
+// be shorter) at level: their bytes back to back in *packed, where each
+// ends in *ends. May run on any thread. 1, or 0 when a block could not be
+// deflated (no memory).
+int DeflateBlocks(const char* bytes, std::uint64_t count, std::uint32_t blockLength, int level,
+                  std::string* packed, std::vector<std::uint32_t>* ends);
 
 // Writes the tables deflated at level after the data, patches the skip
 // field, flushes the file when writer->flush is set, and closes it. 1 on
@@ -159,6 +208,10 @@ void MakeParentDirectories(const std::string& path, std::size_t from);
 // name implies). 1 on success; 0 with a message in *error.
 int WriteResourceFile(const std::string& path, const std::vector<PackResource>& resources,
                       std::string* error);
+
+// ": " and the reason kept by the platform call that just failed
+// (LastError), or "" when it kept none: the tail of a failure's message.
+std::string LastErrorSuffix();
 
 }  // namespace rux
 

@@ -27,13 +27,19 @@
 
 namespace rux {
 
-// Results of OpenSubdirectory and CommitTemporary.
-constexpr int DIR_OPENED = 1;
-constexpr int DIR_FAILED = 0;    // missing, not a directory, or could not be made
-constexpr int DIR_IS_LINK = -1;  // a symbolic link or reparse point: never followed
-constexpr int COMMIT_DONE = 1;
-constexpr int COMMIT_FAILED = 0;
-constexpr int COMMIT_EXISTS = -1;  // without replacing: the name was taken
+// What OpenSubdirectory and OpenPathBelow met.
+enum class DirResult {
+    Opened,
+    Failed,  // missing, not a directory, or could not be made
+    IsLink,  // a symbolic link or reparse point: never followed
+};
+
+// What CommitTemporary met.
+enum class CommitResult {
+    Done,
+    Failed,
+    Exists,  // without replacing: the name was taken
+};
 
 // Live temporaries at once, at most: one per worker thread, one per
 // resource being written in ranges, and margin.
@@ -44,18 +50,18 @@ constexpr int TEMPORARY_SLOTS = 512;
 int OpenDirectory(const char* path, FileHandle* dir);
 
 // Opens the directory named path + start inside parent, never through a
-// link; with create, makes it first when it is missing. DIR_OPENED and
-// *dir set; DIR_IS_LINK when that name is a link; else DIR_FAILED.
-int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
-                     FileHandle* dir);
+// link; with create, makes it first when it is missing. DirResult::Opened and
+// *dir set; DirResult::IsLink when that name is a link; else DirResult::Failed.
+DirResult OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
+                           FileHandle* dir);
 
 // Opens the existing directory named path + start inside parent, a name of
 // one or more components separated by '/', in one step where the system
 // has one: no component may be a link, and none may lead outside parent.
-// DIR_OPENED and *dir set; DIR_FAILED for anything else (a missing
+// DirResult::Opened and *dir set; DirResult::Failed for anything else (a missing
 // component, a link, or no such step on this system), after which the
 // caller walks the components one by one with OpenSubdirectory.
-int OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHandle* dir);
+DirResult OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHandle* dir);
 
 // Closes a handle of OpenDirectory, OpenSubdirectory or OpenPathBelow.
 void CloseDirectory(FileHandle dir);
@@ -71,11 +77,11 @@ int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFil
 // Closes file, the temporary of slot, and gives it the name path + start
 // in dir (the same dir and path as CreateTemporary). With replace, an
 // existing file or link of that name is replaced, never followed; without,
-// the link or rename itself refuses to replace anything (COMMIT_EXISTS). A
-// failure to close is a failure to write (COMMIT_FAILED). On anything but
-// COMMIT_DONE nothing of the temporary is left. The slot is free
+// the link or rename itself refuses to replace anything (CommitResult::Exists). A
+// failure to close is a failure to write (CommitResult::Failed). On anything but
+// CommitResult::Done nothing of the temporary is left. The slot is free
 // afterwards.
-int CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace);
+CommitResult CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace);
 
 // Removes the temporary of slot, whose file the caller has closed, and
 // frees the slot.

@@ -72,6 +72,55 @@ std::string OptionProblem(int answer, char** argv, const struct option* table) {
     return "Unknown option " + std::string(word, std::strcspn(word, "="));
 }
 
+OptionScan::OptionScan(int argc, char** argv, const char* shortOptions, const struct option* table)
+    : argc_(argc), argv_(argv), shortOptions_(shortOptions), table_(table) {
+    opterr = 0;  // every message is the tool's own
+    optind = 1;
+}
+
+int OptionScan::Next() {
+    for (;;) {
+        got_ = getopt_long(argc_, argv_, shortOptions_, table_, nullptr);
+        if (got_ == -1) return -1;
+        if (got_ == '?' || got_ == ':') {
+            Problem(OptionProblem(got_, argv_, table_));
+            continue;
+        }
+        const int option = got_ >= LONG_OPTION ? got_ - LONG_OPTION : got_;
+        if (option != 'h' && option != 'V') return option;
+        if (answer_ == 0) answer_ = option;
+    }
+}
+
+std::string OptionScan::Name() const {
+    return OptionName(got_, table_);
+}
+
+void OptionScan::Problem(const std::string& what) {
+    if (problem_.empty()) problem_ = what;
+}
+
+int OptionScan::Jobs() {
+    std::uint64_t jobs = 0;
+    if (ParseNumber(optarg, MAX_WORKERS, &jobs) && jobs != 0) return static_cast<int>(jobs);
+    Problem("Option " + Name() + " takes a number of jobs from 1 to " + std::to_string(MAX_WORKERS) +
+            ", not '" + optarg + "'");
+    return 1;
+}
+
+int OptionScan::Answer(std::FILE* out, const char* usage, const char* program) const {
+    if (answer_ == 'h') {
+        std::fputs(usage, out);
+        FlushStream(out);
+        return 1;
+    }
+    if (answer_ == 'V') {
+        PrintVersion(out, program);
+        return 1;
+    }
+    return 0;
+}
+
 void PrintTryHelp(std::FILE* err, const char* program) {
     std::fprintf(err, "Try '%s --help' for more information.\n", program);
     std::fflush(err);

@@ -42,6 +42,42 @@ std::string OptionName(int value, const struct option* table);
 // value", "Option -i needs a value".
 std::string OptionProblem(int answer, char** argv, const struct option* table);
 
+// Walks a command line with getopt_long under the tools' conventions:
+// getopt's own messages off, each complaint kept as a problem, the first
+// of -h/--help and -V/--version remembered, and only the first problem
+// kept, since it is the one a user fixes first.
+class OptionScan {
+public:
+    OptionScan(int argc, char** argv, const char* shortOptions, const struct option* table);
+
+    // The next option, a long twin folded to its short letter; -1 when the
+    // options end (optind then indexes the first operand). Complaints and
+    // -h/-V are dealt with here and not returned.
+    int Next();
+    // The option Next returned, as typed ("--jobs" or "-j").
+    std::string Name() const;
+    // Keeps what is wrong, unless something was wrong before.
+    void Problem(const std::string& what);
+    // The value of -j/--jobs: 1 to MAX_WORKERS, else a problem and 1.
+    int Jobs();
+
+    // After the options: for -h, usage; for -V, "PROGRAM VERSION"; on out,
+    // flushed. 1 when it answered, else 0.
+    int Answer(std::FILE* out, const char* usage, const char* program) const;
+
+    const std::string& problem() const { return problem_; }
+    int answer() const { return answer_; }  // 'h', 'V' or 0
+
+private:
+    int argc_;
+    char** argv_;
+    const char* shortOptions_;
+    const struct option* table_;
+    int got_ = 0;  // as getopt_long gave it
+    int answer_ = 0;
+    std::string problem_;
+};
+
 // "Try 'PROGRAM --help' for more information." on err.
 void PrintTryHelp(std::FILE* err, const char* program);
 

@@ -4,14 +4,14 @@
 #include <cstdio>
 
 #include "programs/extract_options.h"
-#include "tool/extract.h"
-#include "tool/reason.h"
+#include "engine/extract.h"
+#include "engine/reason.h"
 
 int main(int argc, char** argv) {
     rux::CommandLine line;
     const int status = rux::ParseCommandLine(argc, argv, &line, stdout, stderr);
-    if (status >= 0) return CloseStandardOutput("rux-extract", status);
-    const int extracted = ExtractAll(line.program, line.options, line.resourceFile, line.outputDirectory, stdout, stderr);
+    if (status >= 0) return rux::CloseStandardOutput("rux-extract", status);
+    const int extracted = rux::ExtractAll(line.program, line.options, line.resourceFile, line.outputDirectory, stdout, stderr);
     // Every write to standard output is checked here, at its close.
-    return CloseStandardOutput("rux-extract", extracted);
+    return rux::CloseStandardOutput("rux-extract", extracted);
 }

@@ -8,7 +8,7 @@
 
 #include "platform/console.h"
 #include "programs/cli.h"
-#include "tool/print.h"
+#include "engine/print.h"
 
 namespace rux {
 
@@ -20,6 +20,10 @@ const char* const EXTRACT_USAGE =
     "one line per resource: storage kind, name, size.\n"
     "\n"
     "  -l, --list          print the lines only; write nothing\n"
+    "  -v, --verbose       with -l: columns of kind, size, packed size, ratio\n"
+    "                      and blocks, and a totals line\n"
+    "      --json          with -l or -t: one JSON document on standard\n"
+    "                      output instead of the lines\n"
     "  -t, --test          read every resource in full, write nothing, and\n"
     "                      end with a count of those read and those failed\n"
     "  -O, --to-stdout     write the data to standard output, one resource\n"
@@ -49,9 +53,10 @@ namespace {
 // getopt_long's value for --progress, which has no short form (see
 // programs/cli.h for the convention).
 constexpr int LONG_PROGRESS = 1000;
+constexpr int LONG_JSON = 1001;
 constexpr int LONG = LONG_OPTION;
 
-const char SHORT_OPTIONS[] = "+:ltOi:x:nqj:hV";
+const char SHORT_OPTIONS[] = "+:ltOi:x:nqvj:hV";
 
 const struct option LONG_OPTIONS[] = {
     {"list", no_argument, nullptr, LONG + 'l'},
@@ -62,6 +67,8 @@ const struct option LONG_OPTIONS[] = {
     {"no-clobber", no_argument, nullptr, LONG + 'n'},
     {"quiet", no_argument, nullptr, LONG + 'q'},
     {"progress", no_argument, nullptr, LONG_PROGRESS},
+    {"json", no_argument, nullptr, LONG_JSON},
+    {"verbose", no_argument, nullptr, LONG + 'v'},
     {"jobs", required_argument, nullptr, LONG + 'j'},
     {"help", no_argument, nullptr, LONG + 'h'},
     {"version", no_argument, nullptr, LONG + 'V'},
@@ -83,28 +90,20 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     if (argc > 0 && argv[0]) line->program = argv[0];
     ExtractOptions& options = line->options;
     options.jobs = DefaultWorkers();
-    std::string problem;  // the first thing wrong, if any
-    const auto Problem = [&problem](const std::string& what) {
-        if (problem.empty()) problem = what;
-    };
-    int answer = 0;  // 'h' or 'V': the first of them asked for
+    OptionScan scan(argc, argv, SHORT_OPTIONS, LONG_OPTIONS);
+    const auto Problem = [&scan](const std::string& what) { scan.Problem(what); };
     bool toStdout = false;
     std::string stdoutOption;  // -O or --to-stdout, as typed
 
-    opterr = 0;  // every message is the tool's own
-    optind = 1;
-    for (;;) {
-        const int got = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
-        if (got == -1) break;
-        if (got == '?' || got == ':') {
-            Problem(OptionProblem(got, argv, LONG_OPTIONS));
-            continue;
-        }
-        if (got == LONG_PROGRESS) {
+    for (int option; (option = scan.Next()) != -1;) {
+        if (option == LONG_PROGRESS) {
             options.progress = 1;
             continue;
         }
-        const int option = got >= LONG ? got - LONG : got;
+        if (option == LONG_JSON) {
+            options.json = 1;
+            continue;
+        }
         int mode = MODE_EXTRACT;
         switch (option) {
             case 'l': mode = MODE_LIST; break;
@@ -112,28 +111,15 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
             case 'O':
                 mode = MODE_STDOUT;
                 toStdout = true;
-                stdoutOption = OptionName(got, LONG_OPTIONS);
+                stdoutOption = scan.Name();
                 break;
             case 'i': line->includes.push_back(optarg); break;
             case 'x': line->excludes.push_back(optarg); break;
             case 'n': options.noClobber = 1; break;
             case 'q': options.quiet = 1; break;
-            case 'j': {
-                std::uint64_t jobs = 0;
-                if (!ParseNumber(optarg, MAX_WORKERS, &jobs) || jobs == 0) {
-                    Problem("Option " + OptionName(got, LONG_OPTIONS) +
-                            " takes a number of jobs from 1 to " + std::to_string(MAX_WORKERS) +
-                            ", not '" + optarg + "'");
-                    jobs = 1;
-                }
-                options.jobs = static_cast<int>(jobs);
-                break;
-            }
-            case 'h':
-            case 'V':
-                if (answer == 0) answer = option;
-                break;
-            default: Problem("Unknown option " + OptionName(got, LONG_OPTIONS)); break;
+            case 'v': options.verbose = 1; break;
+            case 'j': options.jobs = scan.Jobs(); break;
+            default: Problem("Unknown option " + scan.Name()); break;
         }
         if (mode != MODE_EXTRACT) {
             if (options.mode != MODE_EXTRACT && options.mode != mode) {
@@ -144,6 +130,12 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
             }
         }
     }
+    // The listing's forms need a listing.
+    if (options.json && options.mode != MODE_LIST && options.mode != MODE_TEST) {
+        Problem("Option --json goes with -l or -t");
+    }
+    if (options.verbose && options.mode != MODE_LIST) Problem("Option -v goes with -l");
+    if (options.verbose && options.json) Problem("Options -v and --json cannot be given together");
     options.includes = line->includes.data();
     options.includeCount = static_cast<int>(line->includes.size());
     options.excludes = line->excludes.data();
@@ -158,20 +150,12 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     }
 
     std::FILE* messages = toStdout ? err : out;
-    if (!problem.empty()) {
+    if (!scan.problem().empty()) {
         // The words come from the command line, but may hold control bytes all the same.
-        std::fprintf(messages, "%s\n", EscapedName(problem.c_str()).c_str());
+        std::fprintf(messages, "%s\n", EscapedName(scan.problem().c_str()).c_str());
         return PrintSyntax(messages, err, line->program);
     }
-    if (answer == 'h') {
-        std::fputs(EXTRACT_USAGE, out);
-        FlushStream(out);
-        return 0;
-    }
-    if (answer == 'V') {
-        PrintVersion(out, "rux-extract");
-        return 0;
-    }
+    if (scan.Answer(out, EXTRACT_USAGE, "rux-extract")) return 0;
     if (!line->resourceFile) return PrintSyntax(messages, err, line->program);
     // Arguments after OUTDIR mean nothing, as they always have; each is
     // named, so that an option given too late is not taken for done.

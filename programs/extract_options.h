@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "tool/extract.h"
+#include "engine/extract.h"
 
 namespace rux {
 

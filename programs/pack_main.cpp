@@ -4,9 +4,9 @@
 //   rux-pack [OPTIONS] OUT.rux DIR
 //
 // Prints one line per resource as rux-extract does (kind, name, size). The
-// file is written beside OUT as a temporary that gets its name only when
-// complete (platform/output_dir.h), and so is each loose copy. Exit status
-// 0 only when everything was written.
+// packing itself is pack/pack.h's: the file is written beside OUT as a
+// temporary that gets its name only when complete, and so is each loose
+// copy. Exit status 0 only when everything was written.
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -14,14 +14,15 @@
 #include <system_error>
 #include <vector>
 
+#include "pack/pack.h"
 #include "pack/tree.h"
-#include "pack/writer.h"
 #include "platform/console.h"
 #include "platform/output_dir.h"
 #include "programs/pack_options.h"
 #include "resource/format.h"
-#include "tool/print.h"
-#include "tool/reason.h"
+#include "engine/print.h"
+#include "engine/progress.h"
+#include "engine/reason.h"
 
 namespace fs = std::filesystem;
 
@@ -35,163 +36,42 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// ": " and the reason that the last failed call kept, or "".
-std::string Because() {
-    const int code = LastError();
-    return code ? ": " + ErrorText(code) : "";
-}
-
-// A file being written as a temporary in the directory of its path, which
-// gets that name only when complete.
-struct Temporary {
-    FileHandle dir = INVALID_FILE_HANDLE;
-    int slot = -1;
-    DiskFile file;
-    std::size_t start = 0;  // where the file's own name begins in path
-};
-
-// Begins the temporary for path: 1, or 0 with a message.
-bool BeginTemporary(const std::string& path, Temporary* t, std::string* error) {
-    const std::size_t cut = path.find_last_of(
-#ifdef _WIN32
-        "/\\"
-#else
-        "/"
-#endif
-    );
-    t->start = cut == std::string::npos ? 0 : cut + 1;
-    const std::string directory = t->start == 0 ? "." : path.substr(0, t->start);
-    if (!OpenDirectory(directory.c_str(), &t->dir)) {
-        *error = "cannot write " + path + Because();
-        return false;
-    }
-    t->slot = CreateTemporary(t->dir, path.c_str(), t->start, &t->file);
-    if (t->slot < 0) {
-        *error = "cannot create a temporary file beside " + path + Because();
-        CloseDirectory(t->dir);
-        return false;
-    }
-    return true;
-}
-
-// Drops the temporary: nothing of it is left.
-void AbortTemporaryFile(Temporary* t) {
-    t->file.Close();
-    AbortTemporary(t->slot);
-    CloseDirectory(t->dir);
-}
-
-// Gives the complete (and flushed) temporary its name, replacing a file of
-// that name, then makes the new name itself durable.
-bool CommitTemporaryFile(Temporary* t, const std::string& path, std::string* error) {
-    const int committed = CommitTemporary(t->slot, &t->file, path.c_str(), t->start, 1);
-    const int reason = LastError();
-    CloseDirectory(t->dir);
-    if (committed != COMMIT_DONE) {
-        KeepError(reason);
-        *error = "cannot write " + path + Because();
-        return false;
-    }
-    const std::string directory = t->start == 0 ? "." : path.substr(0, t->start);
-    if (!SyncDirectory(directory.c_str())) {
-        *error = "cannot flush directory " + directory + " to the disk" + Because();
-        return false;
-    }
-    return true;
-}
-
-// Copies a loose resource to its place, by way of a temporary file.
-bool WriteLoose(const std::string& out, const std::string& name, const PackSource& source,
-                std::string* error) {
-    const std::string path = NativePath(out + name);
-    MakeParentDirectories(path, NativePath(out).size());
-    Temporary t;
-    if (!BeginTemporary(path, &t, error)) return false;
-    KeepError(0);
-    if (!CopySource(t.file, source) || !t.file.Flush()) {
-        *error = "cannot write loose file " + path + Because();
-        AbortTemporaryFile(&t);
-        return false;
-    }
-    return CommitTemporaryFile(&t, path, error);
-}
-
-// What a file looked like when its reading began: any change by its end
-// means the bytes packed may be of no one moment.
-struct FileState {
-    std::int64_t size = -1;
-    fs::file_time_type modified{};
-    bool known = false;
-};
-
-FileState StateOf(DiskFile& file, const std::string& path) {
-    FileState state;
-    std::error_code ec;
-    state.size = file.Size();
-    state.modified = fs::last_write_time(path, ec);
-    state.known = !ec && state.size >= 0;
-    return state;
-}
-
-bool Changed(const FileState& before, DiskFile& file, const std::string& path) {
-    if (!before.known) return false;
-    const FileState after = StateOf(file, path);
-    return !after.known || after.size != before.size || after.modified != before.modified;
-}
-
-int Pack(const PackOptions& options, const std::vector<PackEntry>& entries) {
-    const std::string out = NativePath(options.out);
+// Packs entries, printing a line for each resource (unless quiet) and
+// keeping a progress line on standard error when asked for.
+int Pack(const PackOptions& options, const std::vector<PackEntry>& entries, bool quiet, bool progressLine) {
+    Progress progress;
+    std::uint64_t total = 0;
+    for (const PackEntry& entry : entries) total += entry.size;
+    ProgressStart(progress, progressLine && IsTerminal(stderr) ? stderr : nullptr, total,
+                  static_cast<unsigned>(entries.size()));
+    PackCallbacks callbacks;
+    callbacks.progress = [&progress](std::uint64_t bytes) { ProgressAdd(progress, bytes); };
+    callbacks.packed = [&](const PackEntry& entry, const DirectoryRecord& record) {
+        if (entry.size != record.size) ProgressResize(progress, entry.size, record.size);
+        if (!quiet) {
+            ProgressClear(progress);
+            std::printf("%u ", static_cast<unsigned>(record.kind));
+            PrintName(stdout, entry.name.c_str());
+            std::printf(" %u\n", static_cast<unsigned>(record.size));
+            if (progress.stream) FlushStream(stdout);
+        }
+        ProgressResourceDone(progress);
+    };
+    PackStats stats;
     std::string error;
-    PackWriter writer;
-    writer.storeUnshrunk = 1;
-    writer.flush = 1;
-    writer.keepOpen = 1;
-    Temporary temporary;
-    if (!BeginTemporary(out, &temporary, &error)) return Fail(error);
-    if (!BeginPackFileOn(&writer, temporary.file, out, &error)) {
-        temporary.file = writer.file;
-        AbortTemporaryFile(&temporary);
-        return Fail(error);
+    const int packed = PackEntries(options, entries, callbacks, &stats, &error);
+    ProgressEnd(progress);
+    if (!stats.notReused.empty() && !quiet) {
+        FlushStream(stdout);
+        std::fprintf(stderr, "rux-pack: %s\n", EscapedName(stats.notReused.c_str()).c_str());
     }
-    for (const PackEntry& entry : entries) {
-        const std::uint32_t kind = PackKind(options, entry);
-        const bool loose = kind == KIND_LOOSE;
-        DiskFile file;
-        bool ok = file.Open(entry.path.c_str(), 0) != 0;
-        if (!ok) error = "cannot open " + entry.path + Because();
-        const FileState before = ok ? StateOf(file, entry.path) : FileState();
-        const PackSource source = FileSource(&file);
-        ok = ok && AddResource(&writer, entry.name, kind, options.blockSize, options.level, source,
-                               &error);
-        ok = ok && (!loose || WriteLoose(options.out, entry.name, source, &error));
-        // A file that grew, shrank or was written to while it was read.
-        if (file.IsValid() && Changed(before, file, entry.path)) {
-            error = entry.path + " changed as it was read";
-            ok = false;
-        }
-        file.Close();
-        if (!ok) {
-            temporary.file = writer.file;
-            AbortTemporaryFile(&temporary);
-            return Fail(error);
-        }
-        const DirectoryRecord& record = writer.image.records.back();
-        std::printf("%u ", static_cast<unsigned>(record.kind));
-        PrintName(stdout, entry.name.c_str());
-        std::printf(" %u\n", static_cast<unsigned>(record.size));
-    }
-    const bool finished = FinishPackFile(&writer, options.level, &error) != 0;
-    temporary.file = writer.file;
-    if (!finished) {
-        AbortTemporaryFile(&temporary);
-        return Fail(error);
-    }
-    return CommitTemporaryFile(&temporary, out, &error) ? 0 : Fail(error);
+    return packed ? 0 : Fail(error);
 }
 
 int Run(int argc, char** argv) {
-    PackOptions options;
-    const int parsed = ParsePackCommandLine(argc, argv, &options);
+    PackCommandLine line;
+    const int parsed = ParsePackCommandLine(argc, argv, &line);
+    const PackOptions& options = line.options;
     if (parsed >= 0) return parsed;
 
     std::error_code ec;
@@ -212,7 +92,7 @@ int Run(int argc, char** argv) {
     if (!refusals.empty()) return 1;
 
     RemoveTemporariesOnSignal();
-    return Pack(options, entries);
+    return Pack(options, entries, line.quiet, line.progress);
 }
 
 }  // namespace
@@ -226,5 +106,5 @@ int main(int argc, char** argv) {
         status = rux::Fail(e.what());
     }
     // Every write to standard output is checked here, at its close.
-    return CloseStandardOutput("rux-pack", status);
+    return rux::CloseStandardOutput("rux-pack", status);
 }

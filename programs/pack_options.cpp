@@ -6,9 +6,10 @@
 #include <string>
 
 #include "platform/console.h"
+#include "pack/writer.h"
 #include "programs/cli.h"
 #include "resource/blocks.h"
-#include "tool/print.h"
+#include "engine/print.h"
 
 namespace rux {
 
@@ -20,13 +21,21 @@ const char* const PACK_USAGE =
     "file OUT.rux. A resource's name is the file's path relative to DIR.\n"
     "\n"
     "  --block-size N  inflated length of deflated blocks, 1 to 16777216 (65536)\n"
-    "  --level L       zlib level 0-9 for the blocks and tables (6)\n"
+    "  --level L       deflate level for the blocks and tables (6): 0 to 12\n"
+    "                  where libdeflate deflates, 0 to 9 where zlib does\n"
     "  --store GLOB    keep matching files uncompressed (repeatable)\n"
     "  --loose GLOB    list matching files as loose resources and copy each\n"
     "                  to OUT.rux immediately followed by its name (repeatable)\n"
     "  --backslash     separate directories in names with '\\' instead of '/'\n"
     "  -x, --exclude GLOB  leave out matching files, and directories with all\n"
     "                  they hold; ASCII case is ignored (repeatable)\n"
+    "  -u, --update    make OUT.rux hold exactly DIR's tree, as a fresh pack\n"
+    "                  would, copying the blocks of unchanged files from it\n"
+    "  -j, --jobs N    deflating threads, 1 to 256 (default: one per core);\n"
+    "                  the output is the same for every N\n"
+    "  -q, --quiet     no resource lines; failures still print\n"
+    "      --progress  keep a progress line on standard error (when it is a\n"
+    "                  terminal)\n"
     "  -h, --help      print this and exit\n"
     "  -V, --version   print the version and exit\n"
     "\n"
@@ -42,10 +51,10 @@ namespace {
 
 // getopt_long's values for the options with no short form (see
 // programs/cli.h for the convention).
-enum : int { BLOCK_SIZE = 1000, LEVEL, STORE, LOOSE, BACKSLASH };
+enum : int { BLOCK_SIZE = 1000, LEVEL, STORE, LOOSE, BACKSLASH, PROGRESS };
 
 // No '+': options may follow the paths, as they always could.
-const char SHORT_OPTIONS[] = ":x:hV";
+const char SHORT_OPTIONS[] = ":x:j:uqhV";
 
 const struct option LONG_OPTIONS[] = {
     {"block-size", required_argument, nullptr, BLOCK_SIZE},
@@ -54,6 +63,10 @@ const struct option LONG_OPTIONS[] = {
     {"loose", required_argument, nullptr, LOOSE},
     {"backslash", no_argument, nullptr, BACKSLASH},
     {"exclude", required_argument, nullptr, LONG_OPTION + 'x'},
+    {"jobs", required_argument, nullptr, LONG_OPTION + 'j'},
+    {"update", no_argument, nullptr, LONG_OPTION + 'u'},
+    {"quiet", no_argument, nullptr, LONG_OPTION + 'q'},
+    {"progress", no_argument, nullptr, PROGRESS},
     {"help", no_argument, nullptr, LONG_OPTION + 'h'},
     {"version", no_argument, nullptr, LONG_OPTION + 'V'},
     {nullptr, 0, nullptr, 0},
@@ -69,24 +82,15 @@ int BadUsage(const std::string& problem) {
 
 }  // namespace
 
-int ParsePackCommandLine(int argc, char** argv, PackOptions* options) {
-    std::string problem;  // the first thing wrong, if any
-    const auto Problem = [&problem](const std::string& what) {
-        if (problem.empty()) problem = what;
-    };
-    int answer = 0;  // 'h' or 'V': the first of them asked for
-    opterr = 0;      // every message is the tool's own
-    optind = 1;
-    for (;;) {
-        const int got = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
-        if (got == -1) break;
-        if (got == '?' || got == ':') {
-            Problem(OptionProblem(got, argv, LONG_OPTIONS));
-            continue;
-        }
-        const std::string name = OptionName(got, LONG_OPTIONS);
+int ParsePackCommandLine(int argc, char** argv, PackCommandLine* line) {
+    PackOptions* options = &line->options;
+    options->jobs = DefaultWorkers();
+    OptionScan scan(argc, argv, SHORT_OPTIONS, LONG_OPTIONS);
+    const auto Problem = [&scan](const std::string& what) { scan.Problem(what); };
+    for (int option; (option = scan.Next()) != -1;) {
+        const std::string name = scan.Name();
         std::uint64_t number = 0;
-        switch (got >= LONG_OPTION ? got - LONG_OPTION : got) {
+        switch (option) {
             case BLOCK_SIZE:
                 // rux-extract reads no longer block.
                 if (!ParseNumber(optarg, MAX_BLOCK_BYTES, &number) || number == 0) {
@@ -97,8 +101,14 @@ int ParsePackCommandLine(int argc, char** argv, PackOptions* options) {
                 options->blockSize = static_cast<std::uint32_t>(number);
                 break;
             case LEVEL:
-                if (!ParseNumber(optarg, 9, &number)) {
-                    Problem("Option " + name + " takes a level from 0 to 9, not '" + optarg + "'");
+                if (ParseNumber(optarg, 12, &number) && number > std::uint64_t(MaxPackLevel())) {
+                    // Levels 10 to 12 exist, but not in this build.
+                    Problem("Option " + name + " takes a level from 0 to " +
+                            std::to_string(MaxPackLevel()) + " in this build, which deflates with " +
+                            DeflateBackEnd() + " (levels 10 to 12 need libdeflate), not '" + optarg + "'");
+                } else if (!ParseNumber(optarg, std::uint64_t(MaxPackLevel()), &number)) {
+                    Problem("Option " + name + " takes a level from 0 to " +
+                            std::to_string(MaxPackLevel()) + ", not '" + optarg + "'");
                 }
                 options->level = static_cast<int>(number);
                 break;
@@ -106,15 +116,15 @@ int ParsePackCommandLine(int argc, char** argv, PackOptions* options) {
             case LOOSE: options->loose.push_back(optarg); break;
             case BACKSLASH: options->backslash = true; break;
             case 'x': options->exclude.push_back(optarg); break;
-            case 'h':
-            case 'V':
-                if (answer == 0) answer = got >= LONG_OPTION ? got - LONG_OPTION : got;
-                break;
+            case 'j': options->jobs = scan.Jobs(); break;
+            case 'u': options->update = true; break;
+            case 'q': line->quiet = true; break;
+            case PROGRESS: line->progress = true; break;
             default: Problem("Unknown option " + name); break;
         }
     }
     const int positional = argc - optind;
-    if (problem.empty() && answer == 0) {
+    if (scan.problem().empty() && scan.answer() == 0) {
         if (positional < 2) {
             Problem("needs OUT.rux and DIR");
         } else if (positional > 2) {
@@ -123,16 +133,8 @@ int ParsePackCommandLine(int argc, char** argv, PackOptions* options) {
             Problem("empty path");
         }
     }
-    if (!problem.empty()) return BadUsage(problem);
-    if (answer == 'h') {
-        std::fputs(PACK_USAGE, stdout);
-        FlushStream(stdout);
-        return 0;
-    }
-    if (answer == 'V') {
-        PrintVersion(stdout, "rux-pack");
-        return 0;
-    }
+    if (!scan.problem().empty()) return BadUsage(scan.problem());
+    if (scan.Answer(stdout, PACK_USAGE, "rux-pack")) return 0;
     options->out = argv[optind];
     options->dir = argv[optind + 1];
     return -1;

@@ -14,11 +14,18 @@ namespace rux {
 // The usage text that --help prints.
 extern const char* const PACK_USAGE;
 
-// Reads argv into *options. Returns -1 when the run goes ahead. Otherwise
+// What the command line asks for: the pack, and how it is shown.
+struct PackCommandLine {
+    PackOptions options;
+    bool quiet = false;     // -q: no resource lines
+    bool progress = false;  // --progress: a progress line, on a terminal
+};
+
+// Reads argv into *line. Returns -1 when the run goes ahead. Otherwise
 // it has printed its answer and returns the exit status: 0 after --help or
 // --version on standard output; 1 after "rux-pack: " and what is wrong,
 // then the line that points to --help, on standard error.
-int ParsePackCommandLine(int argc, char** argv, PackOptions* options);
+int ParsePackCommandLine(int argc, char** argv, PackCommandLine* line);
 
 }  // namespace rux
 

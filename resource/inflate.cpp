@@ -13,7 +13,15 @@ namespace rux {
 namespace {
 // One decompressor per thread: it holds only tables rebuilt per call, but
 // those may not be shared between threads.
+// Freed at the thread's end as well, so a pool's workers, which never call
+// InflateFree, leave nothing behind. The pointer itself has no destructor:
+// a later one of the same thread (the block cache's) may still call
+// InflateFree and must find it null.
 thread_local libdeflate_decompressor* gDecompressor = nullptr;
+struct DecompressorRelease {
+    ~DecompressorRelease() { InflateFree(); }
+};
+thread_local DecompressorRelease gDecompressorRelease;
 }  // namespace
 
 void InflateFree() {
@@ -26,7 +34,10 @@ void InflateFree() {
 // returned reports both a short and an overlong result as failures.
 int InflateExact(const std::uint8_t* in, std::uint32_t inLength,
                  std::uint8_t* out, std::uint32_t outLength) {
-    if (!gDecompressor) gDecompressor = libdeflate_alloc_decompressor();
+    if (!gDecompressor) {
+        gDecompressor = libdeflate_alloc_decompressor();
+        (void)&gDecompressorRelease;  // arms its destructor for this thread
+    }
     libdeflate_decompressor* decompressor = gDecompressor;
     if (!decompressor) return 0;
     std::uint8_t empty = 0;
@@ -43,8 +54,13 @@ namespace {
 // One inflate state per thread, reset per stream: uncompress would allocate
 // and free it for every block. With the whole output offered and Z_FINISH,
 // inflate needs no window either.
+// Ended at the thread's end as well, as above.
 thread_local z_stream gStream;
 thread_local int gStreamReady = 0;
+struct StreamRelease {
+    ~StreamRelease() { InflateFree(); }
+};
+thread_local StreamRelease gStreamRelease;
 }  // namespace
 
 void InflateFree() {
@@ -60,6 +76,7 @@ int InflateExact(const std::uint8_t* in, std::uint32_t inLength,
     if (!gStreamReady) {
         stream = z_stream();
         gStreamReady = inflateInit(&stream) == Z_OK;
+        (void)&gStreamRelease;  // arms its destructor for this thread
     }
     if (!gStreamReady || inflateReset(&stream) != Z_OK) return 0;
     // zlib needs a non-null destination even for an empty result.

@@ -21,7 +21,14 @@ rux_install_packages() {
         [ "$arch" = "$(dpkg --print-architecture)" ] && continue
         grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)" || $sudo dpkg --add-architecture "$arch"
     done
-    $sudo apt-get update -q >/dev/null
+    # A mirror caught mid-sync fails an index now and then: try again, and
+    # if it keeps failing go on with the lists there are; the install
+    # itself says what is missing.
+    local try
+    for try in 1 2 3 4; do
+        $sudo apt-get update -q >/dev/null && break
+        [ "$try" = 4 ] || sleep $((try * 15))
+    done
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
@@ -29,15 +36,20 @@ rux_install_packages() {
 # libfuse3-dev builds rux-mount; fuse3 (fusermount3) runs its tests.
 RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config libfuse3-dev fuse3)
 
+# The Python package: Debian's interpreter headers and pybind11 build it,
+# pytest runs its tests (all for /usr/bin/python3).
+RUX_PYTHON_PACKAGES=(python3-dev pybind11-dev python3-pytest)
+
 # Checking the installed library and the Debian packages: pkg-config,
 # dpkg-shlibdeps (for the packages' Depends), file, nm and readelf, and
 # Debian's lintian; gzip compresses the packages' pages and changelog.
 RUX_PACKAGE_PACKAGES=(pkg-config dpkg-dev file binutils lintian gzip)
 
 # The benchmark programs need Google Benchmark; scripts/bench also needs the
-# tools it compares against, and GNU time for peak memory.
+# tools it compares against (unzip and bsdtar for extraction; zip, pigz and
+# 7-Zip for packing), and GNU time for peak memory.
 RUX_BENCH_BUILD_PACKAGES=(libbenchmark-dev)
-RUX_BENCH_PACKAGES=(zip unzip libarchive-tools time python3)
+RUX_BENCH_PACKAGES=(zip unzip libarchive-tools time python3 pigz 7zip)
 
 # What the fuzz target needs: clang and its sanitizer and libFuzzer runtimes.
 RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

@@ -116,8 +116,8 @@ int OpenDirectory(const char* path, FileHandle* dir) {
     return 1;
 }
 
-int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
-                     FileHandle* dir) {
+DirResult OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
+                           FileHandle* dir) {
     const int from = Descriptor(parent);
     const char* name = path + start;
     int fd = OpenBelow(from, name);
@@ -127,21 +127,21 @@ int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int
     }
     if (fd >= 0) {
         *dir = static_cast<FileHandle>(fd);
-        return DIR_OPENED;
+        return DirResult::Opened;
     }
     // O_NOFOLLOW on a link fails with ELOOP, or ENOTDIR with O_DIRECTORY on
     // some systems; only a look at the entry itself tells.
     const int error = errno;
-    if ((error == ELOOP || error == ENOTDIR) && IsLink(from, name)) return DIR_IS_LINK;
+    if ((error == ELOOP || error == ENOTDIR) && IsLink(from, name)) return DirResult::IsLink;
     KeepError(error);
-    return DIR_FAILED;
+    return DirResult::Failed;
 }
 
-int OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHandle* dir) {
+DirResult OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHandle* dir) {
 #if defined(__linux__) && defined(SYS_openat2)
     // Kernels before 5.6 lack the call: asked once, then never again.
     static std::atomic<bool> missing{false};
-    if (missing.load(std::memory_order_relaxed)) return DIR_FAILED;
+    if (missing.load(std::memory_order_relaxed)) return DirResult::Failed;
     struct open_how how;
     std::memset(&how, 0, sizeof how);
     how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -152,7 +152,7 @@ int OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHa
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
         *dir = static_cast<FileHandle>(fd);
-        return DIR_OPENED;
+        return DirResult::Opened;
     }
     if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
 #else
@@ -161,7 +161,7 @@ int OpenPathBelow(FileHandle parent, const char* path, std::size_t start, FileHa
     (void)start;
     (void)dir;
 #endif
-    return DIR_FAILED;
+    return DirResult::Failed;
 }
 
 void CloseDirectory(FileHandle dir) {
@@ -220,17 +220,17 @@ int CloseCommitted(DiskFile* file) {
 // CommitTemporary for an unnamed file, still open: linked to its name
 // when nothing has it; when replacing, linked to a temporary name (live
 // only from the link to the rename) and renamed over the old one.
-int CommitUnnamed(TemporarySlot& t, DiskFile* file, const char* name, int replace) {
+CommitResult CommitUnnamed(TemporarySlot& t, DiskFile* file, const char* name, int replace) {
     const int fd = static_cast<int>(file->handle);
     if (LinkUnnamed(fd, t.dir, name) == 0) {
-        if (CloseCommitted(file)) return COMMIT_DONE;
+        if (CloseCommitted(file)) return CommitResult::Done;
         const int error = LastError();
         ::unlinkat(t.dir, name, 0);
         KeepError(error);
-        return COMMIT_FAILED;
+        return CommitResult::Failed;
     }
     if (errno != EEXIST || !replace) {
-        const int result = errno == EEXIST ? COMMIT_EXISTS : COMMIT_FAILED;
+        const CommitResult result = errno == EEXIST ? CommitResult::Exists : CommitResult::Failed;
         KeepErrno();
         const int error = LastError();
         file->Close();
@@ -252,21 +252,21 @@ int CommitUnnamed(TemporarySlot& t, DiskFile* file, const char* name, int replac
         const int error = LastError();
         file->Close();
         KeepError(error);
-        return COMMIT_FAILED;
+        return CommitResult::Failed;
     }
     if (gDying.load()) RemoveLive(t);
     if (!CloseCommitted(file)) {
         const int error = LastError();
         RemoveLive(t);
         KeepError(error);
-        return COMMIT_FAILED;
+        return CommitResult::Failed;
     }
     if (::renameat(t.dir, t.name, t.dir, name) != 0) {
         KeepErrno();
         RemoveLive(t);
-        return COMMIT_FAILED;
+        return CommitResult::Failed;
     }
-    return COMMIT_DONE;
+    return CommitResult::Done;
 }
 
 }  // namespace
@@ -315,20 +315,20 @@ int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFil
     return -1;
 }
 
-int CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace) {
+CommitResult CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace) {
     TemporarySlot& t = gTemporaries[slot];
     const char* name = path + start;
-    int result = COMMIT_DONE;
+    CommitResult result = CommitResult::Done;
     if (t.unnamed) {
         result = CommitUnnamed(t, file, name, replace);
     } else if (!CloseCommitted(file)) {
         const int error = LastError();
         RemoveLive(t);
         KeepError(error);
-        result = COMMIT_FAILED;
+        result = CommitResult::Failed;
     } else if (replace ? ::renameat(t.dir, t.name, t.dir, name) != 0
                        : RenameNoReplace(t.dir, t.name, name) != 0) {
-        result = errno == EEXIST ? COMMIT_EXISTS : COMMIT_FAILED;
+        result = errno == EEXIST ? CommitResult::Exists : CommitResult::Failed;
         KeepErrno();
         RemoveLive(t);
     }

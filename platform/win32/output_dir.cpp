@@ -72,10 +72,10 @@ int OpenDirectory(const char* path, FileHandle* dir) {
 
 // Windows resolves paths as a whole: every component is checked in turn by
 // the caller's walk instead.
-int OpenPathBelow(FileHandle, const char*, std::size_t, FileHandle*) { return DIR_FAILED; }
+DirResult OpenPathBelow(FileHandle, const char*, std::size_t, FileHandle*) { return DirResult::Failed; }
 
-int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
-                     FileHandle* dir) {
+DirResult OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
+                           FileHandle* dir) {
     (void)parent;
     (void)start;
     DWORD attributes = ::GetFileAttributesA(path);
@@ -86,15 +86,15 @@ int OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int
     }
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         KeepSystemError();
-        return DIR_FAILED;
+        return DirResult::Failed;
     }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DIR_IS_LINK;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return DirResult::IsLink;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         KeepError(ERROR_DIRECTORY);
-        return DIR_FAILED;
+        return DirResult::Failed;
     }
     *dir = PATH_ONLY;
-    return DIR_OPENED;
+    return DirResult::Opened;
 }
 
 void CloseDirectory(FileHandle dir) { (void)dir; }
@@ -140,24 +140,24 @@ int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFil
     return -1;
 }
 
-int CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace) {
+CommitResult CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace) {
     (void)start;
     TemporarySlot& t = gTemporaries[slot];
-    int result = COMMIT_DONE;
+    CommitResult result = CommitResult::Done;
     // A write error can surface only when the file is closed.
     if (!file->Close()) {
         const int error = LastError();
         ::DeleteFileA(t.path);
         KeepError(error);
         Release(slot);
-        return COMMIT_FAILED;
+        return CommitResult::Failed;
     }
     const BOOL moved = replace ? RenameReplacing(t.path, path) : ::MoveFileExA(t.path, path, 0);
     if (!moved) {
         const DWORD error = ::GetLastError();
         result = !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
-                     ? COMMIT_EXISTS
-                     : COMMIT_FAILED;
+                     ? CommitResult::Exists
+                     : CommitResult::Failed;
         ::DeleteFileA(t.path);
         KeepError(static_cast<int>(error));
     }

@@ -2,9 +2,11 @@
 
 #include <utility>
 
-#include "tool/glob.h"
-#include "tool/names.h"
-#include "tool/print.h"
+#include "engine/glob.h"
+#include "engine/names.h"
+#include "engine/print.h"
+
+using namespace rux;
 
 namespace {
 

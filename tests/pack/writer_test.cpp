@@ -3,7 +3,14 @@
 // format cannot hold before reading or writing any of it.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#if RUX_WITH_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 #include "pack/writer.h"
+#include "resource/inflate.h"
 #include "tests/support/fixture.h"
 
 using namespace rux;
@@ -211,6 +218,55 @@ TEST(PackWriter, ShortFileSourceFails) {
         CancelPackFile(&writer);
         file.Close();
         EXPECT_FALSE(FileExists(dir / "out.rux"));
+    }
+}
+
+// Each back end's blocks, at every level it takes, inflate through both
+// inflaters: this build's InflateExact, zlib's and (where linked)
+// libdeflate's; zlib's own streams inflate through InflateExact too.
+TEST(PackWriter, EveryLevelReadsBackThroughBothBackEnds) {
+    const bool libdeflate = std::string(RUX_EXPECTED_DEFLATE) == "libdeflate";
+    EXPECT_STREQ(RUX_EXPECTED_DEFLATE, DeflateBackEnd());
+    EXPECT_EQ(libdeflate ? 12 : 9, MaxPackLevel());
+    EXPECT_TRUE(DeflateZlib("x", MaxPackLevel() + 1).empty());
+    const std::string inputs[] = {"", "a", TextBytes(70000), RandomBytes(5000),
+                                  std::string(100000, '\0')};
+    const auto expectInflates = [](const std::string& packed, const std::string& input) {
+        std::string out(input.size() + 1, '?');
+        auto* to = reinterpret_cast<std::uint8_t*>(&out[0]);
+        const auto* from = reinterpret_cast<const std::uint8_t*>(packed.data());
+        EXPECT_TRUE(InflateExact(from, static_cast<std::uint32_t>(packed.size()), to,
+                                 static_cast<std::uint32_t>(input.size())));
+        EXPECT_TRUE(out.compare(0, input.size(), input) == 0);
+        uLongf length = static_cast<uLongf>(out.size());
+        EXPECT_EQ(Z_OK, uncompress(to, &length, from, static_cast<uLong>(packed.size())));
+        EXPECT_TRUE(length == input.size() && out.compare(0, input.size(), input) == 0);
+#if RUX_WITH_LIBDEFLATE
+        libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+        std::size_t got = 0;
+        EXPECT_EQ(LIBDEFLATE_SUCCESS,
+                  libdeflate_zlib_decompress(d, from, packed.size(), to, out.size(), &got));
+        EXPECT_TRUE(got == input.size() && out.compare(0, input.size(), input) == 0);
+        libdeflate_free_decompressor(d);
+#endif
+    };
+    for (int level = 0; level <= MaxPackLevel(); ++level) {
+        for (const std::string& input : inputs) {
+            SCOPED_TRACE("level " + std::to_string(level) + ", " + std::to_string(input.size()) + " bytes");
+            const std::string packed = DeflateZlib(input, level);
+            ASSERT_FALSE(packed.empty());
+            // The same bytes every time, as updates rely on.
+            EXPECT_EQ(packed, DeflateZlib(input, level));
+            expectInflates(packed, input);
+            if (level > 9) continue;
+            std::string other(compressBound(static_cast<uLong>(input.size())), '\0');
+            uLongf length = static_cast<uLongf>(other.size());
+            ASSERT_EQ(Z_OK, compress2(reinterpret_cast<Bytef*>(&other[0]), &length,
+                                      reinterpret_cast<const Bytef*>(input.data()),
+                                      static_cast<uLong>(input.size()), level));
+            other.resize(length);
+            expectInflates(other, input);
+        }
     }
 }
 

@@ -185,3 +185,16 @@ int KillWhileWriting(const Program& program, const std::vector<std::string>& arg
     if (!seen) return -1;
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
+
+RunResult RunUnderFileSizeLimit(unsigned long long bytes, const std::function<RunResult()>& run) {
+    struct rlimit saved;
+    EXPECT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    struct rlimit small = saved;
+    small.rlim_cur = static_cast<rlim_t>(bytes);
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    RunResult result = run();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    return result;
+}

@@ -6,6 +6,7 @@
 #ifndef RUX_TESTS_SUPPORT_RUN_H
 #define RUX_TESTS_SUPPORT_RUN_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,11 @@ struct Program {
 Program ProgramFromEnvironment(const char* variable);
 RunResult Run(const Program& program, const std::vector<std::string>& args,
               const std::string& cwd, int timeoutSeconds = 60, bool errorsOnTerminal = false);
+
+// Runs run() with the file size limit at bytes and SIGXFSZ ignored, so
+// that a write past the limit fails (EFBIG) instead of killing, then puts
+// both back. The limit is inherited by the programs run() starts.
+RunResult RunUnderFileSizeLimit(unsigned long long bytes, const std::function<RunResult()>& run);
 
 // Run with standard output sent to file instead (/dev/full, say): the
 // result's output is then empty.

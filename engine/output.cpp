@@ -1,0 +1,203 @@
+#include "engine/output.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/output_dir.h"
+
+#include "resource/ascii.h"
+
+namespace rux {
+
+// A directory below the output directory, open, shared by the thread that
+// keeps it as its last directory and by every file begun in it; closed when
+// the last of them lets go. Files still being written keep theirs open
+// whatever the thread begins next, and on whichever thread they finish.
+struct SharedDirectory {
+    FileHandle dir = INVALID_FILE_HANDLE;
+    std::atomic<int> holders{1};
+    std::string name;  // the directory's part of the name, separators included
+};
+
+namespace {
+
+void Release(SharedDirectory* shared) {
+    if (shared && shared->holders.fetch_sub(1) == 1) {
+        CloseDirectory(shared->dir);
+        delete shared;
+    }
+}
+
+unsigned DirectoryEntry(const char* name, std::size_t length, unsigned entries) {
+    std::uint32_t hash = 2166136261u;
+    for (std::size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
+    return hash % entries;
+}
+
+}  // namespace
+
+// The open directory of that name part, held for the caller, or null.
+SharedDirectory* OutputTree::Find(const char* name, std::size_t length) {
+    std::lock_guard<std::mutex> hold(lock_);
+    SharedDirectory* found = directories_[DirectoryEntry(name, length, DIRECTORY_ENTRIES)];
+    if (!found || found->name.size() != length || std::memcmp(found->name.data(), name, length) != 0) {
+        return nullptr;
+    }
+    found->holders.fetch_add(1);
+    return found;
+}
+
+// Shares dir under that name part; returns it held for the caller.
+SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t length) {
+    SharedDirectory* made = new SharedDirectory;
+    made->dir = dir;
+    made->name.assign(name, length);
+    made->holders.store(2);  // the table and the caller
+    SharedDirectory* old;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        SharedDirectory*& entry = directories_[DirectoryEntry(name, length, DIRECTORY_ENTRIES)];
+        old = entry;
+        entry = made;
+    }
+    Release(old);
+    return made;
+}
+
+int OutputTree::Open(const char* outdir, int reason) {
+    Close();
+    RemoveTemporariesOnSignal();
+    if (OpenDirectory(outdir, &root_)) return 1;
+    rootError_ = reason ? reason : LastError();
+    return 0;
+}
+
+void OutputTree::Close() {
+    for (SharedDirectory*& entry : directories_) {
+        Release(entry);
+        entry = nullptr;
+    }
+    CloseDirectory(root_);
+    root_ = INVALID_FILE_HANDLE;
+}
+
+OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start, int noClobber) {
+    output->file.handle = INVALID_FILE_HANDLE;
+    output->temporary = -1;
+    if (root_ == INVALID_FILE_HANDLE) {
+        KeepError(rootError_);
+        return OutputResult::Failed;
+    }
+
+    output->shared = nullptr;
+
+    // The name's directory part, when a file was begun in it lately, needs
+    // no walk.
+    const char* last = nullptr;
+    for (const char* p = path + start; *p != '\0'; ++p) {
+        if (IsSeparator(*p)) last = p;
+    }
+    const std::size_t directoryBytes = last ? static_cast<std::size_t>(last + 1 - (path + start)) : 0;
+    FileHandle dir = root_;
+    std::size_t component = start;
+    SharedDirectory* cached = directoryBytes != 0 ? Find(path + start, directoryBytes) : nullptr;
+    if (cached) {
+        output->shared = cached;
+        dir = cached->dir;
+        component = start + directoryBytes;
+    } else {
+        // Where the directories exist, in one step when the system has one.
+        DirResult opened = DirResult::Failed;
+        if (directoryBytes != 0) {
+            char* end = path + start + directoryBytes - 1;
+            const char separator = *end;
+            *end = '\0';
+            if (std::strchr(path + start, '\\') == nullptr) opened = OpenPathBelow(root_, path, start, &dir);
+            *end = separator;
+            if (opened == DirResult::Opened) component = start + directoryBytes;
+        }
+        if (opened == DirResult::Opened) {
+            output->shared = Keep(dir, path + start, directoryBytes);
+        } else if (directoryBytes != 0) {
+            // Else each directory component in turn, from the deepest one
+            // open already; empty components (doubled separators) stay in
+            // the same directory. Each one opened is kept for the next file.
+            SharedDirectory* held = nullptr;
+            for (std::size_t length = directoryBytes - 1; length > 0 && !held; --length) {
+                if (IsSeparator(path[start + length - 1])) held = Find(path + start, length);
+                if (held) component = start + length;
+            }
+            if (held) dir = held->dir;
+            for (std::size_t i = component; path[i] != '\0'; ++i) {
+                if (!IsSeparator(path[i])) continue;
+                if (i == component) {
+                    component = i + 1;
+                    continue;
+                }
+                const char separator = path[i];
+                path[i] = '\0';
+                FileHandle next = INVALID_FILE_HANDLE;
+                const DirResult step = OpenSubdirectory(dir, path, component, 1, &next);
+                path[i] = separator;
+                Release(held);
+                held = nullptr;
+                if (step == DirResult::IsLink) {
+                    path[i] = '\0';  // the message names the link
+                    return OutputResult::Link;
+                }
+                if (step != DirResult::Opened) return OutputResult::Failed;
+                held = Keep(next, path + start, i + 1 - start);
+                dir = next;
+                component = i + 1;
+            }
+            output->shared = held;
+        }
+    }
+
+    OutputResult result = OutputResult::Done;
+    if (path[component] == '\0') {
+        KeepError(0);
+        result = OutputResult::Failed;  // no file name: the name ends in a separator
+    } else if (noClobber && EntryExists(dir, path, component)) {
+        result = OutputResult::Exists;
+    } else {
+        output->temporary = CreateTemporary(dir, path, component, &output->file);
+        if (output->temporary < 0) result = OutputResult::Failed;
+    }
+    if (result != OutputResult::Done) {
+        Release(output->shared);
+        output->shared = nullptr;
+        return result;
+    }
+    output->nameStart = component;
+    return OutputResult::Done;
+}
+
+namespace {
+
+void CloseOutputDirectory(OutputFile* output) {
+    Release(output->shared);
+    output->shared = nullptr;
+    output->temporary = -1;
+}
+
+}  // namespace
+
+OutputResult FinishOutput(OutputFile* output, const char* path, int noClobber) {
+    // A write error that surfaces only when the file is closed fails it.
+    const CommitResult committed = CommitTemporary(output->temporary, &output->file, path, output->nameStart, !noClobber);
+    CloseOutputDirectory(output);
+    if (committed == CommitResult::Done) return OutputResult::Done;
+    return committed == CommitResult::Exists ? OutputResult::Exists : OutputResult::Failed;
+}
+
+void AbortOutput(OutputFile* output) {
+    output->file.Close();
+    AbortTemporary(output->temporary);
+    CloseOutputDirectory(output);
+}
+
+}  // namespace rux

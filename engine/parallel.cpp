@@ -1,0 +1,241 @@
+// The parallel run: the selected resources worked on by worker threads,
+// whole, or cut into ranges that run at once, and taken back on the calling
+// thread in slot order, so that what it prints and writes to standard
+// output is exactly what the sequential run prints and writes.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/collisions.h"
+#include "engine/jobs.h"
+#include "engine/ranged.h"
+#include "engine/run.h"
+#include "platform/console.h"
+#include "platform/output_dir.h"
+
+namespace rux {
+
+namespace {
+
+// Ranges started and not yet taken, at most.
+constexpr std::uint32_t MAX_WINDOW = 256;
+static_assert(MAX_WINDOW <= MAX_JOB_WINDOW, "a window the scheduler takes");
+static_assert(MAX_JOB_WORKERS + MAX_WINDOW / MIN_RANGES + 1 <= TEMPORARY_SLOTS, "room for every live temporary");
+
+// Each selected resource of a parallel run: how it is worked on, and what
+// it leaves for the calling thread to print.
+struct ParallelItem {
+    int slot = -1;                           // in the run's set
+    std::uint32_t ranges = 1;                // ranges it is cut into
+    std::uint64_t firstRange = 0;            // the run's number of its range 0
+    int after = -1;                          // the item it must wait for (OrderCollisions)
+    // Read by the calling thread when it takes the item, as the sequential
+    // run does (to standard output, what cannot be cut).
+    bool onTake = false;
+    std::unique_ptr<RangedResource> ranged;  // null for one read whole
+    ResourceReport report;
+    ResourceOutcome outcome = ResourceOutcome::Done;
+};
+
+// What each worker has of its own: a plan (with a silent progress unless a
+// line is drawn, which counts the bytes of every worker) and a buffer.
+struct WorkerState {
+    RunPlan plan;
+    Progress silent;
+    std::unique_ptr<unsigned char[]> buffer;  // COPY_BYTES; none to standard output
+};
+
+// A run of the resources on worker threads; the reports are printed in
+// slot order by the calling thread.
+class ParallelExtraction : public JobTask {
+public:
+    ParallelExtraction(const RunPlan& plan, unsigned char* data, std::FILE* out, std::FILE* err, Progress& progress)
+        : plan_(plan), data_(data), out_(out), err_(err), progress_(progress) {}
+
+    // Cuts the resources in slots into their items; returns the ranges of
+    // them all.
+    std::uint64_t Plan(const int* slots, int count);
+    // Makes each worker's state and runs the items with window ranges in
+    // flight at most.
+    void Run(int workers, std::uint32_t window);
+
+    unsigned failed = 0;
+    int ended = 0;         // a resource ended the run
+    int stdoutFailed = 0;  // ... by a failed write to standard output
+
+    std::uint32_t RangeCount(int item) const override { return Item(item).ranges; }
+    int After(int item) const override { return Item(item).after; }
+    RangeResult RunRange(int item, std::uint32_t range, int worker) override;
+    void FinishJob(int item, int worker) override;
+    bool TakeRange(int item, std::uint32_t range) override;
+    bool TakeJob(int item) override;
+    void DropJob(int item) override;
+
+private:
+    ParallelItem& Item(int item) { return items_[static_cast<std::size_t>(item)]; }
+    const ParallelItem& Item(int item) const { return items_[static_cast<std::size_t>(item)]; }
+    RangeBytes& HeldRange(int item, std::uint32_t range) {
+        return held_[(Item(item).firstRange + range) % held_.size()];
+    }
+
+    const RunPlan& plan_;  // the calling thread's
+    unsigned char* data_;  // ... and its buffer
+    std::FILE* out_;
+    std::FILE* err_;
+    Progress& progress_;
+    std::vector<ParallelItem> items_;
+    std::vector<WorkerState> workers_;
+    std::vector<RangeBytes> held_;  // to standard output: a ring of window ranges
+};
+
+std::uint64_t ParallelExtraction::Plan(const int* slots, int count) {
+    const std::size_t items = static_cast<std::size_t>(count);
+    items_.clear();
+    items_.resize(items);
+    // Names that meet in one output file or directory, or in one index
+    // slot (which has one stream), go in slot order.
+    std::vector<const char*> names(items);
+    std::vector<int> after(items);
+    for (std::size_t i = 0; i < items; ++i) names[i] = plan_.set->Slots()[slots[i]].name;
+    OrderCollisions(names.data(), count, after.data());
+    std::vector<char> waitedOn(items, 0);
+    for (std::size_t i = 0; i < items; ++i) {
+        if (after[i] >= 0) waitedOn[static_cast<std::size_t>(after[i])] = 1;
+    }
+    // Large resources of safe names that nothing collides with are cut
+    // into ranges.
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < items; ++i) {
+        ParallelItem& item = items_[i];
+        item.slot = slots[i];
+        item.after = after[i];
+        item.firstRange = total;
+        std::uint32_t rangeBytes = 0;
+        const std::uint32_t ranges =
+            after[i] >= 0 || waitedOn[i] ? 0 : RangesOf(plan_.set->Slots()[item.slot], plan_.mode, &rangeBytes);
+        if (ranges == 0) {
+            item.onTake = plan_.mode == MODE_STDOUT;
+        } else {
+            item.ranged.reset(new RangedResource);
+            item.ranged->rangeBytes = rangeBytes;
+            item.ranges = ranges;
+        }
+        total += item.ranges;
+    }
+    return total;
+}
+
+void ParallelExtraction::Run(int workers, std::uint32_t window) {
+    held_.clear();
+    held_.resize(plan_.mode == MODE_STDOUT ? window : 0);
+    workers_.clear();
+    workers_.resize(static_cast<std::size_t>(workers));
+    for (WorkerState& w : workers_) {
+        ProgressStart(w.silent, nullptr, 0, 0);
+        w.plan = plan_;
+        if (!progress_.stream) w.plan.progress = &w.silent;
+        if (plan_.mode != MODE_STDOUT) w.buffer.reset(new unsigned char[COPY_BYTES]);
+    }
+    JobPlan jobs;
+    jobs.jobCount = static_cast<int>(items_.size());
+    jobs.workers = workers;
+    jobs.window = window;
+    std::recursive_mutex drawing;
+    progress_.shared = &drawing;
+    RunJobs(jobs, *this);
+    progress_.shared = nullptr;
+    items_.clear();
+    workers_.clear();
+    held_.clear();
+}
+
+// In the worker of a ranged resource's last range.
+void ParallelExtraction::FinishJob(int at, int) {
+    ParallelItem& item = Item(at);
+    if (item.ranged) item.outcome = item.ranged->End(workers_[0].plan, item.slot, item.report);
+}
+
+RangeResult ParallelExtraction::RunRange(int at, std::uint32_t range, int worker) {
+    ParallelItem& item = Item(at);
+    if (item.onTake) return RangeResult::Done;
+    if (item.ranged) {
+        WorkerState& w = workers_[static_cast<std::size_t>(worker)];
+        item.ranged->Work(w.plan, item.slot, range, w.buffer.get(), plan_.mode == MODE_STDOUT ? &HeldRange(at, range) : nullptr,
+                          item.report);
+        return RangeResult::Done;  // a fatal end is told by the take
+    }
+    WorkerState& w = workers_[static_cast<std::size_t>(worker)];
+    item.outcome = ProcessResource(w.plan, item.slot, w.buffer.get(), item.report);
+    return item.outcome == ResourceOutcome::EndRun ? RangeResult::Fatal : RangeResult::Done;
+}
+
+// To standard output, in the calling thread: a range's bytes, in order, up
+// to the resource's first failure.
+bool ParallelExtraction::TakeRange(int at, std::uint32_t range) {
+    ParallelItem& item = Item(at);
+    if (!item.ranged || plan_.mode != MODE_STDOUT) return true;
+    RangedResource& r = *item.ranged;
+    if (!r.used || r.cut) return true;
+    const RangeBytes& held = HeldRange(at, range);
+    if (held.got != 0 && !WriteStream(out_, held.bytes.get(), held.got)) {
+        stdoutFailed = 1;
+        return false;
+    }
+    if (held.got < r.Length(range)) r.cut = 1;
+    return true;
+}
+
+bool ParallelExtraction::TakeJob(int at) {
+    ParallelItem& item = Item(at);
+    if (item.onTake) item.outcome = ProcessResource(plan_, item.slot, data_, item.report);
+    PrintResource(plan_, item.slot, item.outcome, item.report, out_, err_, progress_);
+    item.report = ResourceReport();
+    if (item.outcome == ResourceOutcome::EndRun) {
+        ended = 1;
+        return false;
+    }
+    if (item.outcome == ResourceOutcome::Failed) ++failed;
+    ProgressResourceDone(progress_);
+    return true;
+}
+
+// After a stopped run, for a ranged resource that was begun but not ended:
+// its temporary goes.
+void ParallelExtraction::DropJob(int at) {
+    ParallelItem& item = Item(at);
+    if (item.ranged) item.ranged->Drop();
+}
+
+}  // namespace
+
+int MayRunInParallel(const ExtractOptions& options, int count) {
+    if (options.jobs < 2 || count < 1) return 0;
+    return options.mode == MODE_EXTRACT || options.mode == MODE_TEST || options.mode == MODE_STDOUT;
+}
+
+int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int* slots, int count,
+                  unsigned char* data, std::FILE* out, std::FILE* err, Progress& progress, unsigned* failed) {
+    // Opened once here, so that the workers only read.
+    plan.set->OpenDataFiles();
+    ParallelExtraction run(plan, data, out, err, progress);
+    const std::uint64_t total = run.Plan(slots, count);
+    // A worker per job, but no more than there are ranges. To standard
+    // output, two ranges held per worker keep them busy. Else what is held
+    // is only reports, and a wide window lets workers go on past a large
+    // resource that is not yet taken; its bound keeps the temporaries open
+    // at once (one per worker, and one per ranged resource in the window)
+    // within TEMPORARY_SLOTS.
+    const int workers = total < static_cast<std::uint64_t>(options.jobs) ? static_cast<int>(total) : options.jobs;
+    std::uint32_t window = static_cast<std::uint32_t>(workers) * (plan.mode == MODE_STDOUT ? 2 : 64);
+    if (window > MAX_WINDOW) window = MAX_WINDOW;
+    run.Run(workers, window);
+    if (run.stdoutFailed) {
+        std::fputs("Cannot write standard output\n", err);
+        return 0;
+    }
+    *failed = run.failed;
+    return !run.ended;
+}
+
+}  // namespace rux

@@ -1,0 +1,26 @@
+// Why a failure happened, as both tools tell it: one line on standard
+// error after the failure's own message, naming the path and the reason.
+#ifndef RUX_ENGINE_REASON_H
+#define RUX_ENGINE_REASON_H
+
+#include <string>
+
+namespace rux {
+
+// "PROGRAM: WHAT: REASON\n", with WHAT escaped as names are when printed
+// (it comes from the resource file or the tree); "" when reason is empty.
+std::string ReasonLine(const char* program, const std::string& what, const std::string& reason);
+
+// The system's text for an error code of rux::LastError(), or "" for 0
+// (no reason known).
+std::string SystemReason(int code);
+
+// Flushes and closes standard output, as the last thing a run does. When
+// something written to it did not go out (a full disk, a closed pipe),
+// prints "PROGRAM: standard output: REASON" on standard error and returns
+// 1; else returns status.
+int CloseStandardOutput(const char* program, int status);
+
+}  // namespace rux
+
+#endif

@@ -1,0 +1,64 @@
+// Packing a directory tree into a resource file: the whole of rux-pack's
+// work but its command line and its printing, callable from any program.
+//
+// Blocks are deflated on worker threads while one thread reads the files
+// and writes the output in order, so the file is the same byte for byte
+// whatever the number of workers, and from run to run: it depends only on
+// the tree, the options and the compressor of the build. Memory stays
+// bounded whatever the size of the tree: files are read a chunk at a time
+// (PackChunkBytes), and only a window of chunks is in flight.
+//
+// With options.update the output file's old blocks are reused wherever a
+// resource of the same name, block length and bytes is packed again, so
+// an update gives exactly the file a fresh pack gives, sooner.
+#ifndef RUX_PACK_PACK_H
+#define RUX_PACK_PACK_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pack/tree.h"
+#include "resource/format.h"
+
+namespace rux {
+
+// What a pack tells as it goes, on the thread that called it, in the order
+// of the resources. Either may be empty.
+struct PackCallbacks {
+    // A resource is in place, with its record as written (the kind may
+    // have become stored, and the size is the file's as read).
+    std::function<void(const PackEntry&, const DirectoryRecord&)> packed;
+    // More bytes of the tree are packed.
+    std::function<void(std::uint64_t bytes)> progress;
+};
+
+// What a pack did, for callers that want to know.
+struct PackStats {
+    std::uint64_t deflatedBlocks = 0;  // deflated in this run
+    std::uint64_t reusedBlocks = 0;    // copied from the old file (update)
+    // An update found the old file packed otherwise (another level or
+    // compressor), so nothing of it could be reused; says so, or "".
+    std::string notReused;
+};
+
+// Packs entries (as WalkPackTree gives them, which PackRefusals passed)
+// into options.out: written as a temporary beside it, flushed, and renamed
+// into place only when complete, with each loose copy likewise. With
+// options.update and an existing options.out, that file must be a readable
+// resource file, or nothing is done. 1, or 0 with a message in *error (the
+// old output, if any, is then as it was).
+int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entries,
+                const PackCallbacks& callbacks, PackStats* stats, std::string* error);
+
+// Walks options.dir, refuses what PackRefusals refuses (each reason in
+// *refusals, and 0 with error "refused"), then PackEntries. Warnings about
+// files left out go to *warnings. For callers other than rux-pack.
+int PackDirectory(const PackOptions& options, const PackCallbacks& callbacks,
+                  std::vector<PackWarning>* warnings, std::vector<std::string>* refusals,
+                  PackStats* stats, std::string* error);
+
+}  // namespace rux
+
+#endif

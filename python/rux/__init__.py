@@ -1,0 +1,255 @@
+"""Read and write resource files (extension ``rux``) from Python.
+
+The calls are shaped like :mod:`zipfile`'s::
+
+    import rux
+    with rux.ResourceFile("game.rux") as f:
+        for info in f.infolist():
+            print(info.kind, info.name, info.size)
+        poem = f.read("text/poem.txt")
+
+Names are :class:`str`, decoded from the file's bytes as :func:`os.fsdecode`
+does, so every name round-trips (:func:`os.fsencode` gives its bytes back).
+Lookups ignore the case of ASCII letters, as the file's index does.
+
+Every block of a deflated resource inflates on its own, so the file object
+that :meth:`ResourceFile.open` returns seeks anywhere at the cost of at most
+one block. Reads release the GIL: threads read in parallel, from one
+:class:`ResourceFile` or several.
+"""
+
+import io
+import os
+import warnings
+
+from . import _rux
+from ._rux import BadResourceFile, Error
+
+__all__ = ["ResourceFile", "ResourceInfo", "ResourceIO", "Error", "BadResourceFile", "pack"]
+
+_KINDS = {1: "loose", 2: "stored", 8: "deflated"}
+# Threads for one long read (8 MiB and more each): one per core.
+_JOBS = _rux.default_jobs()
+
+
+class ResourceInfo:
+    """One resource of a ResourceFile, as its index lists it.
+
+    ``name``: the name (str, os.fsdecode of its bytes); ``kind``: "loose",
+    "stored", "deflated" (or "unknown"); ``size``: its size in bytes as
+    listed; ``packed_size``: the bytes it takes in the resource file (0 for
+    a loose one); ``block_length``: the inflated length of its blocks (0
+    unless deflated); ``blocks``: their number; ``slot``: its index slot.
+    """
+
+    __slots__ = ("name", "kind", "size", "packed_size", "block_length", "blocks", "slot")
+
+    def __init__(self, name, kind, size, packed_size, block_length, blocks, slot):
+        self.name = name
+        self.kind = kind
+        self.size = size
+        self.packed_size = packed_size
+        self.block_length = block_length
+        self.blocks = blocks
+        self.slot = slot
+
+    def __repr__(self):
+        return "<ResourceInfo name=%r kind=%s size=%d packed_size=%d blocks=%d slot=%d>" % (
+            self.name, self.kind, self.size, self.packed_size, self.blocks, self.slot)
+
+
+class ResourceIO(io.RawIOBase):
+    """A read-only binary file over one resource, from ResourceFile.open().
+
+    Any number may be open on one resource, each with its own position; a
+    seek moves the position only, and a read inflates only the blocks it
+    touches.
+    """
+
+    def __init__(self, core, info):
+        super().__init__()
+        self._core = core
+        self._slot = info.slot
+        self._size = core.size(info.slot)
+        self._position = 0
+        self.name = info.name
+
+    def readable(self):
+        self._checkClosed()
+        return True
+
+    def seekable(self):
+        self._checkClosed()
+        return True
+
+    def readinto(self, buffer):
+        self._checkClosed()
+        got = self._core.read_into(self._slot, self._position, buffer)
+        self._position += got
+        return got
+
+    def read(self, size=-1):
+        self._checkClosed()
+        if size is None:
+            size = -1
+        data = self._core.read_range(self._slot, self._position, size, _JOBS)
+        self._position += len(data)
+        return data
+
+    def readall(self):
+        return self.read(-1)
+
+    def seek(self, offset, whence=os.SEEK_SET):
+        self._checkClosed()
+        if whence == os.SEEK_SET:
+            position = offset
+        elif whence == os.SEEK_CUR:
+            position = self._position + offset
+        elif whence == os.SEEK_END:
+            position = self._size + offset
+        else:
+            raise ValueError("invalid whence (%r, should be 0, 1 or 2)" % (whence,))
+        if position < 0:
+            raise ValueError("negative seek position %d" % (position,))
+        self._position = position
+        return position
+
+    def tell(self):
+        self._checkClosed()
+        return self._position
+
+    @property
+    def size(self):
+        """The bytes a read of the whole resource gives."""
+        return self._size
+
+
+class ResourceFile:
+    """One or more resource files, mounted in order into one resource set.
+
+    A name that two files list is the first file's. Use it as a context
+    manager, or call close(). Every method may be called from any thread.
+    Raises BadResourceFile (errno: the system's when a file cannot be
+    opened, else EINVAL; strerror: why) when a file cannot be mounted.
+    """
+
+    def __init__(self, path, *more_paths):
+        paths = [os.fsencode(p) for p in (path, *more_paths)]
+        self.filename = os.fsdecode(paths[0])
+        self.filenames = [os.fsdecode(p) for p in paths]
+        self._core = _rux.Core(paths)
+        self._infos = [
+            ResourceInfo(os.fsdecode(name), _KINDS.get(kind, "unknown"), size, packed, block, blocks, slot)
+            for name, kind, size, packed, block, blocks, slot in self._core.entries()
+        ]
+        self._by_slot = {info.slot: info for info in self._infos}
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __repr__(self):
+        state = " [closed]" if self._core.closed else ""
+        return "<rux.ResourceFile %r%s>" % (self.filename, state)
+
+    def close(self):
+        """Releases every mounted file. Waits for reads in flight; later
+        calls raise ValueError."""
+        self._core.close()
+
+    def namelist(self):
+        """The names, in slot order."""
+        return [info.name for info in self._infos]
+
+    def infolist(self):
+        """A ResourceInfo for each resource, in slot order."""
+        return list(self._infos)
+
+    def getinfo(self, name):
+        """The ResourceInfo of name, ignoring ASCII case; KeyError if none.
+        A ResourceInfo of this file stands for itself."""
+        if isinstance(name, ResourceInfo):
+            if self._by_slot.get(name.slot) is name:
+                return name
+            name = name.name
+        slot = self._core.lookup(os.fsencode(name))
+        if slot < 0:
+            raise KeyError("There is no resource named %r in the resource file" % (name,))
+        return self._by_slot[slot]
+
+    def read(self, name):
+        """All the bytes of the resource name (or ResourceInfo).
+
+        Raises KeyError for a missing name, and Error when its data cannot
+        be read: errno EIO for a damaged block, with the block in strerror
+        and the resource's name as filename.
+        """
+        return self._core.read_range(self.getinfo(name).slot, 0, -1, _JOBS)
+
+    def open(self, name, mode="r"):
+        """A ResourceIO over the resource name (or ResourceInfo); mode "r"
+        (or "rb") only."""
+        if mode not in ("r", "rb"):
+            raise ValueError('open() requires mode "r" or "rb"')
+        return ResourceIO(self._core, self.getinfo(name))
+
+    def test(self):
+        """Reads every resource in full. A list of (name, reason) of those
+        that failed; empty when all read."""
+        return [(os.fsdecode(name), reason) for name, reason in self._core.test()]
+
+    def extractall(self, path=None, members=None, *, jobs=None):
+        """Writes the resources below the directory path (default: the
+        current directory; made if missing), as rux-extract writes them.
+
+        members: names (or ResourceInfo) to write, default all. jobs: worker
+        threads, 1 to 256, default one per core. Each file is written as a
+        temporary and renamed into place, no link below path is followed,
+        and unsafe names are refused. Any failure raises Error with every
+        message, once the run is over: a resource that cannot be read or is
+        refused leaves no file and the others are written; one that cannot
+        be written ends the run, as it ends rux-extract's.
+        """
+        path = os.fsencode(os.getcwd() if path is None else path)
+        if members is not None:
+            slots = sorted({self.getinfo(m).slot for m in members})
+            if not slots:
+                return
+        elif len(self.filenames) > 1:
+            # A name that several files list: the first file's alone.
+            slots = [i.slot for i in self._infos if self._core.lookup(os.fsencode(i.name)) == i.slot]
+        else:
+            slots = None
+        os.makedirs(path, exist_ok=True)
+        status, lines, reasons = self._core.extract(path, slots, _JOBS if jobs is None else jobs)
+        if status != 0:
+            raise Error(_messages(lines, reasons, "rux-extract: ") or "extraction failed")
+
+
+def _messages(lines, reasons, prefix):
+    text = [line for line in os.fsdecode(lines).splitlines()]
+    for line in os.fsdecode(reasons).splitlines():
+        text.append(line[len(prefix):] if line.startswith(prefix) else line)
+    return "\n".join(text)
+
+
+def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclude=(), jobs=None):
+    """Makes the resource file out from the tree below directory, byte for
+    byte as rux-pack does with these options (GLOBs as it takes them).
+
+    Raises Error with rux-pack's messages when it refuses or fails (no
+    output file is then made), ValueError for a level or block size it
+    does not take; what rux-pack warns about (a link to a directory, a
+    special file: left out) comes as a UserWarning. jobs: deflating
+    threads, 1 to 256, default one per core (the bytes are the same).
+    """
+    status, reasons = _rux.pack(
+        os.fsencode(out), os.fsencode(directory), level, block_size,
+        [os.fsencode(g) for g in store], [os.fsencode(g) for g in loose], [os.fsencode(g) for g in exclude],
+        _JOBS if jobs is None else jobs)
+    if status != 0:
+        raise Error(_messages(b"", reasons, "rux-pack: ") or "packing failed")
+    for line in _messages(b"", reasons, "rux-pack: ").splitlines():
+        warnings.warn(line, stacklevel=2)

@@ -103,22 +103,19 @@ bool WriteLoose(const std::string& out, const std::string& name, const PackSourc
 // means the bytes packed may be of no one moment.
 struct FileState {
     std::int64_t size = -1;
-    fs::file_time_type modified{};
+    std::int64_t modified = 0;
     bool known = false;
 };
 
-FileState StateOf(DiskFile& file, const std::string& path) {
+FileState StateOf(DiskFile& file) {
     FileState state;
-    std::error_code ec;
-    state.size = file.Size();
-    state.modified = fs::last_write_time(path, ec);
-    state.known = !ec && state.size >= 0;
+    state.known = file.Stamp(&state.size, &state.modified) != 0;
     return state;
 }
 
-bool Changed(const FileState& before, DiskFile& file, const std::string& path) {
+bool Changed(const FileState& before, DiskFile& file) {
     if (!before.known) return false;
-    const FileState after = StateOf(file, path);
+    const FileState after = StateOf(file);
     return !after.known || after.size != before.size || after.modified != before.modified;
 }
 
@@ -480,7 +477,7 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
         if (!EndResource(&writer, f.source, error)) return false;
         if (f.kind == KIND_LOOSE && !WriteLoose(options.out, entry.name, f.source, error)) return false;
         // A file that grew, shrank or was written to while it was read.
-        if (Changed(f.before, f.file, entry.path)) {
+        if (Changed(f.before, f.file)) {
             *error = entry.path + " changed as it was read";
             return false;
         }
@@ -511,8 +508,9 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
         flight->opened = flight->file.Open(entry.path.c_str(), 0) != 0;
         if (!flight->opened) flight->error = "cannot open " + entry.path + LastErrorSuffix();
         if (flight->opened) {
-            flight->before = StateOf(flight->file, entry.path);
-            flight->source = FileSource(&flight->file);
+            flight->before = StateOf(flight->file);
+            flight->source.file = &flight->file;
+            flight->source.size = flight->before.known ? static_cast<std::uint64_t>(flight->before.size) : 0;
             if (reuse) {
                 const auto found = old.byName.find(entry.name);
                 if (found != old.byName.end() && found->second.blockLength == blockLength) {

@@ -116,10 +116,11 @@ bool Walk(const WalkState& state, const fs::path& dir, const std::string& prefix
     return true;
 }
 
-std::string Normalized(const std::string& path) {
-    std::error_code ec;
-    const fs::path absolute = fs::absolute(fs::path(path), ec);
-    return (ec ? fs::path(path) : absolute).lexically_normal().string();
+// The absolute, normal form of path, a relative one taken from base (the
+// working directory, asked once by the caller).
+std::string Normalized(const fs::path& base, const std::string& path) {
+    const fs::path p(path);
+    return (p.is_absolute() || base.empty() ? p : base / p).lexically_normal().string();
 }
 
 }  // namespace
@@ -194,14 +195,16 @@ void RefuseNames(const std::vector<PackEntry>& entries, std::vector<std::string>
 // Writing OUT or a loose copy must not replace a file being packed.
 void RefuseOverwrites(const PackOptions& options, const std::vector<PackEntry>& entries,
                       std::vector<std::string>* refusals) {
+    std::error_code ec;
+    const fs::path base = fs::current_path(ec);
     std::set<std::string> sources;
-    for (const PackEntry& entry : entries) sources.insert(Normalized(entry.path));
+    for (const PackEntry& entry : entries) sources.insert(Normalized(base, entry.path));
     std::vector<std::string> targets = {options.out};
     for (const PackEntry& entry : entries) {
         if (PackKind(options, entry) == KIND_LOOSE) targets.push_back(options.out + entry.name);
     }
     for (const std::string& target : targets) {
-        if (sources.count(Normalized(NativePath(target)))) {
+        if (sources.count(Normalized(base, NativePath(target)))) {
             refusals->push_back("refused to overwrite " + target + ", one of the files being packed");
         }
     }

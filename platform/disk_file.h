@@ -92,6 +92,12 @@ struct DiskFile {
     // The file's whole size in bytes, or -1 on an invalid object.
     std::int64_t Size();
 
+    // The file's size and its last modification time (in the system's own
+    // units, to compare with another stamp of the same file), both from the
+    // open handle, so no path is looked up again. 1, or 0 on failure or an
+    // invalid object.
+    int Stamp(std::int64_t* size, std::int64_t* modified);
+
     // Makes everything written so far durable: the data and the size reach
     // the disk before this returns (fsync; FlushFileBuffers on Windows).
     // 1 on success, 0 on failure or an invalid object.

@@ -173,6 +173,18 @@ std::int64_t DiskFile::Size() {
     return static_cast<std::int64_t>(info.st_size);
 }
 
+int DiskFile::Stamp(std::int64_t* size, std::int64_t* modified) {
+    if (!IsValid()) return 0;
+    struct stat info;
+    if (::fstat(Descriptor(handle), &info) != 0) {
+        KeepErrno();
+        return 0;
+    }
+    *size = static_cast<std::int64_t>(info.st_size);
+    *modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return 1;
+}
+
 int DiskFile::Flush() {
     if (!IsValid()) return 0;
     int result;

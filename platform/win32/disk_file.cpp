@@ -157,6 +157,16 @@ std::int64_t DiskFile::Size() {
     return static_cast<std::int64_t>(size.QuadPart);
 }
 
+int DiskFile::Stamp(std::int64_t* size, std::int64_t* modified) {
+    if (!IsValid()) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!Kept(::GetFileInformationByHandle(Native(handle), &info))) return 0;
+    *size = (static_cast<std::int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    *modified = (static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                info.ftLastWriteTime.dwLowDateTime;
+    return 1;
+}
+
 int DiskFile::Flush() {
     if (!IsValid()) return 0;
     return Kept(::FlushFileBuffers(Native(handle))) ? 1 : 0;

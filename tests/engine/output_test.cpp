@@ -159,9 +159,19 @@ TEST_F(Output, TakenTemporaryNamesAreSkippedAndLeftAlone) {
     EXPECT_EQ(taken.size() + 1, ListTree(dir.path()).size());
 }
 
+// A signal the test process was started ignoring (a shell's background
+// job ignores SIGINT and SIGQUIT, nohup SIGHUP) would stay ignored, as it
+// should in the tools: give the signals their default before the output
+// side looks at them.
+const bool kSignalsAtDefault = [] {
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT}) std::signal(signal, SIG_DFL);
+    return true;
+}();
+
 // Every signal from outside whose default ends the process, with named
 // temporaries and unnamed ones; SIGKILL leaves nothing only of unnamed ones.
 TEST_F(Output, AFatalSignalRemovesTheTemporaries) {
+    ASSERT_TRUE(kSignalsAtDefault);
     ASSERT_TRUE(WriteWholeFile(dir / "kept.txt", "old"));
     const auto halfWritten = [this](int signal) {
         OutputFile first;

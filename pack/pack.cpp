@@ -295,7 +295,8 @@ void Work(Piece* piece, std::uint32_t blockLength, int level) {
     piece->ok = true;
 }
 
-// Worker threads that take pieces in the order given.
+// Worker threads that take pieces in the order given; the thread that
+// submits them may work them too (RunOne).
 class Pool {
 public:
     Pool(int workers, std::uint32_t blockLength, int level) : blockLength_(blockLength), level_(level) {
@@ -320,6 +321,24 @@ public:
     void Wait(Piece* piece) {
         std::unique_lock<std::mutex> lock(mutex_);
         finished_.wait(lock, [piece] { return piece->done; });
+    }
+    bool Done(Piece* piece) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return piece->done;
+    }
+    // Works the oldest piece no worker has taken on the calling thread. 1
+    // if there was one.
+    bool RunOne() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (queue_.empty()) return false;
+        Piece* piece = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        Work(piece, blockLength_, level_);
+        lock.lock();
+        piece->done = true;
+        finished_.notify_all();
+        return true;
     }
 
 private:
@@ -428,15 +447,15 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
 
     const int jobs = std::max(1, std::min(options.jobs > 0 ? options.jobs : DefaultWorkers(), MAX_WORKERS));
     const std::uint64_t chunk = PackChunkBytes(blockLength);
-    // The window: enough pieces to keep every worker busy, and no more
-    // bytes than about two chunks per worker.
-    const std::size_t maxPieces = static_cast<std::size_t>(std::min(4 * jobs + 4, 256));
+    // The window: enough pieces to keep every thread busy on small files,
+    // and no more bytes than about two chunks per thread.
+    const std::size_t maxPieces = static_cast<std::size_t>(std::min(16 * jobs + 16, 1024));
     const std::uint64_t maxBytes = (std::uint64_t(jobs) + 2) * chunk;
 
     // Declared before the pool, so that the workers are gone first.
     std::deque<std::unique_ptr<Piece>> window;
     std::uint64_t windowBytes = 0;
-    Pool pool(jobs, blockLength, options.level);
+    Pool pool(jobs - 1, blockLength, options.level);
 
     // Places the oldest piece. false with *error when the pack must end.
     const auto commit = [&]() -> bool {
@@ -444,7 +463,13 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
         window.pop_front();
         windowBytes -= piece->raw.size() + piece->old.size();
         // Whatever comes of it, no worker may still hold the piece.
-        if (!piece->end) pool.Wait(piece.get());
+        if (!piece->end) {
+            // Rather than sleep, this thread works pieces itself until its
+            // own is done or taken by a worker.
+            while (!pool.Done(piece.get()) && pool.RunOne()) {
+            }
+            pool.Wait(piece.get());
+        }
         Flight& f = *piece->flight;
         const PackEntry& entry = *f.entry;
         if (!f.begun) {
@@ -489,6 +514,10 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
     // Makes room for a piece of the given bytes.
     const auto room = [&](std::uint64_t bytes) -> bool {
         while (!window.empty() && (window.size() >= maxPieces || windowBytes + bytes > maxBytes)) {
+            // When the oldest piece is not done yet, this thread sleeps
+            // until one half-way down the window is: it then places a run
+            // of pieces at once, and the workers stay ahead of it, instead
+            // of both sides waking each other for every piece.
             if (!commit()) return false;
         }
         return true;

@@ -1,9 +1,10 @@
 // Packing a directory tree into a resource file: the whole of rux-pack's
 // work but its command line and its printing, callable from any program.
 //
-// Blocks are deflated on worker threads while one thread reads the files
-// and writes the output in order, so the file is the same byte for byte
-// whatever the number of workers, and from run to run: it depends only on
+// Blocks are deflated on options.jobs threads: jobs - 1 workers, and the
+// calling thread, which reads the files, writes the output in order and
+// deflates whenever it would otherwise wait. So the file is the same byte
+// for byte whatever the number of threads, and from run to run: it depends only on
 // the tree, the options and the compressor of the build. Memory stays
 // bounded whatever the size of the tree: files are read a chunk at a time
 // (PackChunkBytes), and only a window of chunks is in flight.

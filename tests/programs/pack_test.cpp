@@ -642,6 +642,26 @@ TEST(PackFailures, SayWhy) {
     EXPECT_EQ(1, grown.status);
     EXPECT_EQ("rux-pack: src/grows changed as it was read\n", grown.errors);
     EXPECT_EQ((std::vector<std::string>{"src/a", "src/grows"}), ListTree(tmp.path()));
+
+    // A file that shrinks while it is read: its end comes before its size.
+    fs::rename(tmp / "src/grows", tmp / "src/shrinks");
+    fs::resize_file(tmp / "src/shrinks", 64 << 20);
+    stop.store(false);
+    std::thread cutter([&] {
+        for (std::uintmax_t size = 64 << 20; !stop.load() && size > (1 << 20); size -= 16384) {
+            fs::resize_file(tmp / "src/shrinks", size);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    while (fs::file_size(tmp / "src/shrinks") == std::uintmax_t(64) << 20) std::this_thread::yield();
+    const RunResult shrunk = Pack({"--level=1", "out.rux", "src"}, tmp.path());
+    stop.store(true);
+    cutter.join();
+    EXPECT_EQ(1, shrunk.status);
+    EXPECT_TRUE(shrunk.errors == "rux-pack: src/shrinks changed as it was read\n" ||
+                shrunk.errors.rfind("rux-pack: cannot read all of shrinks: the file ended before its size", 0) == 0)
+        << shrunk.errors;
+    EXPECT_EQ((std::vector<std::string>{"src/a", "src/shrinks"}), ListTree(tmp.path()));
 }
 
 // A refused run: status 1, a message, the old output untouched, nothing new.

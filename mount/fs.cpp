@@ -1,4 +1,5 @@
 #include "mount/fs.h"
+#include "mount/push.h"
 
 #include <sys/statvfs.h>
 
@@ -184,6 +185,7 @@ void DoRead(fuse_req_t request, fuse_ino_t ino, size_t size, off_t offset, struc
     // One buffer per worker thread, kept at the largest read it served.
     thread_local std::vector<char> buffer;
     if (buffer.size() < size) buffer.resize(size);
+    if (offset == 0 && FsOf(request).Pusher()) FsOf(request).Pusher()->Hint(ino);
     const long got = FsOf(request).Read(ino, static_cast<std::uint64_t>(offset), size, buffer.data());
     if (got < 0) {
         fuse_reply_err(request, static_cast<int>(-got));

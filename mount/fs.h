@@ -25,6 +25,8 @@
 
 namespace rux {
 
+class MountPusher;
+
 // Who owns the files and how they may be used.
 struct MountSettings {
     mode_t fileMode = 0444;
@@ -72,6 +74,11 @@ public:
     bool KernelOpensFiles() const { return kernelOpensFiles_; }
     bool KernelOpensDirectories() const { return kernelOpensDirectories_; }
 
+    // Where reads that begin at a file's start are told (mount/push.h);
+    // none by default.
+    void SetPusher(MountPusher* pusher) { pusher_ = pusher; }
+    MountPusher* Pusher() const { return pusher_; }
+
     // The operations, with the MountFs as the session's user data.
     static const struct fuse_lowlevel_ops& Operations();
 
@@ -82,6 +89,7 @@ private:
     MountSettings settings_;
     bool kernelOpensFiles_ = false;
     bool kernelOpensDirectories_ = false;
+    MountPusher* pusher_ = nullptr;
 };
 
 }  // namespace rux

@@ -16,6 +16,7 @@
 
 #include "mount/fs.h"
 #include "mount/loop.h"
+#include "mount/push.h"
 #include "mount/tree.h"
 #include "resource/set.h"
 #include "programs/cli.h"
@@ -311,7 +312,12 @@ int main(int argc, char** argv) {
                                     ? static_cast<int>(line.max_threads)
                                     : DEFAULT_THREADS;
             const std::string point = line.mountpoint;
+            MountPusher pusher(fs, tree);
+            pusher.Start(session);
+            fs.SetPusher(&pusher);
             const int served = ServeRequests(session, threads, [&point] { WidenReadahead(point); });
+            fs.SetPusher(nullptr);
+            pusher.Stop();
             // An unmount or a signal ends it: that is how -f ends.
             status = served < 0 ? 1 : 0;
             fuse_session_unmount(session);

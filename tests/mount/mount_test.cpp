@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -176,6 +178,59 @@ TEST_F(Mount, ADamagedBlockFailsOnlyTheReadsThatTouchIt) {
     EXPECT_EQ(100, pread(fd, &buffer[0], 4096, 5 * 4096 - 100));
     close(fd);
     EXPECT_EQ("fine", ReadWholeFile(mnt + "/fine"));
+}
+
+// Reading a file's start puts the files after it in the kernel's page
+// cache before anyone reads them; their bytes are right, and a damaged
+// file among them is never pushed and still fails its own read.
+TEST_F(Mount, FilesAfterAReadArePushedIntoThePageCache) {
+    std::vector<PackResource> resources;
+    std::vector<std::string> texts;
+    for (int i = 0; i < 12; ++i) {
+        texts.push_back(TextBytes(9000 + 100 * i, 20 + i));
+        resources.push_back(Deflated("d/f" + std::to_string(10 + i), texts.back(), 4096));
+    }
+    RawFile raw = MakeRawFile(resources);
+    const auto* offsets = reinterpret_cast<const std::uint8_t*>(raw.blocks.inflated.data());
+    raw.data[LoadLE32(offsets + 4 * (GetRecords(raw)[3].placement + 1)) - FILE_HEADER_BYTES] ^= 0x55;
+    ASSERT_EQ(1, WriteWholeFile(dir / "many.rux", raw.Serialize()));
+    MountOk({"many.rux"});
+    // The files in listing order, which is the order pushed in; listing
+    // them makes their inodes known to the kernel.
+    std::vector<std::string> listed;
+    for (const auto& entry : std::filesystem::directory_iterator(mnt + "/d")) listed.push_back(entry.path().filename().string());
+    ASSERT_EQ(12u, listed.size());
+    const auto resident = [this](const std::string& name) {
+        const int fd = open((mnt + "/d/" + name).c_str(), O_RDONLY);
+        void* map = fd < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+        unsigned char page = 0;
+        const bool in = map != MAP_FAILED && mincore(map, 4096, &page) == 0 && (page & 1);
+        if (map != MAP_FAILED) munmap(map, 4096);
+        if (fd >= 0) close(fd);
+        return in;
+    };
+    const std::string& first = listed[0] == "f13" ? listed[1] : listed[0];
+    const std::string& later = listed[0] == "f13" || listed[4] == "f13" ? listed[5] : listed[4];
+    EXPECT_FALSE(resident(later));
+    EXPECT_EQ(texts[static_cast<std::size_t>(std::stoi(first.substr(1)) - 10)], ReadWholeFile(mnt + "/d/" + first));
+    for (int wait = 0; wait < 200 && !resident(later); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(resident(later));
+    EXPECT_FALSE(resident("f13"));
+    for (int i = 0; i < 12; ++i) {
+        if (i == 3) {
+            const int fd = open((mnt + "/d/f13").c_str(), O_RDONLY);
+            ASSERT_LE(0, fd);
+            std::string buffer(65536, '\0');
+            ssize_t got;
+            while ((got = read(fd, &buffer[0], buffer.size())) > 0) {
+            }
+            EXPECT_EQ(-1, got);
+            EXPECT_EQ(EIO, errno);
+            close(fd);
+        } else {
+            EXPECT_EQ(texts[static_cast<std::size_t>(i)], ReadWholeFile(mnt + "/d/f" + std::to_string(10 + i))) << i;
+        }
+    }
 }
 
 TEST_F(Mount, TheFileGivenFirstWinsWhereNamesMeet) {

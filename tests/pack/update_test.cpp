@@ -2,6 +2,8 @@
 // update takes from the old file, and what it deflates again.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "pack/pack.h"
 #include "tests/support/fixture.h"
 
@@ -37,6 +39,20 @@ TEST(PackDirectory, UpdatesReuseTheBlocksOfUnchangedBytesOnly) {
         EXPECT_EQ(notReused, !stats.notReused.empty()) << stats.notReused;
     };
     pack(11, 0, false);
+    // The same bytes for any number of threads.
+    const std::string fresh = ReadWholeFile(tmp / "out.rux");
+    for (const int jobs : {1, 8}) {
+        PackOptions other = options;
+        other.jobs = jobs;
+        other.out = tmp / "other.rux";
+        other.exclude = {"out.rux", "other.rux"};
+        std::vector<PackWarning> warnings;
+        std::vector<std::string> refusals;
+        std::string error;
+        ASSERT_TRUE(PackDirectory(other, PackCallbacks(), &warnings, &refusals, nullptr, &error)) << error;
+        EXPECT_TRUE(fresh == ReadWholeFile(tmp / "other.rux")) << jobs;
+        std::remove((tmp / "other.rux").c_str());
+    }
     options.update = true;
     pack(0, 11, false);
     text[4 * 65536 + 7] ^= 1;

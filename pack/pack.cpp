@@ -242,7 +242,7 @@ struct Piece {
     std::vector<std::uint32_t> oldEnds;
     std::uint64_t oldFirst = 0;
     std::uint64_t oldSize = 0;
-    // Filled in by a worker.
+    // Filled in by whichever thread works it.
     std::string packed;
     std::vector<std::uint32_t> ends;
     std::uint64_t reused = 0, deflated = 0;
@@ -514,10 +514,6 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
     // Makes room for a piece of the given bytes.
     const auto room = [&](std::uint64_t bytes) -> bool {
         while (!window.empty() && (window.size() >= maxPieces || windowBytes + bytes > maxBytes)) {
-            // When the oldest piece is not done yet, this thread sleeps
-            // until one half-way down the window is: it then places a run
-            // of pieces at once, and the workers stay ahead of it, instead
-            // of both sides waking each other for every piece.
             if (!commit()) return false;
         }
         return true;
@@ -548,7 +544,7 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
             }
         }
         // Deflated data is read here, a chunk at a time, and deflated on
-        // the workers; a size past 32 bits is refused when its turn comes.
+        // the pool; a size past 32 bits is refused when its turn comes.
         const std::uint64_t size = flight->source.size;
         if (flight->opened && flight->kind == KIND_DEFLATED && size <= UINT32_MAX) {
             for (std::uint64_t at = 0; at < size; at += chunk) {

@@ -119,7 +119,6 @@ void MountPusher::PushAfter(int node) {
             seen_[static_cast<std::size_t>(next)].store(false);
             continue;
         }
-        ++pushed_;
         bytes += file.size;
         ++files;
     }

@@ -50,9 +50,6 @@ public:
     // Cheap and safe from any thread.
     void Hint(fuse_ino_t ino);
 
-    // Files pushed so far, for the tests.
-    std::uint64_t Pushed() const { return pushed_.load(); }
-
 private:
     void Run();
     void PushAfter(int node);
@@ -63,7 +60,6 @@ private:
     std::vector<int> order_;                   // the files in the order of a walk
     std::vector<std::size_t> rank_;            // a file's place in order_
     std::unique_ptr<std::atomic<bool>[]> seen_;  // read or pushed already
-    std::atomic<std::uint64_t> pushed_{0};
     int window_ = FIRST_FILES;  // the pushing thread's own
     std::size_t end_ = 0;       // the rank where the last push stopped
     std::mutex mutex_;

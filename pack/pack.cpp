@@ -331,13 +331,7 @@ public:
     bool RunOne() {
         std::unique_lock<std::mutex> lock(mutex_);
         if (queue_.empty()) return false;
-        Piece* piece = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        Work(piece, blockLength_, level_);
-        lock.lock();
-        piece->done = true;
-        finished_.notify_all();
+        WorkFront(lock);
         return true;
     }
 
@@ -347,14 +341,18 @@ private:
         for (;;) {
             work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
             if (stop_) return;
-            Piece* piece = queue_.front();
-            queue_.pop_front();
-            lock.unlock();
-            Work(piece, blockLength_, level_);
-            lock.lock();
-            piece->done = true;
-            finished_.notify_all();
+            WorkFront(lock);
         }
+    }
+    // Takes the oldest queued piece and works it with the lock let go.
+    void WorkFront(std::unique_lock<std::mutex>& lock) {
+        Piece* piece = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        Work(piece, blockLength_, level_);
+        lock.lock();
+        piece->done = true;
+        finished_.notify_all();
     }
     const std::uint32_t blockLength_;
     const int level_;

@@ -602,9 +602,23 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
     return CommitTemporaryFile(&temporary, out, error) ? 1 : 0;
 }
 
+int CheckPackPaths(const PackOptions& options, std::string* error) {
+    std::error_code ec;
+    if (!fs::is_directory(NativePath(options.dir), ec)) {
+        *error = options.dir + " is not a directory";
+        return 0;
+    }
+    if (fs::is_directory(NativePath(options.out), ec)) {
+        *error = options.out + " is a directory, not a resource file name";
+        return 0;
+    }
+    return 1;
+}
+
 int PackDirectory(const PackOptions& options, const PackCallbacks& callbacks,
                   std::vector<PackWarning>* warnings, std::vector<std::string>* refusals,
                   PackStats* stats, std::string* error) {
+    if (!CheckPackPaths(options, error)) return 0;
     std::vector<PackEntry> entries;
     if (!WalkPackTree(options, &entries, warnings, error)) return 0;
     *refusals = PackRefusals(options, entries);

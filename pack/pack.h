@@ -44,6 +44,10 @@ struct PackStats {
     std::string notReused;
 };
 
+// Whether options.dir is a directory and options.out is not one: 1, or 0
+// with the message in *error.
+int CheckPackPaths(const PackOptions& options, std::string* error);
+
 // Packs entries (as WalkPackTree gives them, which PackRefusals passed)
 // into options.out: written as a temporary beside it, flushed, and renamed
 // into place only when complete, with each loose copy likewise. With
@@ -53,7 +57,8 @@ struct PackStats {
 int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entries,
                 const PackCallbacks& callbacks, PackStats* stats, std::string* error);
 
-// Walks options.dir, refuses what PackRefusals refuses (each reason in
+// Checks the paths (CheckPackPaths), walks options.dir, refuses what
+// PackRefusals refuses (each reason in
 // *refusals, and 0 with error "refused"), then PackEntries. Warnings about
 // files left out go to *warnings. For callers other than rux-pack.
 int PackDirectory(const PackOptions& options, const PackCallbacks& callbacks,

@@ -9,9 +9,7 @@
 // copy. Exit status 0 only when everything was written.
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "pack/pack.h"
@@ -23,8 +21,6 @@
 #include "engine/print.h"
 #include "engine/progress.h"
 #include "engine/reason.h"
-
-namespace fs = std::filesystem;
 
 namespace rux {
 namespace {
@@ -74,14 +70,10 @@ int Run(int argc, char** argv) {
     const PackOptions& options = line.options;
     if (parsed >= 0) return parsed;
 
-    std::error_code ec;
-    if (!fs::is_directory(NativePath(options.dir), ec)) return Fail(options.dir + " is not a directory");
-    if (fs::is_directory(NativePath(options.out), ec)) {
-        return Fail(options.out + " is a directory, not a resource file name");
-    }
+    std::string error;
+    if (!CheckPackPaths(options, &error)) return Fail(error);
     std::vector<PackEntry> entries;
     std::vector<PackWarning> warnings;
-    std::string error;
     if (!WalkPackTree(options, &entries, &warnings, &error)) return Fail(error);
     for (const PackWarning& warning : warnings) {
         std::fprintf(stderr, "rux-pack: warning: %s: %s\n",

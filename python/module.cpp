@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "engine/extract.h"
+#include "engine/listing.h"
 #include "engine/print.h"
 #include "pack/pack.h"
 #include "pack/writer.h"
@@ -132,23 +132,14 @@ py::tuple Pack(const py::bytes& out, const py::bytes& directory, int level, std:
     {
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> one(g_run);
-        std::error_code ec;
-        if (!std::filesystem::is_directory(rux::NativePath(options.dir), ec)) {
-            Say(options.dir + " is not a directory");
-            status = 1;
-        } else if (std::filesystem::is_directory(rux::NativePath(options.out), ec)) {
-            Say(options.out + " is a directory, not a resource file name");
-            status = 1;
-        } else {
-            std::vector<rux::PackWarning> warnings;
-            std::vector<std::string> refusals;
-            rux::PackStats stats;
-            std::string error;
-            status = rux::PackDirectory(options, rux::PackCallbacks(), &warnings, &refusals, &stats, &error) ? 0 : 1;
-            for (const rux::PackWarning& w : warnings) Say("warning: " + w.path + ": " + w.what);
-            for (const std::string& r : refusals) Say(r);
-            if (status && refusals.empty()) Say(error);
-        }
+        std::vector<rux::PackWarning> warnings;
+        std::vector<std::string> refusals;
+        rux::PackStats stats;
+        std::string error;
+        status = rux::PackDirectory(options, rux::PackCallbacks(), &warnings, &refusals, &stats, &error) ? 0 : 1;
+        for (const rux::PackWarning& w : warnings) Say("warning: " + w.path + ": " + w.what);
+        for (const std::string& r : refusals) Say(r);
+        if (status && refusals.empty()) Say(error);
     }
     return py::make_tuple(status, py::bytes(messages));
 }
@@ -179,7 +170,7 @@ public:
     bool Closed() const { return closed_; }
 
     // (name, kind, size, packed_size, block_length, blocks, slot) of every
-    // resource, in slot order; the name as bytes.
+    // resource, in slot order; the name as bytes, the kind as its word.
     py::list Entries() {
         std::shared_lock<std::shared_mutex> hold(lock_);
         if (closed_) RaiseClosed();
@@ -188,11 +179,8 @@ public:
         for (int slot = 0; slot < rux::INDEX_SLOTS; ++slot) {
             const rux::ResourceEntry& e = slots[slot];
             if (e.kind == 0) continue;
-            const bool deflated = e.kind == rux::KIND_DEFLATED;
-            const std::uint64_t blocks =
-                deflated && e.blockLength ? (std::uint64_t(e.size) + e.blockLength - 1) / e.blockLength : 0;
-            out.append(py::make_tuple(py::bytes(e.name), e.kind, e.size, e.packedSize,
-                                      deflated ? e.blockLength : 0u, blocks, slot));
+            out.append(py::make_tuple(py::bytes(e.name), rux::KindWord(e.kind), e.size, e.packedSize,
+                                      e.kind == rux::KIND_DEFLATED ? e.blockLength : 0u, rux::ListedBlocks(e), slot));
         }
         return out;
     }

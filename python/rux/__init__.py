@@ -27,7 +27,6 @@ from ._rux import BadResourceFile, Error
 
 __all__ = ["ResourceFile", "ResourceInfo", "ResourceIO", "Error", "BadResourceFile", "pack"]
 
-_KINDS = {1: "loose", 2: "stored", 8: "deflated"}
 # Threads for one long read (8 MiB and more each): one per core.
 _JOBS = _rux.default_jobs()
 
@@ -139,7 +138,7 @@ class ResourceFile:
         self.filenames = [os.fsdecode(p) for p in paths]
         self._core = _rux.Core(paths)
         self._infos = [
-            ResourceInfo(os.fsdecode(name), _KINDS.get(kind, "unknown"), size, packed, block, blocks, slot)
+            ResourceInfo(os.fsdecode(name), kind, size, packed, block, blocks, slot)
             for name, kind, size, packed, block, blocks, slot in self._core.entries()
         ]
         self._by_slot = {info.slot: info for info in self._infos}

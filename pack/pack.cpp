@@ -235,7 +235,10 @@ struct Piece {
     std::shared_ptr<Flight> flight;
     bool end = false;
     std::uint64_t at = 0;  // offset of raw in the resource
-    std::string raw;
+    // The bytes read, left unset until read (no zeroing of what the read
+    // fills at once).
+    std::unique_ptr<char[]> raw;
+    std::size_t rawSize = 0;
     // Update: the old file's blocks from block number oldFirst on, back to
     // back, each ending at oldEnds[k]; the old resource's size.
     std::string old;
@@ -253,9 +256,9 @@ struct Piece {
 // Deflates (or, where the old block inflates to the same bytes, copies) the
 // blocks of a piece.
 void Work(Piece* piece, std::uint32_t blockLength, int level) {
-    const std::uint64_t count = piece->raw.size();
+    const std::uint64_t count = piece->rawSize;
     if (piece->oldEnds.empty()) {
-        piece->ok = DeflateBlocks(piece->raw.data(), count, blockLength, level, &piece->packed, &piece->ends) != 0;
+        piece->ok = DeflateBlocks(piece->raw.get(), count, blockLength, level, &piece->packed, &piece->ends) != 0;
         piece->deflated = piece->ends.size();
         return;
     }
@@ -267,7 +270,7 @@ void Work(Piece* piece, std::uint32_t blockLength, int level) {
     for (std::uint64_t at = 0, k = 0; at < count; at += blockLength, ++k) {
         const std::uint64_t left = count - at;
         const std::uint64_t length = left < blockLength ? left : blockLength;
-        const char* bytes = piece->raw.data() + at;
+        const char* bytes = piece->raw.get() + at;
         const std::uint64_t oldBlock = firstBlock + k;  // its number in the resource
         bool reused = false;
         if (oldBlock >= piece->oldFirst && oldBlock - piece->oldFirst < piece->oldEnds.size()) {
@@ -459,7 +462,7 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
     const auto commit = [&]() -> bool {
         std::unique_ptr<Piece> piece = std::move(window.front());
         window.pop_front();
-        windowBytes -= piece->raw.size() + piece->old.size();
+        windowBytes -= piece->rawSize + piece->old.size();
         // Whatever comes of it, no worker may still hold the piece.
         if (!piece->end) {
             // Rather than sleep, this thread works pieces itself until its
@@ -489,8 +492,8 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
             if (put == PUT_STORED) f.stored = true;
             stats->reusedBlocks += piece->reused;
             stats->deflatedBlocks += piece->deflated;
-            if (put == PUT_DONE && callbacks.progress) callbacks.progress(piece->raw.size());
-            if (put == PUT_DONE) f.counted += piece->raw.size();
+            if (put == PUT_DONE && callbacks.progress) callbacks.progress(piece->rawSize);
+            if (put == PUT_DONE) f.counted += piece->rawSize;
             return true;
         }
         if (!f.error.empty()) {
@@ -517,7 +520,7 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
         return true;
     };
     const auto push = [&](std::unique_ptr<Piece> piece) {
-        windowBytes += piece->raw.size() + piece->old.size();
+        windowBytes += piece->rawSize + piece->old.size();
         if (!piece->end) pool.Submit(piece.get());
         window.push_back(std::move(piece));
     };
@@ -552,9 +555,10 @@ int PackEntries(const PackOptions& options, const std::vector<PackEntry>& entrie
                 auto piece = std::make_unique<Piece>();
                 piece->flight = flight;
                 piece->at = at;
-                piece->raw.resize(static_cast<std::size_t>(count));
+                piece->rawSize = static_cast<std::size_t>(count);
+                piece->raw.reset(new char[piece->rawSize]);
                 KeepError(0);
-                if (!ReadFully(flight->file, at, &piece->raw[0], count)) {
+                if (!ReadFully(flight->file, at, piece->raw.get(), count)) {
                     flight->error = "cannot read all of " + entry.name +
                                     (LastError() ? LastErrorSuffix() : ": the file ended before its size when listed");
                     break;

@@ -170,7 +170,7 @@ protected:
                 const std::string& errors = "") {
         const RunResult r = Run(args);
         EXPECT_EQ(0, r.signal);
-        EXPECT_EQ(status, r.status);
+        EXPECT_EQ(status, r.status) << r.errors;
         EXPECT_EQ(output, r.output);
         // A launcher may chatter on standard error; the tool itself does only when told to.
         // Windows words the reasons of failures itself (see Why).
@@ -1163,7 +1163,7 @@ TEST_F(Extract, JobsGiveTheSequentialResult) {
                 args[mode.empty() ? 1 : 2] = jobs;
                 fs::remove_all(At("out"));
                 const RunResult r = Run(args);
-                EXPECT_EQ(sequential.status, r.status);
+                EXPECT_EQ(sequential.status, r.status) << r.errors;
                 EXPECT_EQ(sequential.output, r.output);
                 if (!Launcher()) {
                     EXPECT_EQ(sequential.errors, r.errors);

@@ -47,6 +47,8 @@ struct Program {
     std::vector<std::string> command;  // launcher words, then the executable
 };
 Program ProgramFromEnvironment(const char* variable);
+// RunProgram for program. Under a launcher, a run that failed before the
+// program said anything (see LauncherFailed in run.cpp) is run again.
 RunResult Run(const Program& program, const std::vector<std::string>& args,
               const std::string& cwd, int timeoutSeconds = 60, bool errorsOnTerminal = false);
 

@@ -19,7 +19,7 @@
 #include "programs/pack_options.h"
 #include "resource/format.h"
 #include "engine/print.h"
-#include "engine/progress.h"
+#include "programs/progress.h"
 #include "engine/reason.h"
 
 namespace rux {

@@ -68,8 +68,9 @@ public:
         (void)entry;
     }
     virtual void ResourceEnds(const ResourceEnd& end) { (void)end; }
-    // With ExtractOptions::progress only: at the start, at most every
-    // 100 ms while data is read, after each resource, and at the end.
+    // With ExtractOptions::progress only: at the start, when the first
+    // bytes are read and then at most every 100 ms, after each resource,
+    // and at the end.
     virtual void Progress(const ExtractProgress& progress) { (void)progress; }
 };
 

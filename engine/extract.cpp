@@ -97,8 +97,9 @@ void RunProgress::Start(ExtractObserver* observer, std::uint64_t totalBytes, uns
     total_.store(totalBytes);
     doneResources_.store(0);
     totalResources_ = totalResources;
-    toldAt_.store(0);
     if (observer_) Tell(true);
+    // The first bytes are told as soon as they come.
+    toldAt_.store(0);
 }
 
 void RunProgress::Tell(bool force) {

@@ -120,7 +120,7 @@ void RangedResource::Work(const RunPlan& plan, int slotOfItem, std::uint32_t ran
 
 ResourceOutcome RangedResource::End(const RunPlan& plan, ResourceEnd& end) {
     if (!used) return outcome;
-    if (stopped.load()) {
+    if (stopped.load() || StopRequested(plan.stop)) {
         Drop();
         return ResourceOutcome::Stopped;
     }

@@ -205,6 +205,11 @@ ResourceOutcome WriteToFile(const RunPlan& plan, const char* name, ResourceInput
         if (copied == CopyResult::Stopped) return ResourceOutcome::Stopped;
         return TellOutput(OutputResult::Failed, path, failure.error, end);
     }
+    // Stopped once written, it is not put in place either.
+    if (StopRequested(plan.stop)) {
+        AbortOutput(&output);
+        return ResourceOutcome::Stopped;
+    }
     return EndFile(plan, path, output, copied == CopyResult::Delivered, stream.status, stream.Slot(), end);
 }
 

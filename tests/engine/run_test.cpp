@@ -67,7 +67,7 @@ TEST(ExtractRun, TwoRunsAtOnceInOneProcessEachWriteTheirWholeTree) {
     ASSERT_EQ(1, WriteResourceFile(dir / "first.rux", first, &error)) << error;
     ASSERT_EQ(1, WriteResourceFile(dir / "second.rux", second, &error)) << error;
 
-    for (const int jobs : {1, 3}) {
+    for (const int jobs : {1, 3, 64}) {
         SCOPED_TRACE("jobs " + std::to_string(jobs));
         ExtractOptions options;
         options.jobs = jobs;

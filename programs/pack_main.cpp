@@ -18,9 +18,9 @@
 #include "platform/output_dir.h"
 #include "programs/pack_options.h"
 #include "resource/format.h"
-#include "engine/print.h"
+#include "common/print.h"
 #include "engine/progress.h"
-#include "engine/reason.h"
+#include "common/reason.h"
 
 namespace rux {
 namespace {

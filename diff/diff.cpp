@@ -5,7 +5,7 @@
 
 #include "diff/compare.h"
 #include "diff/side.h"
-#include "engine/glob.h"
+#include "common/glob.h"
 #include "resource/format.h"
 
 namespace rux {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/glob.h"
-#include "engine/print.h"
-#include "engine/reason.h"
+#include "common/glob.h"
+#include "common/print.h"
+#include "common/reason.h"
 #include "engine/run.h"
 #include "platform/console.h"
 #include "platform/disk_file.h"

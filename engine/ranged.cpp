@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/names.h"
+#include "common/names.h"
 #include "platform/disk_file.h"
 
 namespace rux {

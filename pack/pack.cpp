@@ -13,7 +13,7 @@
 
 #include "pack/writer.h"
 #include "platform/output_dir.h"
-#include "programs/cli.h"
+#include "common/workers.h"
 #include "resource/blocks.h"
 #include "resource/inflate.h"
 #include "resource/set.h"

@@ -13,8 +13,8 @@
 
 #include "diff/diff.h"
 #include "engine/listing.h"
-#include "engine/print.h"
-#include "engine/reason.h"
+#include "common/print.h"
+#include "common/reason.h"
 #include "platform/console.h"
 #include "programs/diff_options.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "engine/print.h"
+#include "common/print.h"
 #include "platform/console.h"
 #include "programs/cli.h"
 

@@ -5,7 +5,7 @@
 
 #include "programs/extract_options.h"
 #include "engine/extract.h"
-#include "engine/reason.h"
+#include "common/reason.h"
 
 int main(int argc, char** argv) {
     rux::CommandLine line;

@@ -8,7 +8,7 @@
 
 #include "platform/console.h"
 #include "programs/cli.h"
-#include "engine/print.h"
+#include "common/print.h"
 
 namespace rux {
 

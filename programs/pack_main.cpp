@@ -21,9 +21,9 @@
 #include "programs/pack_options.h"
 #include "resource/format.h"
 #include "resource/set.h"
-#include "engine/print.h"
+#include "common/print.h"
 #include "engine/progress.h"
-#include "engine/reason.h"
+#include "common/reason.h"
 
 namespace rux {
 namespace {

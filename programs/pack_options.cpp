@@ -12,7 +12,7 @@
 #include "pack/writer.h"
 #include "programs/cli.h"
 #include "resource/blocks.h"
-#include "engine/print.h"
+#include "common/print.h"
 
 namespace rux {
 

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "common/workers.h"
 #include "diff/diff.h"
 #include "resource/ascii.h"
 
@@ -15,7 +16,7 @@ int ChoosePatchEntries(const std::vector<std::string>& bases, const PackOptions&
     tree.dir = options.dir;
     tree.entries = &entries;
     DiffOptions diff;
-    diff.jobs = options.jobs > 0 ? options.jobs : 1;
+    diff.jobs = options.jobs > 0 ? options.jobs : DefaultWorkers();
     DiffResult result;
     if (!Diff(base, tree, diff, &result, error)) return 0;
     if (!result.troubles.empty()) {

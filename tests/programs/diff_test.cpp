@@ -218,8 +218,12 @@ TEST(Patch, MountedOverItsBaseAPatchGivesTheNewTreeButForTheDeletedFiles) {
     ASSERT_EQ(0, p2.status) << p2.errors;
     EXPECT_EQ("", Diff({"-x", "d[45]/f[45].txt", "patch2.rux+patch.rux+base.rux", "new"}, dir.path()).output);
 
-    const char* mount = std::getenv("RUX_MOUNT");
-    if (!mount || access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no rux-mount or no FUSE device";
+#ifdef RUX_MOUNT_PROGRAM
+    if (!std::getenv("RUX_MOUNT")) setenv("RUX_MOUNT", RUX_MOUNT_PROGRAM, 1);
+#endif
+    if (!std::getenv("RUX_MOUNT") || access("/dev/fuse", R_OK | W_OK) != 0) {
+        GTEST_SKIP() << "no rux-mount or no FUSE device";
+    }
     fs::create_directories(dir / "mnt");
     const RunResult m = ::Run(ProgramFromEnvironment("RUX_MOUNT"), {"patch2.rux", "patch.rux", "base.rux", dir / "mnt"}, dir.path());
     ASSERT_EQ(0, m.status) << m.errors;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/glob.h"
+#include "common/glob.h"
 #include "engine/run.h"
 #include "platform/console.h"
 #include "platform/disk_file.h"

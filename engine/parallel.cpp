@@ -20,7 +20,7 @@ namespace {
 // Ranges started and not yet taken, at most.
 constexpr std::uint32_t MAX_WINDOW = 256;
 static_assert(MAX_WINDOW <= MAX_JOB_WINDOW, "a window the scheduler takes");
-static_assert(MAX_JOB_WORKERS + MAX_WINDOW / MIN_RANGES + 1 <= TEMPORARY_SLOTS, "room for every live temporary");
+static_assert(MAX_WORKERS + MAX_WINDOW / MIN_RANGES + 1 <= TEMPORARY_SLOTS, "room for every live temporary");
 
 // Each selected resource of a parallel run: how it is worked on, and what
 // it leaves for the calling thread to print.

@@ -1,7 +1,7 @@
 #include "engine/ranged.h"
 
 
-#include "engine/names.h"
+#include "common/names.h"
 #include "platform/disk_file.h"
 
 namespace rux {

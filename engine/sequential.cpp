@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/names.h"
-#include "engine/print.h"
-#include "engine/reason.h"
+#include "common/names.h"
+#include "common/print.h"
+#include "common/reason.h"
 #include "engine/run.h"
 #include "platform/console.h"
 #include "platform/disk_file.h"

@@ -30,7 +30,7 @@
 #include "resource/blocks.h"
 #include "resource/set.h"
 #include "engine/extract.h"
-#include "engine/names.h"
+#include "common/names.h"
 #include "programs/extract_print.h"
 
 using namespace rux;

@@ -11,7 +11,7 @@
 #include "pack/old_file.h"
 #include "pack/pieces.h"
 #include "pack/writer.h"
-#include "programs/cli.h"
+#include "common/workers.h"
 #include "resource/blocks.h"
 
 namespace fs = std::filesystem;

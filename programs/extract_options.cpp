@@ -9,7 +9,7 @@
 #include "platform/console.h"
 #include "programs/cli.h"
 #include "programs/extract_print.h"
-#include "engine/print.h"
+#include "common/print.h"
 
 namespace rux {
 

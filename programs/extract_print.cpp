@@ -1,7 +1,7 @@
 #include "programs/extract_print.h"
 
-#include "engine/print.h"
-#include "engine/reason.h"
+#include "common/print.h"
+#include "common/reason.h"
 #include "platform/console.h"
 #include "platform/disk_file.h"
 

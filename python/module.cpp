@@ -22,11 +22,11 @@
 
 #include "engine/extract.h"
 #include "engine/listing.h"
-#include "engine/print.h"
+#include "common/print.h"
 #include "programs/extract_print.h"
 #include "pack/pack.h"
 #include "pack/writer.h"
-#include "programs/cli.h"
+#include "common/workers.h"
 #include "resource/blocks.h"
 #include "resource/format.h"
 #include "resource/set.h"

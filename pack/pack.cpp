@@ -11,6 +11,7 @@
 #include "pack/old_file.h"
 #include "pack/pieces.h"
 #include "pack/writer.h"
+#include "platform/output_dir.h"
 #include "common/workers.h"
 #include "resource/blocks.h"
 
@@ -63,6 +64,7 @@ private:
     OldFile old_;
     bool reuse_ = false;
     PackWriter writer_;
+    TemporaryTableHold temporaries_;  // of this pack's own
     // Declared before the pool, so that the workers are gone first.
     std::deque<std::unique_ptr<Piece>> window_;
     std::uint64_t windowBytes_ = 0;
@@ -114,7 +116,7 @@ bool Packer::Commit() {
     }
     if (!EndResource(&writer_, f.source, error_)) return Failed(out_);
     std::string loosePath;
-    if (f.kind == KIND_LOOSE && !WriteLoose(options_.out, entry.name, f.source, error_, &loosePath)) {
+    if (f.kind == KIND_LOOSE && !WriteLoose(temporaries_.table, options_.out, entry.name, f.source, error_, &loosePath)) {
         return Failed(loosePath);
     }
     // A file that grew, shrank or was written to while it was read.
@@ -247,7 +249,7 @@ int Packer::Run() {
     writer_.flush = 1;
     writer_.keepOpen = 1;
     Temporary temporary;
-    if (!BeginTemporary(out_, &temporary, error_)) return Failed(out_);
+    if (!BeginTemporary(temporaries_.table, out_, &temporary, error_)) return Failed(out_);
     if (!BeginPackFileOn(&writer_, temporary.file, out_, error_)) {
         Failed(out_);
         temporary.file = writer_.file;

@@ -1,6 +1,7 @@
 #include "pack/pack.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -309,16 +310,30 @@ int CheckPackPaths(const PackOptions& options, std::string* error) {
 int PackDirectory(const PackOptions& options, const PackCallbacks& callbacks,
                   std::vector<PackWarning>* warnings, std::vector<std::string>* refusals,
                   PackStats* stats, std::string* error) {
-    if (!CheckPackPaths(options, error)) return 0;
+    PackStats ignored;
+    if (!stats) stats = &ignored;
+    *stats = PackStats();
+    const auto fail = [&](int code, const std::string& path) {
+        stats->failure.message = *error;
+        stats->failure.error = code;
+        stats->failure.path = path;
+        return 0;
+    };
+    std::error_code ec;
+    if (!CheckPackPaths(options, error)) {
+        if (fs::is_directory(NativePath(options.out), ec)) return fail(EISDIR, options.out);
+        return fail(ENOTDIR, options.dir);
+    }
     std::vector<PackEntry> entries;
-    if (!WalkPackTree(options, &entries, warnings, error)) return 0;
+    KeepError(0);
+    if (!WalkPackTree(options, &entries, warnings, error)) return fail(LastError(), options.dir);
     if (callbacks.warning) {
         for (const PackWarning& warning : *warnings) callbacks.warning(warning);
     }
     *refusals = PackRefusals(options, entries);
     if (!refusals->empty()) {
         *error = "refused";
-        return 0;
+        return fail(EINVAL, options.dir);
     }
     return PackEntries(options, entries, callbacks, stats, error);
 }

@@ -178,7 +178,7 @@ public:
         const rux::ResourceEntry* slots = set_.Slots();
         for (int slot = 0; slot < rux::INDEX_SLOTS; ++slot) {
             const rux::ResourceEntry& e = slots[slot];
-            if (e.kind == 0) continue;
+            if (e.kind == 0 || set_.Hidden(slot)) continue;
             out.append(py::make_tuple(py::bytes(e.name), rux::KindWord(e.kind), e.size, e.packedSize,
                                       e.kind == rux::KIND_DEFLATED ? e.blockLength : 0u, rux::ListedBlocks(e), slot));
         }
@@ -190,7 +190,7 @@ public:
         std::shared_lock<std::shared_mutex> hold(lock_);
         if (closed_) RaiseClosed();
         if (text.find('\0') != std::string::npos) return -1;
-        return set_.Lookup(text.c_str());
+        return set_.Find(text.c_str());
     }
 
     // The bytes a read of slot gives.
@@ -298,7 +298,7 @@ public:
                 std::unique_ptr<char[]> buffer(new char[1u << 20]);
                 const rux::ResourceEntry* slots = set_.Slots();
                 for (int slot = 0; slot < rux::INDEX_SLOTS; ++slot) {
-                    if (slots[slot].kind == 0) continue;
+                    if (slots[slot].kind == 0 || set_.Hidden(slot)) continue;
                     rux::ReadStatus status;
                     std::int64_t size = set_.DataSize(slot, &status);
                     for (std::uint64_t at = 0; size >= 0 && at < static_cast<std::uint64_t>(size);) {

@@ -99,7 +99,7 @@ public:
         const rux::ResourceEntry* slots = set_.Slots();
         for (int slot = 0; slot < rux::INDEX_SLOTS; ++slot) {
             const rux::ResourceEntry& e = slots[slot];
-            if (e.kind == 0) continue;
+            if (e.kind == 0 || set_.Hidden(slot)) continue;
             out.append(py::make_tuple(py::bytes(e.name), rux::KindWord(e.kind), e.size, e.packedSize,
                                       e.kind == rux::KIND_DEFLATED ? e.blockLength : 0u, rux::ListedBlocks(e), slot));
         }
@@ -111,7 +111,7 @@ public:
         std::shared_lock<std::shared_mutex> hold(lock_);
         if (closed_) RaiseClosed();
         if (text.find('\0') != std::string::npos) return -1;
-        return set_.Lookup(text.c_str());
+        return set_.Find(text.c_str());
     }
 
     // The bytes a read of slot gives.

@@ -117,7 +117,8 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
         // has such a step; empty components (doubled separators) stay in
         // the same directory.
         SharedDirectory* held = nullptr;
-        for (std::size_t length = directoryBytes - 1; length > 0 && !held; --length) {
+        for (std::size_t length = directoryBytes; length > 1 && !held;) {
+            --length;
             if (IsSeparator(path[start + length - 1])) held = Find(path + start, length);
             if (held) component = start + length;
         }

@@ -74,7 +74,7 @@ SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t 
 
 int OutputTree::Open(const char* outdir, int reason) {
     Close();
-    RemoveTemporariesOnSignal();
+    table_ = ClaimTemporaries();
     if (OpenDirectory(outdir, &root_)) return 1;
     rootError_ = reason ? reason : LastError();
     return 0;
@@ -85,6 +85,8 @@ void OutputTree::Close() {
     directories_.clear();
     CloseDirectory(root_);
     root_ = INVALID_FILE_HANDLE;
+    ReleaseTemporaries(table_);
+    table_ = -1;
 }
 
 OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start, int noClobber) {
@@ -172,7 +174,7 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
     } else if (noClobber && EntryExists(dir, path, component)) {
         result = OutputResult::Exists;
     } else {
-        output->temporary = CreateTemporary(dir, path, component, &output->file);
+        output->temporary = CreateTemporary(table_, dir, path, component, &output->file);
         if (output->temporary < 0) result = OutputResult::Failed;
     }
     if (result != OutputResult::Done) {

@@ -356,9 +356,13 @@ TEST_F(Extract, ExistingOutputDirectoryIsWrittenInto) {
 
 TEST_F(Extract, MissingParentOfOutputDirectory) {
     Write({kOk});
-    Expect({"in.rux", "missing/out"}, 1, ListingOf({kOk}) + Console("Cannot write " + OutPath("missing/out", "ok.txt") + "\n"),
-           Why(OutPath("missing/out", "ok.txt"), "No such file or directory"));
+    // Only the last level is made: one line names the directory and why,
+    // before any resource.
+    Expect({"in.rux", "missing/out"}, 1, "",
+           Why("missing/out", "cannot make the output directory: No such file or directory"));
     EXPECT_EQ(std::vector<std::string>{"in.rux"}, All());
+    WriteBytes("a file", "plain");
+    Expect({"in.rux", "plain/out"}, 1, "", Why("plain/out", "cannot make the output directory: Not a directory"));
 }
 
 TEST_F(Extract, EmptyDirectoryListsNothing) {
@@ -858,7 +862,10 @@ TEST_F(Extract, EachOptionOnItsOwnAndWithSelection) {
         {{"in.rux", "out", "-l", "extra", "-"}, all, "out", true, "", 0,
          "rux-extract: ignoring '-l': options go before FILE.rux\nrux-extract: ignoring 'extra'\n"
          "rux-extract: ignoring '-'\n"},
-        {{"in.rux", "-l", "-t"}, all, "-l", true, "", 0, "rux-extract: ignoring '-t': options go before FILE.rux\n"},
+        // An OUTDIR that looks like an option is refused, and nothing is written.
+        {{"in.rux", "-l", "-t"}, {}, "", false, "", 1,
+         "rux-extract: '-l' after FILE.rux: options go before FILE.rux (write ./-l for a directory of that name)\n"},
+        {{"in.rux", "./-l"}, all, "-l"},
         {{"-q", "--", "in.rux", "out"}, all, "out", false},
     };
     for (const Case& c : cases) {

@@ -160,7 +160,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     if (!line->resourceFile) return PrintSyntax(messages, err, line->program);
     // An option given after FILE.rux would name the output directory: it is
     // refused rather than taken for one.
-    if (line->outputDirectory && line->outputDirectory[0] == '-') {
+    // After "--" it is what the user meant.
+    const bool optionsEnded = optind > 1 && std::strcmp(argv[optind - 1], "--") == 0;
+    if (line->outputDirectory && line->outputDirectory[0] == '-' && !optionsEnded) {
         const std::string word = EscapedName(line->outputDirectory);
         std::fprintf(err, "rux-extract: '%s' after FILE.rux: options go before FILE.rux (write ./%s for a directory of that name)\n",
                      word.c_str(), word.c_str());

@@ -663,8 +663,7 @@ TEST_F(Extract, TooLongOutputDirectoryOrPathIsRefused) {
     // below it is.
     const std::string limit(4096, 'o'), below(4095, 'o');
     Expect({"in.rux", limit}, 1, Console("Cannot write " + limit + "\n"), Why(limit, "File name too long"));
-    Expect({"in.rux", below}, 1, ListingOf({kOk}) + Console("Cannot write " + OutPath(below, "ok.txt") + "\n"),
-           Why(OutPath(below, "ok.txt"), "File name too long"));
+    Expect({"in.rux", below}, 1, "", Why(below, "cannot make the output directory: File name too long"));
     EXPECT_EQ(std::vector<std::string>{"in.rux"}, All());
 
     // "out/" and 4092 bytes: one byte too many, with the NUL.
@@ -979,7 +978,7 @@ TEST_F(Extract, BadOptionsSayWhatIsWrongAndDoNothing) {
         {{"--list=yes", "in.rux"}, "Option --list takes no value"},
         {{"--progress=1", "in.rux"}, "Option --progress takes no value"},
         {{"-i"}, "Option -i needs a value"},
-        {{"in.rux", "-x"}, ""},  // not an option here: the output directory
+        {{"--", "in.rux", "-x"}, ""},  // after "--", not an option: the output directory
         {{"-l", "--exclude"}, "Option --exclude needs a value"},
         {{"-j", "0", "in.rux"}, "Option -j takes a number of jobs from 1 to 256, not '0'"},
         {{"-j257", "in.rux"}, "Option -j takes a number of jobs from 1 to 256, not '257'"},
@@ -997,7 +996,7 @@ TEST_F(Extract, BadOptionsSayWhatIsWrongAndDoNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        if (c.args[0] == "in.rux") {
+        if (c.args.back() == "-x") {
             Expect(c.args, 0, ListingOf({kOk}));
             EXPECT_EQ((Files{{"ok.txt", "fine"}}), Tree("-x"));
             fs::remove_all(At("-x"));

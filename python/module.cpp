@@ -375,6 +375,8 @@ private:
 
 }  // namespace
 
+void BindDiff(py::module_& m);  // python/diff.cpp
+
 PYBIND11_MODULE(_rux, m) {
     m.doc() = "The compiled core of rux; use the package rux.";
     g_error = PyErr_NewExceptionWithDoc("rux.Error", "A resource file could not be read or written.",
@@ -398,5 +400,6 @@ PYBIND11_MODULE(_rux, m) {
         .def("extract", &Core::Extract);
 
     m.def("pack", &Pack);
+    BindDiff(m);
     m.def("default_jobs", &rux::DefaultWorkers);
 }

@@ -24,8 +24,9 @@ import warnings
 
 from . import _rux
 from ._rux import BadResourceFile, Error
+from ._diff import diff
 
-__all__ = ["ResourceFile", "ResourceInfo", "ResourceIO", "Error", "BadResourceFile", "pack"]
+__all__ = ["ResourceFile", "ResourceInfo", "ResourceIO", "Error", "BadResourceFile", "pack", "diff"]
 
 # Threads for one long read (8 MiB and more each): one per core.
 _JOBS = _rux.default_jobs()

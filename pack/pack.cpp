@@ -318,6 +318,7 @@ int PackDirectory(const PackOptions& options, const PackCallbacks& callbacks,
         *error = "refused";
         return 0;
     }
+    if (callbacks.choose && !callbacks.choose(&entries, error)) return 0;
     return PackEntries(options, entries, callbacks, stats, error);
 }
 

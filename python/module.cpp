@@ -24,6 +24,7 @@
 #include "engine/listing.h"
 #include "common/print.h"
 #include "programs/extract_print.h"
+#include "diff/patch.h"
 #include "pack/pack.h"
 #include "pack/writer.h"
 #include "common/workers.h"
@@ -104,7 +105,7 @@ std::string Drain(std::FILE* stream) {
 // messages it would print on standard error, each ending in a newline).
 py::tuple Pack(const py::bytes& out, const py::bytes& directory, int level, std::uint32_t blockSize,
                const std::vector<py::bytes>& store, const std::vector<py::bytes>& loose,
-               const std::vector<py::bytes>& exclude, int jobs) {
+               const std::vector<py::bytes>& exclude, int jobs, const std::vector<py::bytes>& patchFrom) {
     if (level < 0 || level > rux::MaxPackLevel()) {
         throw py::value_error("level takes 0 to " + std::to_string(rux::MaxPackLevel()) + " in this build (" +
                               rux::DeflateBackEnd() + "), not " + std::to_string(level));
@@ -137,7 +138,20 @@ py::tuple Pack(const py::bytes& out, const py::bytes& directory, int level, std:
         std::vector<std::string> refusals;
         rux::PackStats stats;
         std::string error;
-        status = rux::PackDirectory(options, rux::PackCallbacks(), &warnings, &refusals, &stats, &error) ? 0 : 1;
+        rux::PackCallbacks callbacks;
+        std::vector<std::string> bases;
+        for (const py::bytes& b : patchFrom) bases.push_back(Bytes(b));
+        if (!bases.empty()) {
+            // A patch: only what the bases lack or hold otherwise.
+            callbacks.choose = [&](std::vector<rux::PackEntry>* entries, std::string* why) {
+                rux::PatchChoice choice;
+                if (!rux::ChoosePatchEntries(bases, options, *entries, &choice, why)) return 0;
+                if (!choice.absent.empty()) Say(rux::AbsentText(bases, options.dir, choice.absent.size()));
+                *entries = std::move(choice.entries);
+                return 1;
+            };
+        }
+        status = rux::PackDirectory(options, callbacks, &warnings, &refusals, &stats, &error) ? 0 : 1;
         for (const rux::PackWarning& w : warnings) Say("warning: " + w.path + ": " + w.what);
         for (const std::string& r : refusals) Say(r);
         if (status && refusals.empty()) Say(error);

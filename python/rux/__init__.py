@@ -235,7 +235,7 @@ def _messages(lines, reasons, prefix):
     return "\n".join(text)
 
 
-def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclude=(), jobs=None):
+def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclude=(), jobs=None, patch_from=()):
     """Makes the resource file out from the tree below directory, byte for
     byte as rux-pack does with these options (GLOBs as it takes them).
 
@@ -244,11 +244,17 @@ def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclu
     does not take; what rux-pack warns about (a link to a directory, a
     special file: left out) comes as a UserWarning. jobs: deflating
     threads, 1 to 256, default one per core (the bytes are the same).
+    patch_from: base resource files (one path, or several: the first wins
+    a name), as rux-pack --patch-from takes them: only the files they lack
+    or hold with other bytes are packed, and a warning counts the bases'
+    resources that directory lacks.
     """
+    if isinstance(patch_from, (str, bytes, os.PathLike)):
+        patch_from = [patch_from]
     status, reasons = _rux.pack(
         os.fsencode(out), os.fsencode(directory), level, block_size,
         [os.fsencode(g) for g in store], [os.fsencode(g) for g in loose], [os.fsencode(g) for g in exclude],
-        _JOBS if jobs is None else jobs)
+        _JOBS if jobs is None else jobs, [os.fsencode(p) for p in patch_from])
     if status != 0:
         raise Error(_messages(b"", reasons, "rux-pack: ") or "packing failed")
     for line in _messages(b"", reasons, "rux-pack: ").splitlines():

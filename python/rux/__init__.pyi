@@ -68,7 +68,8 @@ class ResourceFile:
         """Writes the resources below path as rux-extract does; Error on any failure."""
 
 def pack(out: _Path, directory: _Path, *, level: int = 6, block_size: int = 65536, store: Iterable[str] = (),
-         loose: Iterable[str] = (), exclude: Iterable[str] = (), jobs: Optional[int] = None) -> None:
+         loose: Iterable[str] = (), exclude: Iterable[str] = (), jobs: Optional[int] = None,
+         patch_from: Union[_Path, Iterable[_Path]] = ()) -> None:
     """Makes the resource file out from directory's tree, as rux-pack does."""
 
 def diff(old: Union[_Path, List[_Path], Tuple[_Path, ...]], new: Union[_Path, List[_Path], Tuple[_Path, ...]], *,

@@ -371,3 +371,19 @@ def test_diff_gives_the_entries_of_rux_diff_json(tmp_path):
         rux.diff(old, new, include="nothing")
     with pytest.raises(rux.Error, match="not a resource file"):
         rux.diff(tmp_path / "old" / "same", new)
+
+
+def test_pack_patch_from_makes_the_bytes_rux_pack_makes(tmp_path):
+    base, new = tmp_path / "base", tmp_path / "new"
+    for root, files in ((base, {"a": b"a" * 5000, "b": b"b", "gone": b"g"}), (new, {"a": b"a" * 4999 + b"!", "b": b"b", "c": b"c"})):
+        root.mkdir()
+        for name, data in files.items():
+            (root / name).write_bytes(data)
+    rux.pack(tmp_path / "base.rux", base)
+    run(PACK, "-q", "--patch-from", tmp_path / "base.rux", tmp_path / "tool.rux", new)
+    with pytest.warns(UserWarning, match="1 resource of .*base.rux is not in .*new; a patch cannot remove them"):
+        rux.pack(tmp_path / "patch.rux", new, patch_from=tmp_path / "base.rux")
+    assert (tmp_path / "patch.rux").read_bytes() == (tmp_path / "tool.rux").read_bytes()
+    with rux.ResourceFile(tmp_path / "patch.rux") as f:
+        assert sorted(f.namelist()) == ["a", "c"]
+    assert [c["name"] for c in rux.diff([tmp_path / "patch.rux", tmp_path / "base.rux"], new)] == ["gone"]

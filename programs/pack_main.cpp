@@ -21,6 +21,7 @@
 #include "platform/console.h"
 #include "platform/output_dir.h"
 #include "programs/pack_options.h"
+#include "programs/signals.h"
 #include "resource/format.h"
 #include "resource/set.h"
 #include "common/print.h"
@@ -123,7 +124,7 @@ int Run(int argc, char** argv) {
         TellPatch(line, choice);
         entries = std::move(choice.entries);
     }
-    RemoveTemporariesOnSignal();
+    RemoveTemporariesOnFatalSignals();
     return Pack(options, entries, line.quiet, line.progress);
 }
 

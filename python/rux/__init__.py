@@ -10,7 +10,12 @@ The calls are shaped like :mod:`zipfile`'s::
 
 Names are :class:`str`, decoded from the file's bytes as :func:`os.fsdecode`
 does, so every name round-trips (:func:`os.fsencode` gives its bytes back).
-Lookups ignore the case of ASCII letters, as the file's index does.
+Two names are one resource when they are equal with ASCII letters folded and
+"\\" taken as "/". Across files, the file given first wins for every
+spelling, and a later file's resource of the same name is hidden. Within one
+file, two such names stay two resources: a lookup of an exact spelling
+returns that one, and any other spelling returns the one the library's
+lookup returns.
 
 Every block of a deflated resource inflates on its own, so the file object
 that :meth:`ResourceFile.open` returns seeks anywhere at the cost of at most

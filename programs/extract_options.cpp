@@ -8,6 +8,7 @@
 
 #include "platform/console.h"
 #include "programs/cli.h"
+#include "programs/extract_print.h"
 #include "common/print.h"
 
 namespace rux {

@@ -22,7 +22,7 @@
 #include "resource/format.h"
 #include "resource/set.h"
 #include "common/print.h"
-#include "engine/progress.h"
+#include "programs/progress.h"
 #include "common/reason.h"
 
 namespace rux {

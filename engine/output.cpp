@@ -69,7 +69,7 @@ SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t 
 
 int OutputTree::Open(const char* outdir, int reason) {
     Close();
-    RemoveTemporariesOnSignal();
+    table_ = ClaimTemporaries();
     if (OpenDirectory(outdir, &root_)) return 1;
     rootError_ = reason ? reason : LastError();
     return 0;
@@ -82,6 +82,8 @@ void OutputTree::Close() {
     }
     CloseDirectory(root_);
     root_ = INVALID_FILE_HANDLE;
+    ReleaseTemporaries(table_);
+    table_ = -1;
 }
 
 OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start, int noClobber) {
@@ -164,7 +166,7 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
     } else if (noClobber && EntryExists(dir, path, component)) {
         result = OutputResult::Exists;
     } else {
-        output->temporary = CreateTemporary(dir, path, component, &output->file);
+        output->temporary = CreateTemporary(table_, dir, path, component, &output->file);
         if (output->temporary < 0) result = OutputResult::Failed;
     }
     if (result != OutputResult::Done) {

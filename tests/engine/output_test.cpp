@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/output_dir.h"
 #include "tests/support/fixture.h"
 #include "engine/output.h"
+#include "programs/signals.h"
 
 using namespace rux;
 
@@ -169,26 +171,39 @@ const bool kSignalsAtDefault = [] {
 }();
 
 // Every signal from outside whose default ends the process, with named
-// temporaries and unnamed ones; SIGKILL leaves nothing only of unnamed ones.
+// temporaries and unnamed ones, once the program's handlers are in; SIGKILL
+// leaves nothing only of unnamed ones. The output side itself installs no
+// handler.
 TEST_F(Output, AFatalSignalRemovesTheTemporaries) {
     ASSERT_TRUE(kSignalsAtDefault);
     ASSERT_TRUE(WriteWholeFile(dir / "kept.txt", "old"));
-    const auto halfWritten = [this](int signal) {
+    const auto halfWritten = [this](int signal, bool handlers) {
         OutputFile first;
         OutputFile second;
         std::vector<char> kept = PathOf("kept.txt");
         std::vector<char> fresh = PathOf("sub/new.txt");
         Begin(&first, &kept, "new", 0);
         Begin(&second, &fresh, "new", 0);
+        if (!handlers) {
+            for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGRTMIN}) {
+                struct sigaction now;
+                if (::sigaction(s, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) std::exit(3);
+            }
+            AbortOutput(&first);
+            AbortOutput(&second);
+            std::exit(0);
+        }
+        RemoveTemporariesOnFatalSignals();
         std::raise(signal);
     };
+    EXPECT_EXIT(halfWritten(0, false), testing::ExitedWithCode(0), "");
     for (const int named : {1, 0}) {
         for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU,
                                  SIGXFSZ, SIGVTALRM, SIGPROF, SIGKILL}) {
             if (named && signal == SIGKILL) continue;
             SCOPED_TRACE(std::to_string(named) + " " + std::to_string(signal));
             UseNamedTemporaries(named);
-            EXPECT_EXIT(halfWritten(signal), testing::KilledBySignal(signal), "");
+            EXPECT_EXIT(halfWritten(signal, true), testing::KilledBySignal(signal), "");
             EXPECT_EQ((std::vector<std::string>{"kept.txt", "sub/"}), ListTree(dir.path(), true));
             EXPECT_EQ("old", ReadWholeFile(dir / "kept.txt"));
         }

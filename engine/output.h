@@ -18,6 +18,8 @@
 
 #include <cstddef>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "platform/disk_file.h"
 
@@ -42,8 +44,8 @@ struct OutputFile {
 };
 
 // One output directory and the directories below it that files were
-// begun in lately, kept open so that the files of one directory cost no
-// walk.
+// begun in, kept open for the run so that the files of one directory cost
+// no walk.
 class OutputTree {
 public:
     OutputTree() = default;
@@ -72,18 +74,20 @@ public:
     OutputResult Begin(OutputFile* output, char* path, std::size_t start, int noClobber);
 
 private:
-    static constexpr unsigned DIRECTORY_ENTRIES = 256;
+    // At most this many directories stay open at once: far below the
+    // usual descriptor limits, and more than most trees have.
+    static constexpr std::size_t DIRECTORY_HANDLES = 4096;
 
     SharedDirectory* Find(const char* name, std::size_t length);
-    SharedDirectory* Keep(FileHandle dir, const char* name, std::size_t length);
+    SharedDirectory* Keep(FileHandle dir, const char* name, std::size_t length, int madeNow = 0);
 
     FileHandle root_ = INVALID_FILE_HANDLE;  // read-only while workers run
     int table_ = -1;                         // of its temporaries
     int rootError_ = 0;                      // why it could not be opened
-    // By a hash of the directory's name part, one per entry (a newcomer
-    // takes the entry over); 256 entries keep the open descriptors few.
+    // By the directory's name part: each directory opened once for the
+    // run, until the table is full; then a newcomer takes one entry over.
     std::mutex lock_;
-    SharedDirectory* directories_[DIRECTORY_ENTRIES] = {};
+    std::unordered_map<std::string, SharedDirectory*> directories_;
 };
 
 // Closes the file and renames it into place: over an existing file or link

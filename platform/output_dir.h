@@ -30,6 +30,7 @@ namespace rux {
 // What OpenSubdirectory and OpenPathBelow met.
 enum class DirResult {
     Opened,
+    Made,    // opened, and made by this call
     Failed,  // missing, not a directory, or could not be made
     IsLink,  // a symbolic link or reparse point: never followed
 };
@@ -52,8 +53,11 @@ constexpr int TEMPORARY_TABLES = 64;
 int OpenDirectory(const char* path, FileHandle* dir);
 
 // Opens the directory named path + start inside parent, never through a
-// link; with create, makes it first when it is missing. DirResult::Opened and
-// *dir set; DirResult::IsLink when that name is a link; else DirResult::Failed.
+// link; with create 1, makes it when it is missing; with create 2 (its
+// parent was just made, so it is most likely missing), tries to make it
+// before anything else. DirResult::Opened, or DirResult::Made when this call
+// made it, and *dir set; DirResult::IsLink when that name is a link; else
+// DirResult::Failed.
 DirResult OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
                            FileHandle* dir);
 

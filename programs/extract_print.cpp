@@ -71,6 +71,8 @@ void ExtractPrinter::ResourceEnds(const ResourceEnd& end) {
     if (!options_.quiet && mode != MODE_STDOUT) {
         out += verbose_ ? VerboseLine(entry, end.size)
                         : std::to_string(entry.kind) + " " + EscapedName(entry.name) + " " + std::to_string(end.size) + "\n";
+        // What extraction would do with the name, on the same line.
+        if (!end.refused.empty()) out.insert(out.size() - 1, " (would be refused: " + end.refused + ")");
     }
     switch (end.result) {
         case ResourceResult::Done: break;
@@ -95,7 +97,7 @@ void ExtractPrinter::ResourceEnds(const ResourceEnd& end) {
     const bool failed = end.Failed();
     if (json_) {
         out = JsonResource(end.slot, entry, end.size, totals_.resources == 0, mode == MODE_TEST,
-                           failed ? end.reason : "");
+                           failed ? end.reason : "", end.refused);
     }
     if (json_ || verbose_) AddToTotals(&totals_, entry, end.size, failed);
     if (out.empty() && err.empty()) return;
@@ -121,6 +123,12 @@ int ExtractPrinter::Finish(const ExtractSummary& summary, const char* program) {
             std::fputs(ReasonLine(PROGRAM, summary.path, ErrorText(PathTooLongError())).c_str(), err_);
             return rux::Finish(out_, err_, 1);
         case RunFailure::NoOutputDirectory: return PrintSyntax(out_, err_, program);
+        case RunFailure::CannotMakeOutputDirectory:
+            std::fputs(ReasonLine(PROGRAM, summary.path,
+                                  "cannot make the output directory: " + ErrorText(summary.systemError))
+                           .c_str(),
+                       err_);
+            return rux::Finish(out_, err_, 1);
     }
     ProgressEnd(progress_);
     progress_.shared = nullptr;

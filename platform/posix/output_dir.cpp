@@ -114,14 +114,16 @@ DirResult OpenSubdirectory(FileHandle parent, const char* path, std::size_t star
                            FileHandle* dir) {
     const int from = Descriptor(parent);
     const char* name = path + start;
-    int fd = OpenBelow(from, name);
-    if (fd < 0 && errno == ENOENT && create) {
+    int made = 0;
+    int fd = -1;
+    if (create == 2 || ((fd = OpenBelow(from, name)) < 0 && errno == ENOENT && create)) {
         // Another thread may make it at the same moment: EEXIST is fine.
-        if (::mkdirat(from, name, 0777) == 0 || errno == EEXIST) fd = OpenBelow(from, name);
+        made = ::mkdirat(from, name, 0777) == 0;
+        if (made || errno == EEXIST) fd = OpenBelow(from, name);
     }
     if (fd >= 0) {
         *dir = static_cast<FileHandle>(fd);
-        return DirResult::Opened;
+        return made ? DirResult::Made : DirResult::Opened;
     }
     // O_NOFOLLOW on a link fails with ELOOP, or ENOTDIR with O_DIRECTORY on
     // some systems; only a look at the entry itself tells.
@@ -165,7 +167,8 @@ void CloseDirectory(FileHandle dir) {
 namespace {
 
 // 1 when an unnamed file can be given a name through /proc/self/fd, which
-// linkat follows to the open file (AT_EMPTY_PATH would need a privilege).
+// linkat follows to the open file: the way left where the kernel refuses
+// AT_EMPTY_PATH.
 int CanLinkUnnamed() {
     static const int usable = ::access("/proc/self/fd", X_OK) == 0 ? 1 : 0;
     return usable;
@@ -191,8 +194,18 @@ int OpenUnnamed(int dir) {
 }
 
 // Gives the open unnamed file fd the name name in dir, never replacing
-// anything (EEXIST). 0, or -1 with errno set.
+// anything (EEXIST). 0, or -1 with errno set. The descriptor itself first:
+// recent kernels let a process name an O_TMPFILE file it opened itself;
+// older ones want a privilege (ENOENT) and are not asked again.
 int LinkUnnamed(int fd, int dir, const char* name) {
+#ifdef AT_EMPTY_PATH
+    static std::atomic<int> refused{0};
+    if (!refused.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return -1;
+        refused.store(1, std::memory_order_relaxed);
+    }
+#endif
     char proc[40];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW);

@@ -10,7 +10,12 @@ The calls are shaped like :mod:`zipfile`'s::
 
 Names are :class:`str`, decoded from the file's bytes as :func:`os.fsdecode`
 does, so every name round-trips (:func:`os.fsencode` gives its bytes back).
-Lookups ignore the case of ASCII letters, as the file's index does.
+Two names are one resource when they are equal with ASCII letters folded and
+"\\" taken as "/". Across files, the file given first wins for every
+spelling, and a later file's resource of the same name is hidden. Within one
+file, two such names stay two resources: a lookup of an exact spelling
+returns that one, and any other spelling returns the one the library's
+lookup returns.
 
 Every block of a deflated resource inflates on its own, so the file object
 that :meth:`ResourceFile.open` returns seeks anywhere at the cost of at most
@@ -134,9 +139,12 @@ class ResourceFile:
     """
 
     def __init__(self, path, *more_paths):
-        paths = [os.fsencode(p) for p in (path, *more_paths)]
-        self.filename = os.fsdecode(paths[0])
-        self.filenames = [os.fsdecode(p) for p in paths]
+        # Paths may be str, bytes or os.PathLike; they come back as
+        # os.fspath gives them, so in the type given.
+        given = [os.fspath(p) for p in (path, *more_paths)]
+        paths = [os.fsencode(p) for p in given]
+        self.filename = given[0]
+        self.filenames = given
         self._core = _rux.Core(paths)
         self._infos = [
             ResourceInfo(os.fsdecode(name), kind, size, packed, block, blocks, slot)
@@ -255,9 +263,24 @@ def _error(code, reason, filename, like, resource=None, failures=()):
     return e
 
 
+def _globs(value, what):
+    """One glob as str or bytes, or an iterable of them, as bytes."""
+    if isinstance(value, (str, bytes)):
+        return [os.fsencode(value)]
+    globs = []
+    for glob in value:
+        if not isinstance(glob, (str, bytes)):
+            raise TypeError("%s takes a glob as str or bytes, or an iterable of them, not %s"
+                            % (what, type(glob).__name__))
+        globs.append(os.fsencode(glob))
+    return globs
+
+
 def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclude=(), jobs=None):
     """Makes the resource file out from the tree below directory, byte for
     byte as rux-pack does with these options (GLOBs as it takes them).
+    store, loose and exclude each take one glob as str or bytes, or an
+    iterable of them.
 
     Raises Error when it refuses or fails, and no output file is then made:
     errno (the system's, EINVAL for a refusal), strerror (why), filename
@@ -272,7 +295,7 @@ def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclu
     like = os.fspath(out)
     status, failure, told, refused = _rux.pack(
         os.fsencode(out), os.fsencode(directory), level, block_size,
-        [os.fsencode(g) for g in store], [os.fsencode(g) for g in loose], [os.fsencode(g) for g in exclude],
+        _globs(store, "store"), _globs(loose, "loose"), _globs(exclude, "exclude"),
         _JOBS if jobs is None else jobs)
     for path, what in told:
         warnings.warn("%s: %s" % (os.fsdecode(path), what), stacklevel=2)

@@ -94,3 +94,18 @@ def test_within_one_file_two_spellings_stay_two(tmp_path):
         assert sorted(f.namelist()) == ["a/X", "a/x"]
         assert f.read("a/X") == b"upper" and f.read("a\\x") == b"lower"
         assert f.read("A/x") in (b"upper", b"lower")
+
+
+@pytest.mark.parametrize("store", ["*.h", b"*.h", ["*.h"], (b"*.h",), iter(["*.h"])])
+def test_pack_takes_one_glob_or_many_and_paths_keep_their_type(tmp_path, store):
+    make_tree(tmp_path / "t", {"a.h": b"x" * 5000, "b.c": b"y" * 5000})
+    out = tmp_path / "out.rux"
+    rux.pack(out, tmp_path / "t", store=store, exclude="*.tmp")
+    with rux.ResourceFile(out) as f:
+        assert {i.name: i.kind for i in f.infolist()} == {"a.h": "stored", "b.c": "deflated"}
+    for given in (os.fspath(out), os.fsencode(out), out):
+        with rux.ResourceFile(given, given) as f:
+            assert f.filename == os.fspath(given) and type(f.filename) is type(os.fspath(given))
+            assert f.filenames == [os.fspath(given)] * 2
+    with pytest.raises(TypeError):
+        rux.pack(out, tmp_path / "t", loose=[1])

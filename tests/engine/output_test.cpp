@@ -10,6 +10,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "platform/output_dir.h"
 #include "tests/support/fixture.h"
@@ -125,6 +129,32 @@ TEST_F(Output, EachFileLandsInItsOwnDirectoryAmongMany) {
     EXPECT_EQ(expected, files);
     for (const std::string& file : files) EXPECT_EQ(file, ReadWholeFile(dir / file));
 }
+
+#ifndef _WIN32
+// Directories this run made and ones that were there are both walked safely:
+// a link planted where a directory is expected, even inside a directory
+// just made, is refused and the path is cut after it; the file never lands
+// outside the tree.
+TEST_F(Output, LinksAreRefusedInDirectoriesMadeOrFound) {
+    TempDir outside;
+    ASSERT_EQ(0, ::mkdir((dir / "had").c_str(), 0777));
+    for (const std::string top : {"made", "had"}) {
+        OutputFile out;
+        std::vector<char> first = PathOf(top + "/sub/a");
+        ASSERT_EQ(OutputResult::Done, Begin(&out, &first, "a", 0));
+        ASSERT_EQ(OutputResult::Done, FinishOutput(&out, first.data(), 0));
+        ASSERT_EQ(0, ::symlink(outside.path().c_str(), (dir / (top + "/sub/link")).c_str()));
+        std::vector<char> path = PathOf(top + "/sub/link/deeper/f");
+        EXPECT_EQ(OutputResult::Link, tree.Begin(&out, path.data(), Start(), 0)) << top;
+        EXPECT_EQ(dir / (top + "/sub/link"), std::string(path.data())) << top;
+        std::vector<char> beside = PathOf(top + "/sub/new/f");
+        ASSERT_EQ(OutputResult::Done, Begin(&out, &beside, "f", 0)) << top;
+        ASSERT_EQ(OutputResult::Done, FinishOutput(&out, beside.data(), 0)) << top;
+    }
+    EXPECT_EQ((std::vector<std::string>{}), ListTree(outside.path()));
+    EXPECT_EQ("f", ReadWholeFile(dir / "made/sub/new/f"));
+}
+#endif
 
 #ifndef _WIN32
 // A named temporary whose name is taken tries the next one, never writing

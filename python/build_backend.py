@@ -17,7 +17,14 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-FILES = ("__init__.py", "__init__.pyi", "_rux.pyi", "py.typed")
+
+
+def _package_files():
+    """The package's own files, as the source tree has them: every one goes
+    into the wheel, so a module added to the package cannot be left out."""
+    source = os.path.join(HERE, "rux")
+    return tuple(sorted(n for n in os.listdir(source)
+                        if os.path.isfile(os.path.join(source, n)) and not n.endswith(".pyc")))
 
 
 def _version():
@@ -73,7 +80,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     if len(modules) != 1:
         raise RuntimeError("expected one compiled _rux in " + package + ", found %r" % modules)
     info = "rux-%s.dist-info" % version
-    contents = [("rux/" + n, os.path.join(package, n)) for n in FILES + (modules[0],)]
+    contents = [("rux/" + n, os.path.join(package, n)) for n in _package_files() + (modules[0],)]
     meta = {
         info + "/METADATA": "Metadata-Version: 2.1\nName: rux\nVersion: %s\n"
                             "Summary: Read, test, extract and pack resource files\n"

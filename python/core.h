@@ -223,7 +223,8 @@ private:
         if (mounted.error == rux::MountError::CANNOT_OPEN && mounted.systemError != 0) {
             RaiseOs(g_badResourceFile, mounted.systemError, std::strerror(mounted.systemError), path);
         }
-        RaiseOs(g_badResourceFile, EINVAL, reason, path);
+        // A file cut short is an input/output error, as a read of it is.
+        RaiseOs(g_badResourceFile, mounted.cutShort() ? EIO : EINVAL, reason, path);
     }
 
     rux::ResourceSet set_;

@@ -167,6 +167,15 @@ const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, s
         status->blocks = BlockCount(entry);
         return nullptr;
     };
+    // The file ends inside the block's packed bytes [start, start + packed):
+    // inFile of them are there.
+    auto cut = [&](std::uint32_t inFile, std::uint32_t packed) -> const std::uint8_t* {
+        damaged();
+        status->error = ReadError::CUT_SHORT;
+        status->inFile = inFile;
+        status->length = packed;
+        return nullptr;
+    };
 
     // The block's two offsets must lie inside the block offset table.
     const std::uint64_t i = static_cast<std::uint64_t>(entry.placement) + block;
@@ -187,14 +196,27 @@ const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, s
     }
     // Packed bytes that the file cannot hold (as it was when its data
     // handle was opened) are refused before room is allocated for them.
-    if (file.fileSize < 0 || end > file.fileSize) return damaged();
+    if (file.fileSize < 0) return damaged();
+    if (end > file.fileSize) {
+        if (!CutShort(file, start, file.fileSize)) return damaged();
+        return cut(start < file.fileSize ? static_cast<std::uint32_t>(file.fileSize - start) : 0, packed);
+    }
     std::uint8_t* input = Scratch(packed);
     if (!input) {
         status->error = ReadError::OUT_OF_MEMORY;
         return nullptr;
     }
     const std::uint8_t* result = nullptr;
-    if (ReadData(file, start, input, packed, status) == packed) {
+    const std::uint32_t got = ReadData(file, start, input, packed, status);
+    if (got != packed && status->error == ReadError::READ_FAILED && status->systemError == 0) {
+        // The file shrank since its data handle was opened.
+        const std::int64_t now = file.file.Size();
+        if (CutShort(file, start, now < 0 ? start + got : now)) {
+            cut(got, packed);
+        } else {
+            damaged();
+        }
+    } else if (got == packed) {
         std::uint8_t* out = CacheInsert(set.stamp, indexSlot, block, length);
         if (!out) {
             status->error = ReadError::OUT_OF_MEMORY;

@@ -115,6 +115,17 @@ std::int64_t ReadStoredAt(const ResourceSet::Impl& set, int slot, std::uint32_t 
     const std::uint32_t got = ReadData(file, offset, buffer, count, status);
     if (got == count) return count;
     status->delivered = got;
+    if (status->error != ReadError::READ_FAILED || status->systemError != 0) return -1;
+    // The file ended first: how much of the data it still holds.
+    std::int64_t size = file.file.Size();
+    if (size < 0) size = static_cast<std::int64_t>(offset + got);
+    if (CutShort(file, entry.placement, size)) {
+        const std::uint64_t end = static_cast<std::uint64_t>(size);
+        const std::uint64_t held = end > entry.placement ? end - entry.placement : 0;
+        status->error = ReadError::CUT_SHORT;
+        status->inFile = static_cast<std::uint32_t>(held < entry.size ? held : entry.size);
+        status->length = entry.size;
+    }
     return -1;
 }
 
@@ -204,12 +215,31 @@ ResourceSet& DefaultResourceSet() {
     return *set;
 }
 
+namespace {
+
+// n with its thousands grouped, as people read sizes: "5,000,000".
+std::string Grouped(std::uint64_t n) {
+    std::string digits = std::to_string(n), text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return text;
+}
+
+}  // namespace
+
 std::string MountErrorText(const MountResult& result) {
     auto withSystem = [&](std::string text) {
         if (result.systemError != 0) text += ": " + ErrorText(result.systemError);
         return text;
     };
+    auto cut = [&](const char* part) {
+        return "cut short: the file ends at byte " + Grouped(result.fileEnd) + ", and its " + part +
+               " needs bytes up to " + Grouped(result.needed);
+    };
     auto table = [&](const char* which) {
+        if (result.cutShort()) return cut((std::string(which) + " table").c_str());
         return withSystem(std::string("damaged ") + which + " table: " + TableErrorText(result.table));
     };
     switch (result.error) {
@@ -227,6 +257,7 @@ std::string MountErrorText(const MountResult& result) {
         return "damaged directory: record " + std::to_string(result.record) + " names a place outside the names table";
     case MountError::NAME_UNTERMINATED:
         return "damaged names table: the name of record " + std::to_string(result.record) + " does not end";
+    case MountError::CUT_SHORT: return cut("header");
     }
     return "unknown error";
 }
@@ -258,6 +289,14 @@ std::string ReadErrorText(const ResourceSet& set, int slot, const ReadStatus& st
     case ReadError::TOO_LARGE: return what + " is 4 GiB or larger; sizes are 32 bits";
     case ReadError::OFFSET_OVERFLOW: return "data placed beyond 4 GiB";
     case ReadError::OUT_OF_MEMORY: return "out of memory";
+    case ReadError::CUT_SHORT: {
+        // Blocks counted from 1, as for a damaged one.
+        const std::string of = valid && impl.entries[slot].kind == KIND_DEFLATED
+                                   ? "block " + std::to_string(status.block + 1)
+                                   : "its data";
+        return "cut short: " + Grouped(status.inFile) + " of " + Grouped(status.length) + " bytes of " + of +
+               " are in the file";
+    }
     }
     return "unknown error";
 }

@@ -72,7 +72,10 @@ enum class MountError {
     NO_FREE_SLOT,        // all MOUNT_SLOTS are in use
     PATH_TOO_LONG,       // the path does not fit MOUNT_PATH_BYTES
     CANNOT_OPEN,         // the file cannot be opened (systemError says why)
-    NOT_RESOURCE_FILE,   // too short for a header, or not "RUXA"
+    NOT_RESOURCE_FILE,   // not "RUXA", or empty
+    // The three table errors: table says why. Where the file ends before
+    // the table's header or its packed bytes (SHORT_HEADER, PAST_END),
+    // the file is cut short: cutShort(), and fileEnd and needed say where.
     DIRECTORY_TABLE,     // the directory table cannot be read (table says why)
     NAMES_TABLE,         // the names table cannot be read (table says why)
     BLOCK_TABLE,         // the block offset table cannot be read (table says why)
@@ -80,6 +83,7 @@ enum class MountError {
     BAD_OFFSET_SIZE,     // the block table's element size is not 4
     NAME_OUTSIDE_TABLE,  // record number `record` names a place outside the names table
     NAME_UNTERMINATED,   // record number `record` has a name with no NUL before the table's end
+    CUT_SHORT,           // the file ends inside its header, which starts as a resource file's does
 };
 
 // What Mount did. On failure the set is as it was before.
@@ -89,6 +93,11 @@ struct MountResult {
     int systemError = 0;       // LastError() code, where the system gave one; else 0
     int fileSlot = -1;         // the mount slot taken, on success
     std::uint32_t record = 0;  // for NAME_OUTSIDE_TABLE and NAME_UNTERMINATED
+    // A file cut short (CUT_SHORT, and the table errors SHORT_HEADER and
+    // PAST_END where the file ends first): its size, and the bytes up to
+    // which the part that failed needs it to go; both 0 otherwise.
+    std::uint64_t fileEnd = 0;
+    std::uint64_t needed = 0;
     // On success: the directory's records, and how many of them took the
     // slot of a resource already in the index because it was full (each
     // such resource is then no longer found).
@@ -96,12 +105,18 @@ struct MountResult {
     std::uint32_t replaced = 0;
 
     bool ok() const { return error == MountError::NONE; }
+    // The mount failed because the file ends before the bytes it needs.
+    bool cutShort() const { return needed > fileEnd; }
 };
 
 // A short English text for a mount's failure, such as "not a resource
 // file" or "damaged names table: its data does not inflate", with the
-// system's text where it gave one; "" on success. May run concurrently with
-// any call.
+// system's text where it gave one; "" on success. A file cut short says so,
+// with the numbers: "cut short: the file ends at byte 5,000,000, and its
+// directory table needs bytes up to 9,000,012" (the part is "header",
+// "directory table", "names table" or "block offset table"). "damaged" is
+// kept for bytes that are there but wrong. May run concurrently with any
+// call.
 std::string MountErrorText(const MountResult& result);
 
 // Why a read failed.
@@ -109,11 +124,12 @@ enum class ReadError {
     NONE = 0,
     NO_RESOURCE,      // the slot is out of range or free, or its kind is not one of the three
     CANNOT_OPEN,      // the resource file or loose file cannot be opened (systemError)
-    READ_FAILED,      // a read of the file failed (systemError), or it ended early (0)
+    READ_FAILED,      // a read of the file failed (systemError), or a loose file ended early (0)
     DAMAGED_BLOCK,    // deflated block number `block` of `blocks` is damaged
     TOO_LARGE,        // a loose file of 4 GiB or more
     OFFSET_OVERFLOW,  // stored data placed past 4 GiB
     OUT_OF_MEMORY,
+    CUT_SHORT,        // the resource file ends inside the bytes the read needs (inFile, length)
 };
 
 // What a failed read met. delivered counts the bytes at the start of the
@@ -122,9 +138,14 @@ enum class ReadError {
 struct ReadStatus {
     ReadError error = ReadError::NONE;
     int systemError = 0;
-    std::uint32_t block = 0;   // DAMAGED_BLOCK: which, from 0
-    std::uint32_t blocks = 0;  // DAMAGED_BLOCK: of how many
+    std::uint32_t block = 0;   // DAMAGED_BLOCK, deflated CUT_SHORT: which, from 0
+    std::uint32_t blocks = 0;  // DAMAGED_BLOCK, deflated CUT_SHORT: of how many
     std::uint32_t delivered = 0;
+    // CUT_SHORT: of the length bytes the resource needs from the file (a
+    // stored one's data, or deflated block `block`'s packed bytes), the
+    // inFile bytes before the file's end.
+    std::uint32_t inFile = 0;
+    std::uint32_t length = 0;
 };
 
 class ResourceSet;
@@ -132,7 +153,9 @@ class ResourceSet;
 // A short English text for a read's failure, naming the file that could
 // not be opened or read, such as "damaged block 3 of 10" or "cannot open
 // loose file data.ruxa/b.txt: No such file or directory" (blocks counted
-// from 1 there); "" for NONE.
+// from 1 there); "" for NONE. CUT_SHORT gives "cut short: 1,200 of 4,096
+// bytes of block 3 are in the file", or for stored data "cut short: 6 of 12
+// bytes of its data are in the file".
 // slot is the resource the read was for. May run concurrently with reads.
 std::string ReadErrorText(const ResourceSet& set, int slot, const ReadStatus& status);
 

@@ -21,6 +21,11 @@ struct ResourceFile {
     std::uint32_t blockOffsetCount = 0;
     char* names = nullptr;  // owned; index slots point into it
     std::uint32_t namesLength = 0;
+    // Where the tables end, and where its first data starts (stored or
+    // deflated; UINT64_MAX for none), as mounted: data that starts past the
+    // tables is read from a file whose tables came first.
+    std::uint64_t tablesEnd = 0;
+    std::uint64_t dataStart = UINT64_MAX;
     // Data reads, all positioned, so the handle has no position to share.
     // Opened at the first read (or by OpenDataFiles) under openLock, then
     // published through opened; kept until the set is released.
@@ -94,6 +99,14 @@ int IdentityHome(const char* name);
 // 1 when two names are one resource's: equal with ASCII letters folded and
 // '\' taken as '/'.
 int SameIdentity(const char* a, const char* b);
+
+// 1 when a read that needs the file's bytes from start on, and finds the
+// file ending at fileEnd first, met a file cut short: the file no longer
+// holds all that its mount read, or its tables came first and the bytes lie
+// after them, where a cut takes them. Else the record that placed them
+// there is wrong (the tables follow the data, so nothing of it can lie past
+// the end), and the bytes are damaged.
+int CutShort(const ResourceFile& file, std::uint64_t start, std::int64_t fileEnd);
 
 // Opens the mount slot's data handle if it is not open; 1 if it is open,
 // else 0 with the system's error in *error (error may be null). Safe from

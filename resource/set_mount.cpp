@@ -44,19 +44,42 @@ struct Directory {
     }
 };
 
+// Reads one packed table from file's current position. On failure, a
+// table the file ends before (its header, or its packed bytes) leaves the
+// file's end and the bytes it needs in *result.
+std::uint8_t* ReadTable(DiskFile& file, PackedTableHeader* header, MountResult* result) {
+    const std::int64_t at = file.Seek(0, SEEK_FROM_CURRENT);
+    *header = PackedTableHeader();
+    std::uint8_t* table = ReadPackedTable(file, header, &result->table);
+    if (table || at < 0) return table;
+    const std::uint64_t start = static_cast<std::uint64_t>(at);
+    if (result->table == TableError::SHORT_HEADER) {
+        result->needed = start + PACKED_TABLE_HEADER_BYTES;
+    } else if (result->table == TableError::PAST_END) {
+        result->needed = start + PACKED_TABLE_HEADER_BYTES + header->packedLength;
+    } else {
+        return nullptr;
+    }
+    const std::int64_t size = file.Size();
+    result->fileEnd = size < 0 ? 0 : static_cast<std::uint64_t>(size);
+    // A short read of bytes the file holds is no cut (nor, then, are the numbers).
+    if (size < 0 || result->fileEnd >= result->needed) result->fileEnd = result->needed = 0;
+    return nullptr;
+}
+
 // Reads and checks the three packed tables from file's current position.
 MountError ReadDirectory(DiskFile& file, Directory* dir, MountResult* result) {
     PackedTableHeader header;
-    dir->records = ReadPackedTable(file, &header, &result->table);
+    dir->records = ReadTable(file, &header, result);
     if (!dir->records) return MountError::DIRECTORY_TABLE;
     if (header.elementSize != DIRECTORY_RECORD_BYTES) return MountError::BAD_RECORD_SIZE;
     dir->recordCount = header.count;
 
-    dir->names = ReadPackedTable(file, &header, &result->table);
+    dir->names = ReadTable(file, &header, result);
     if (!dir->names) return MountError::NAMES_TABLE;
     dir->namesLength = header.count * header.elementSize;
 
-    dir->blockOffsets = ReadPackedTable(file, &header, &result->table);
+    dir->blockOffsets = ReadTable(file, &header, result);
     if (!dir->blockOffsets) return MountError::BLOCK_TABLE;
     if (header.elementSize != BLOCK_OFFSET_BYTES) return MountError::BAD_OFFSET_SIZE;
     dir->blockOffsetCount = header.count;
@@ -97,6 +120,12 @@ std::uint64_t PackedSize(const ResourceEntry& entry, const ResourceFile& file) {
 }
 
 }  // namespace
+
+int CutShort(const ResourceFile& file, std::uint64_t start, std::int64_t fileEnd) {
+    if (fileEnd < 0) return 0;
+    if (static_cast<std::uint64_t>(fileEnd) < file.tablesEnd) return 1;
+    return start >= file.tablesEnd && file.dataStart >= file.tablesEnd;
+}
 
 void ResourceSet::Impl::NewStamp() { stamp = ++gStamps; }
 
@@ -250,7 +279,17 @@ MountResult ResourceSet::Impl::Mount(const char* path) {
     std::uint8_t raw[FILE_HEADER_BYTES];
     FileHeader header;
     Directory dir;
-    if (file.Read(raw, sizeof raw) != sizeof raw || !DecodeFileHeader(raw, &header)) {
+    const std::uint32_t got = file.Read(raw, sizeof raw);
+    if (got != sizeof raw) {
+        // What there is of a header, if it starts as one does, is a
+        // resource file cut short; an empty file is none at all.
+        result.error = MountError::NOT_RESOURCE_FILE;
+        if (got > 0 && std::memcmp(raw, "RUXA", got < 4 ? got : 4) == 0) {
+            result.error = MountError::CUT_SHORT;
+            result.fileEnd = got;
+            result.needed = FILE_HEADER_BYTES;
+        }
+    } else if (!DecodeFileHeader(raw, &header)) {
         result.error = MountError::NOT_RESOURCE_FILE;
     } else if (file.Seek(FILE_HEADER_BYTES + static_cast<std::int64_t>(header.skip), SEEK_FROM_BEGIN) < 0) {
         result.error = MountError::DIRECTORY_TABLE;
@@ -258,6 +297,7 @@ MountResult ResourceSet::Impl::Mount(const char* path) {
     } else {
         result.error = ReadDirectory(file, &dir, &result);
     }
+    const std::int64_t tablesEnd = result.error == MountError::NONE ? file.Seek(0, SEEK_FROM_CURRENT) : 0;
     if (result.error != MountError::NONE && result.table == TableError::READ_FAILED) {
         result.systemError = LastError();
     }
@@ -284,10 +324,18 @@ MountResult ResourceSet::Impl::Mount(const char* path) {
     char* names = reinterpret_cast<char*>(dir.names);
     mount.names = names;
     mount.namesLength = dir.namesLength;
+    mount.tablesEnd = tablesEnd < 0 ? 0 : static_cast<std::uint64_t>(tablesEnd);
+    mount.dataStart = UINT64_MAX;
     for (std::uint32_t i = 0; i < dir.recordCount; ++i) {
         DirectoryRecord record;
         DecodeDirectoryRecord(dir.records + i * DIRECTORY_RECORD_BYTES, &record);
         Insert(record, slot, names, &result.replaced);
+        std::uint64_t start = UINT64_MAX;
+        if (record.kind == KIND_STORED && record.size > 0) start = record.placement;
+        if (record.kind == KIND_DEFLATED && record.placement < dir.blockOffsetCount) {
+            start = mount.blockOffsets[record.placement];
+        }
+        if (start < mount.dataStart) mount.dataStart = start;
     }
     delete[] dir.records;
     for (ResourceEntry& entry : entries) {

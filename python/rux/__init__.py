@@ -136,7 +136,8 @@ class ResourceFile:
     A name that two files list is the first file's. Use it as a context
     manager, or call close(). Every method may be called from any thread.
     Raises BadResourceFile (errno: the system's when a file cannot be
-    opened, else EINVAL; strerror: why) when a file cannot be mounted.
+    opened, EIO when it is cut short, else EINVAL; strerror: why) when a
+    file cannot be mounted.
     """
 
     def __init__(self, path, *more_paths):
@@ -192,8 +193,9 @@ class ResourceFile:
         """All the bytes of the resource name (or ResourceInfo).
 
         Raises KeyError for a missing name, and Error when its data cannot
-        be read: errno EIO for a damaged block, with the block in strerror
-        and the resource's name as filename.
+        be read: errno EIO for a damaged block or a file cut short, with
+        the block (or how much is in the file) in strerror and the
+        resource's name as filename.
         """
         return self._core.read_range(self.getinfo(name).slot, 0, -1, _JOBS)
 
@@ -222,7 +224,7 @@ class ResourceFile:
         refused leaves no file and the others are written; one that cannot
         be written ends the run, as it ends rux-extract's. Then Error is
         raised for the first failure: errno (the system's, EIO for a
-        damaged block, EINVAL for an unsafe name), strerror (why), filename
+        damaged block or a file cut short, EINVAL for an unsafe name), strerror (why), filename
         (the output path, str or bytes as path was given), resource (the
         name), and failures: (name, errno, reason) of every one.
 

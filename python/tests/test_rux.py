@@ -222,7 +222,8 @@ def test_every_error_is_an_exception(big, tmp_path):
     # Files that are not resource files, or not there.
     (tmp_path / "text.rux").write_bytes(b"RUXA but nothing more")
     (tmp_path / "empty.rux").write_bytes(b"")
-    for bad, code, reason in [("text.rux", errno.EINVAL, "damaged"), ("empty.rux", errno.EINVAL, "not a resource file"),
+    for bad, code, reason in [("text.rux", errno.EIO, "cut short: the file ends at byte 21, and its directory table "
+                               "needs bytes up to 1,953,849,908"), ("empty.rux", errno.EINVAL, "not a resource file"),
                               ("nothing.rux", errno.ENOENT, "No such file")]:
         with pytest.raises(rux.BadResourceFile) as caught:
             rux.ResourceFile(path, tmp_path / bad)
@@ -266,6 +267,34 @@ def test_damaged_files_raise_and_never_crash(sample, tmp_path):
         except rux.BadResourceFile:
             outcomes.add("refused")
     assert outcomes == {"read", "failed", "refused"}
+
+
+def test_a_cut_file_raises_eio_saying_cut_short(big, tmp_path):
+    path, files = big
+    raw = path.read_bytes()
+    cut = tmp_path / "cut.rux"
+    # The tables are last: a cut anywhere loses them, and the mount says where.
+    for at in (len(raw) - 10, len(raw) // 2):
+        cut.write_bytes(raw[:at])
+        with pytest.raises(rux.BadResourceFile) as caught:
+            rux.ResourceFile(cut)
+        assert caught.value.errno == errno.EIO
+        assert caught.value.strerror.startswith("cut short: the file ends at byte {:,}, and its ".format(at))
+    # Cut after the mount: what lies before the cut reads, the rest raises EIO.
+    outcomes = set()
+    for at in (len(raw) // 2, len(raw) * 9 // 10, len(raw) - 20):
+        cut.write_bytes(raw)
+        with rux.ResourceFile(cut) as f:
+            os.truncate(cut, at)
+            for info in f.infolist():
+                try:
+                    assert f.read(info) == files[info.name]
+                    outcomes.add("read")
+                except rux.Error as e:
+                    assert e.errno == errno.EIO and e.filename == info.name
+                    assert e.strerror.startswith("cut short: ") and e.strerror.endswith(" are in the file")
+                    outcomes.add("cut")
+    assert outcomes == {"read", "cut"}
 
 
 def test_two_files_at_once_and_threads(big, sample, tmp_path):

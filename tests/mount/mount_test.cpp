@@ -180,6 +180,50 @@ TEST_F(Mount, ADamagedBlockFailsOnlyTheReadsThatTouchIt) {
     EXPECT_EQ("fine", ReadWholeFile(mnt + "/fine"));
 }
 
+// A file cut short, its tables first: what lies before the cut is served,
+// page by page, and then the read fails with EIO, for stored data and for
+// a block alike; what lies wholly before it reads whole.
+TEST_F(Mount, ACutFileServesTheBytesBeforeTheCutThenEio) {
+    const std::string stored = RandomBytes(6 * 4096, 8), deflated = TextBytes(6 * 4096, 9);
+    RawFile raw = MakeRawFile({Stored("s.bin", stored), Deflated("t.txt", deflated, 4096), Stored("u", "before")});
+    const std::string bytes = TablesFirst(&raw);
+    const std::vector<DirectoryRecord> records = GetRecords(raw);
+    const std::vector<std::uint32_t> offsets = GetBlockOffsets(raw);
+    const std::string names = raw.names.inflated;
+    struct Case {
+        std::string name, data;
+        std::uint64_t cut;
+        std::size_t served;
+    };
+    std::vector<Case> cases;
+    std::uint64_t uEnd = 0;
+    for (const DirectoryRecord& record : records) {
+        const std::string name = names.c_str() + record.nameOffset;
+        if (name == "u") uEnd = record.placement + 6;
+        if (name == "s.bin") cases.push_back({name, stored, record.placement + 2 * 4096 + 100, 2 * 4096});
+        if (name == "t.txt") cases.push_back({name, deflated, offsets.at(record.placement + 3) + 5, 3 * 4096});
+    }
+    ASSERT_EQ(2u, cases.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(1, WriteWholeFile(dir / "cut.rux", bytes.substr(0, c.cut)));
+        MountOk({"cut.rux"});
+        const int fd = open((mnt + "/" + c.name).c_str(), O_RDONLY);
+        ASSERT_LE(0, fd);
+        std::string got, buffer(65536, '\0');
+        ssize_t n;
+        while ((n = read(fd, &buffer[0], buffer.size())) > 0) got.append(buffer, 0, static_cast<std::size_t>(n));
+        EXPECT_EQ(-1, n);
+        EXPECT_EQ(EIO, errno);
+        close(fd);
+        EXPECT_EQ(c.data.substr(0, c.served), got);
+        if (uEnd <= c.cut) {
+            EXPECT_EQ("before", ReadWholeFile(mnt + "/u"));
+        }
+        ASSERT_EQ(0, RunProgram("fusermount3", {"-u", mnt}, dir.path()).status);
+    }
+}
+
 // Reading a file's start puts the files after it in the kernel's page
 // cache before anyone reads them; their bytes are right. A damaged file
 // among them is never pushed and still fails its own read, and a file

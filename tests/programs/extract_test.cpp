@@ -43,7 +43,8 @@ TEST_F(Extract, FailedMountNamesTheArgument) {
     const std::string notOne = "not a resource file";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"missing.rux", "No such file or directory"}, {"", "No such file or directory"}, {"magic.rux", notOne},
-        {"short.rux", notOne}, {"cut.rux", "damaged block offset table: its data runs past the end of the file"}, {"dir.rux", "Is a directory"}, {tooLong, "File name too long"}};
+        {"short.rux", "cut short: the file ends at byte 6, and its header needs bytes up to 8"},
+        {"cut.rux", "cut short: the file ends at byte 105, and its block offset table needs bytes up to 108"}, {"dir.rux", "Is a directory"}, {tooLong, "File name too long"}};
     for (const auto& [file, reason] : cases) {
         SCOPED_TRACE(file.substr(0, 40));
         Expect({file}, 1, Console("Could not open resource file: " + file + "\n"), Why(file, reason));

@@ -146,8 +146,10 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAl
     };
     const Case cases[] = {
         {"not a resource file", edit([](RawFile& f) { f.magic = "RUXB"; })},
-        {"not a resource file", [](RawFile& f) { return f.Serialize().substr(0, 7); }},
-        {"damaged directory table: the file ends inside its header",
+        {"not a resource file", [](RawFile&) { return std::string(); }},
+        {"cut short: the file ends at byte 7, and its header needs bytes up to 8",
+         [](RawFile& f) { return f.Serialize().substr(0, 7); }},
+        {"cut short: the file ends at byte 131, and its directory table needs bytes up to 1,048,596",
          edit([](RawFile& f) { f.overrideSkip = true; f.skip = 1u << 20; })},
         {"damaged directory table: its records are not 20 bytes",
          edit([](RawFile& f) { f.directory.count = 1; f.directory.elementSize = 60; })},
@@ -163,7 +165,7 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAl
          edit([](RawFile& f) { f.names.overridePacked = true; f.names.packed = "xx"; })},
         {"damaged block offset table: its data does not inflate to its length",
          edit([](RawFile& f) { f.blocks.overridePackedLength = true; f.blocks.packedLength = 5; })},
-        {"damaged names table: its data runs past the end of the file",
+        {"cut short: the file ends at byte 131, and its names table needs bytes up to 1,048,659",
          edit([](RawFile& f) { f.names.overridePackedLength = true; f.names.packedLength = 1u << 20; })},
         {"damaged directory table: it claims more than 8 MiB",
          edit([](RawFile& f) { f.directory.count = (8u << 20) / 20 + 1; })},

@@ -229,7 +229,7 @@ TEST_F(Sets, FailedReadsSayWhyAndWhatCameThrough) {
     EXPECT_EQ(-1, set.ReadAt(s, 0, &buffer[0], 100, &status));
     EXPECT_EQ(6u, status.delivered);
     EXPECT_EQ("stored", buffer.substr(0, 6));
-    EXPECT_EQ("its data lies past the end of the resource file", ReadErrorText(set, s, status));
+    EXPECT_EQ("cut short: 6 of 12 bytes of its data are in the file", ReadErrorText(set, s, status));
 }
 
 TEST_F(Sets, LookupsThatStopEarlyAnswerAsAScanOfEverySlot) {

@@ -198,6 +198,34 @@ void SetRecordField(RawFile* file, std::size_t index, std::uint32_t DirectoryRec
     SetRecords(file, records);
 }
 
+std::vector<std::uint32_t> GetBlockOffsets(const RawFile& file) {
+    std::vector<std::uint32_t> offsets;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(file.blocks.inflated.data());
+    for (std::size_t at = 0; at + 4 <= file.blocks.inflated.size(); at += 4) offsets.push_back(LoadLE32(bytes + at));
+    return offsets;
+}
+
+std::string TablesFirst(RawFile* file, std::uint32_t at) {
+    const std::uint32_t shift = at - FILE_HEADER_BYTES;
+    std::vector<DirectoryRecord> records = GetRecords(*file);
+    for (DirectoryRecord& record : records) {
+        if (record.kind == KIND_STORED) record.placement += shift;
+    }
+    SetRecords(file, records);
+    std::vector<std::uint32_t> offsets = GetBlockOffsets(*file);
+    for (std::uint32_t& offset : offsets) offset += shift;
+    SetBlockOffsets(file, offsets);
+    RawFile head = *file;
+    head.overrideSkip = true;
+    head.skip = 0;
+    head.data.clear();
+    head.trailer.clear();
+    std::string bytes = head.Serialize();
+    EXPECT_LE(bytes.size(), at) << "the tables do not fit before the data";
+    bytes.resize(at, '\0');
+    return bytes + file->data + file->trailer;
+}
+
 void SetBlockOffsets(RawFile* file, const std::vector<std::uint32_t>& offsets) {
     file->blocks.inflated = EncodeOffsets(offsets);
     file->blocks.count = static_cast<std::uint32_t>(offsets.size());

@@ -83,6 +83,13 @@ std::vector<DirectoryRecord> GetRecords(const RawFile& file);
 void SetRecordField(RawFile* file, std::size_t index, std::uint32_t DirectoryRecord::*field,
                     std::uint32_t value);
 void SetBlockOffsets(RawFile* file, const std::vector<std::uint32_t>& offsets);
+std::vector<std::uint32_t> GetBlockOffsets(const RawFile& file);
+
+// The file with its tables first, as the format allows (rux-pack writes
+// them last): the header's skip 0, the three tables, zeros up to byte at,
+// then the data, every stored placement and block offset moved to match
+// (in *file too). Fails the test when the tables do not fit before at.
+std::string TablesFirst(RawFile* file, std::uint32_t at = 4096);
 
 // Convenience constructors.
 PackResource Loose(const std::string& name, const std::string& data);

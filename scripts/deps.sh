@@ -12,15 +12,6 @@ rux_install_packages() {
     echo "Installing: ${missing[*]}"
     local sudo=
     [ "$(id -u)" -eq 0 ] || sudo=sudo
-    # A package of another architecture (zlib1g-dev:i386) needs that
-    # architecture added to dpkg before the package lists are fetched.
-    local arch
-    for package in "${missing[@]}"; do
-        [[ $package == *:* ]] || continue
-        arch=${package##*:}
-        [ "$arch" = "$(dpkg --print-architecture)" ] && continue
-        grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)" || $sudo dpkg --add-architecture "$arch"
-    done
     # A mirror caught mid-sync fails an index now and then: try again, and
     # if it keeps failing go on with the lists there are; the install
     # itself says what is missing.
@@ -59,7 +50,46 @@ RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # sources, and the 64-bit Wine loader.
 RUX_WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64)
 
-# The 32-bit Linux build and its tests under emulation: the i686 cross
-# compiler, the i386 multiarch libraries it links (and libstdc++ to run
-# them), and qemu-user.
-RUX_I686_PACKAGES=(g++-i686-linux-gnu zlib1g-dev:i386 libdeflate-dev:i386 libgtest-dev:i386 libstdc++6:i386 qemu-user)
+# The builds for other machines (i686, arm64, s390x) and their tests under
+# emulation: qemu-user, and mmdebstrap to make each machine's sysroot; the
+# cross compiler itself is g++-TRIPLE (scripts/test-cross).
+RUX_CROSS_PACKAGES=(qemu-user mmdebstrap)
+RUX_CROSS_COMPILERS=(g++-i686-linux-gnu g++-aarch64-linux-gnu g++-s390x-linux-gnu)
+
+# Prints the URI of the first apt source of this machine that serves suite
+# (bookworm, say) of the Debian archive, from /etc/apt/sources.list and
+# sources.list.d (one-line and deb822 files alike); fails if none does.
+rux_apt_mirror() {  # SUITE
+    local file
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        case $file in
+        *.sources)
+            # Stanzas of Field: value lines, apart by blank lines.
+            awk -v suite="$1" '
+                function flush() { if (deb && uri != "" && has) { print uri; found = 1; exit } deb = 0; uri = ""; has = 0 }
+                /^[ \t]*$/ { flush(); next }
+                /^Types:/ { deb = ($0 ~ /[ \t]deb([ \t]|$)/) }
+                /^URIs:/ { uri = $2 }
+                /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite) has = 1 }
+                /^Enabled:[ \t]*no/ { deb = 0 }
+                END { if (!found) flush() }' "$file"
+            ;;
+        *)
+            # deb [options] URI SUITE COMPONENT...
+            sed -E 's/#.*//; s/\[[^]]*\]//' "$file" | awk -v suite="$1" '$1 == "deb" && $3 == suite { print $2; exit }'
+            ;;
+        esac
+    done | sed -n '1{s,/*$,,;p;q}' | grep .
+}
+
+# The i386 architecture that an earlier 32-bit stage added to dpkg is
+# taken away again where no package of it is installed.
+rux_drop_foreign_i386() {
+    grep -qx i386 <<<"$(dpkg --print-foreign-architectures)" || return 0
+    dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' 2>/dev/null | grep -q '^i386 installed$' && return 0
+    local sudo=
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "Removing the i386 architecture from dpkg: nothing of it is installed"
+    $sudo dpkg --remove-architecture i386
+}

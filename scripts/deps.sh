@@ -51,10 +51,9 @@ RUX_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 RUX_WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine64)
 
 # The builds for other machines (i686, arm64, s390x) and their tests under
-# emulation: qemu-user, and mmdebstrap to make each machine's sysroot; the
-# cross compiler itself is g++-TRIPLE (scripts/test-cross).
-RUX_CROSS_PACKAGES=(qemu-user mmdebstrap)
-RUX_CROSS_COMPILERS=(g++-i686-linux-gnu g++-aarch64-linux-gnu g++-s390x-linux-gnu)
+# emulation (scripts/test-cross): Debian's cross compilers, qemu-user, and
+# mmdebstrap to make each machine's sysroot.
+RUX_CROSS_PACKAGES=(g++-i686-linux-gnu g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user mmdebstrap)
 
 # Prints the URI of the first apt source of this machine that serves suite
 # (bookworm, say) of the Debian archive, from /etc/apt/sources.list and

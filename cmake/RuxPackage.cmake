@@ -81,10 +81,11 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME rux-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
 # CPack indents the lines after the summary itself.
-set(CPACK_DEBIAN_TOOLS_DESCRIPTION "unpack and make resource files (.rux)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "unpack, make and compare resource files (.rux)
 rux-extract writes every resource of a resource file below a directory,
 refusing unsafe names; rux-pack makes a resource file from a directory
-tree, with stored, deflated and loose resources.")
+tree, with stored, deflated and loose resources, or a patch of what
+changed; rux-diff shows what changed between two resource files or trees.")
 
 # rux-mount has a package of its own, so that rux-tools needs no FUSE.
 set(CPACK_DEBIAN_MOUNT_PACKAGE_NAME rux-mount)

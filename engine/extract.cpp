@@ -3,14 +3,13 @@
 // the resources handed to the sequential or the parallel path.
 #include "engine/extract.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "engine/glob.h"
-#include "engine/print.h"
-#include "engine/reason.h"
+#include "common/glob.h"
 #include "engine/run.h"
 #include "platform/console.h"
 #include "platform/disk_file.h"
@@ -23,15 +22,12 @@ namespace rux {
 
 namespace {
 
-// Every way out flushes the messages.
-int Finish(std::FILE* out, int status) {
-    FlushStream(out);
-    return status;
-}
+// How often progress is told while data is read.
+constexpr std::int64_t TELL_EVERY_NS = 100 * 1000 * 1000;
 
-int Finish(std::FILE* out, std::FILE* err, int status) {
-    std::fflush(err);
-    return Finish(out, status);
+std::int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // Copies text into buffer; 0 if it does not fit.
@@ -49,15 +45,6 @@ std::string DefaultOutputDirectory(const char* resourceFile) {
     if (const char* cut = std::strrchr(base, '\\')) base = cut + 1;
     if (const char* cut = std::strrchr(base, '/')) base = cut + 1;
     return std::string("__") + base;
-}
-
-// Why the resource file could not be mounted: the system's words alone
-// where the system failed it, as other tools say them after the path;
-// else the library's reason.
-std::string MountFailureReason(const MountResult& mounted) {
-    if (mounted.error == MountError::CANNOT_OPEN && mounted.systemError != 0) return ErrorText(mounted.systemError);
-    if (mounted.error == MountError::PATH_TOO_LONG) return ErrorText(PathTooLongError());
-    return MountErrorText(mounted);
 }
 
 // 1 if the run takes the resource of this name: no include is given or one
@@ -93,79 +80,90 @@ int SelectSlots(const ResourceSet& set, const ExtractOptions& options, int* slot
     return count;
 }
 
-}  // namespace
-
-int PrintSyntax(std::FILE* out, std::FILE* err, const char* program) {
-    std::fprintf(out, "Syntax: %s file.rux [outdir]\n", program);
-    FlushStream(out);
-    std::fputs("Try 'rux-extract --help' for more information.\n", err);
-    return Finish(out, err, 1);
-}
-
-namespace {
-
-// Names each include that matched no resource on err, as tar does; 1 if
-// there was one.
-int ReportNotFound(const ExtractOptions& options, const std::vector<char>& found, std::FILE* err) {
-    int missing = 0;
+// The includes that matched no resource.
+std::vector<int> NotFound(const ExtractOptions& options, const std::vector<char>& found) {
+    std::vector<int> missing;
     for (int i = 0; i < options.includeCount; ++i) {
-        if (found[static_cast<std::size_t>(i)]) continue;
-        std::fprintf(err, "rux-extract: %s: Not found in resource file\n", EscapedName(options.includes[i]).c_str());
-        missing = 1;
+        if (!found[static_cast<std::size_t>(i)]) missing.push_back(i);
     }
     return missing;
 }
 
 }  // namespace
 
-int ExtractAll(const char* program, const ExtractOptions& options, const char* resourceFile,
-               const char* outputDirectory, std::FILE* out, std::FILE* err) {
-    // With the data (or a JSON document) on out, every message goes to err.
-    const int json = options.json && (options.mode == MODE_LIST || options.mode == MODE_TEST);
-    std::FILE* messages = options.mode == MODE_STDOUT || json ? err : out;
+void RunProgress::Start(ExtractObserver* observer, std::uint64_t totalBytes, unsigned totalResources) {
+    observer_ = observer;
+    done_.store(0);
+    total_.store(totalBytes);
+    doneResources_.store(0);
+    totalResources_ = totalResources;
+    if (observer_) Tell(true);
+    // The first bytes are told as soon as they come.
+    toldAt_.store(0);
+}
 
+void RunProgress::Tell(bool force) {
+    if (!observer_) return;
+    const std::int64_t now = Now();
+    if (!force && now - toldAt_.load(std::memory_order_relaxed) < TELL_EVERY_NS) return;
+    std::unique_lock<std::mutex> hold(telling_, std::try_to_lock);
+    if (!hold.owns_lock()) {
+        if (!force) return;
+        hold.lock();
+    }
+    toldAt_.store(now, std::memory_order_relaxed);
+    ExtractProgress progress;
+    progress.doneBytes = done_.load(std::memory_order_relaxed);
+    progress.totalBytes = total_.load(std::memory_order_relaxed);
+    progress.doneResources = doneResources_.load(std::memory_order_relaxed);
+    progress.totalResources = totalResources_;
+    observer_->Progress(progress);
+}
+
+ExtractSummary ExtractAll(const ExtractOptions& options, const char* resourceFile, const char* outputDirectory,
+                          ExtractObserver& observer) {
     // A set of the run's own: whatever the process mounted elsewhere is
     // neither seen nor touched.
     ResourceSet set;
     const MountResult mounted = set.Mount(resourceFile);
     if (!mounted.ok()) {
-        std::fprintf(messages, "Could not open resource file: %s\n", EscapedName(resourceFile).c_str());
-        std::fputs(ReasonLine(RUN_PROGRAM, resourceFile, MountFailureReason(mounted)).c_str(), err);
-        return Finish(out, err, 1);
+        ExtractSummary summary;
+        summary.failure = RunFailure::CannotMount;
+        summary.mount = mounted;
+        summary.path = resourceFile;
+        return summary;
     }
-    return ExtractSet(program, options, set, resourceFile, outputDirectory, out, err);
+    return ExtractSet(options, set, resourceFile, outputDirectory, observer);
 }
 
-int ExtractSet(const char* program, const ExtractOptions& options, const ResourceSet& set,
-               const char* resourceFile, const char* outputDirectory, std::FILE* out, std::FILE* err) {
+ExtractSummary ExtractSet(const ExtractOptions& options, const ResourceSet& set, const char* resourceFile,
+                          const char* outputDirectory, ExtractObserver& observer) {
+    ExtractSummary summary;
     char outdir[PATH_BYTES];
     const std::unique_ptr<unsigned char[]> buffer(new unsigned char[COPY_BYTES]);
     unsigned char* data = buffer.get();
     std::vector<int> slots(INDEX_SLOTS);
     OutputTree tree;
     const int mode = options.mode;
-    const int json = options.json && (mode == MODE_LIST || mode == MODE_TEST);
 
     RunPlan plan;
     plan.mode = mode;
     plan.set = &set;
-    plan.quiet = options.quiet;
-    ListingTotals totals;
-    plan.json = json;
-    plan.verbose = options.verbose && mode == MODE_LIST && !json;
-    if (plan.json || plan.verbose) plan.totals = &totals;
+    plan.stop = options.stop;
     if (mode == MODE_EXTRACT) {
         // Given or not, one limit on its length.
         if (!CopyPath(outdir, outputDirectory ? outputDirectory : DefaultOutputDirectory(resourceFile).c_str())) {
-            const char* named = outputDirectory ? outputDirectory : resourceFile;
-            std::fputs(CannotLine(Failure::Write, named).c_str(), out);
-            std::fputs(ReasonLine(RUN_PROGRAM, named, ErrorText(PathTooLongError())).c_str(), err);
-            return Finish(out, err, 1);
+            summary.failure = RunFailure::OutputPathTooLong;
+            summary.path = outputDirectory ? outputDirectory : resourceFile;
+            return summary;
         }
         std::size_t outdirLength = std::strlen(outdir);
         while (outdirLength > 0 && IsSeparator(outdir[outdirLength - 1])) outdir[--outdirLength] = '\0';
         // An empty directory would put every path at the file system's root.
-        if (outdirLength == 0) return PrintSyntax(out, err, program);
+        if (outdirLength == 0) {
+            summary.failure = RunFailure::NoOutputDirectory;
+            return summary;
+        }
         // When it cannot be opened, each output file fails to begin, with
         // the reason: the making's, unless the name was there already.
         const int made = MakeDirectory(outdir);
@@ -177,53 +175,42 @@ int ExtractSet(const char* program, const ExtractOptions& options, const Resourc
         plan.outdirLength = outdirLength;
     }
     if (mode == MODE_STDOUT) {
-        SetBinaryMode(out);
-        plan.data = out;
+        SetBinaryMode(options.data);
+        plan.data = options.data;
     }
 
     std::uint64_t listedBytes = 0;
     std::vector<char> found;
     const int count = SelectSlots(set, options, slots.data(), &listedBytes, found);
-    Progress progress;
-    const bool showProgress = options.progress && mode != MODE_LIST && IsTerminal(err);
-    ProgressStart(progress, showProgress ? err : nullptr, listedBytes, static_cast<unsigned>(count));
+    summary.selected = static_cast<unsigned>(count);
+    observer.RunBegins(summary.selected, listedBytes);
+    RunProgress progress;
+    progress.Start(options.progress && mode != MODE_LIST ? &observer : nullptr, listedBytes, summary.selected);
     plan.progress = &progress;
+    RunReport report;
+    report.observer = &observer;
+    report.summary = &summary;
+    report.progress = &progress;
 
-    if (plan.json) std::fputs(JsonStart(resourceFile).c_str(), out);
-    if (plan.verbose) std::fputs(VerboseHeading().c_str(), out);
-    unsigned failed = 0;
     const int parallel = MayRunInParallel(options, count);
-    if (parallel && !RunInParallel(options, plan, slots.data(), count, data, out, err, progress, &failed)) {
-        ProgressEnd(progress);
-        ReportNotFound(options, found, err);
-        return Finish(out, err, 1);
-    }
-    for (int i = parallel ? count : 0; i < count; ++i) {
-        ResourceReport report;
-        const ResourceOutcome outcome = ProcessResource(plan, slots[i], data, report);
-        PrintResource(plan, slots[i], outcome, report, out, err, progress);
-        if (outcome == ResourceOutcome::EndRun) {
-            ProgressEnd(progress);
-            ReportNotFound(options, found, err);
-            return Finish(out, err, 1);
+    int through = 1;
+    if (parallel) through = RunInParallel(options, plan, report, slots.data(), count, data);
+    for (int i = parallel ? count : 0; through && i < count; ++i) {
+        if (StopRequested(plan.stop)) {
+            summary.stopped = true;
+            break;
         }
-        if (outcome == ResourceOutcome::Failed) ++failed;
-        ProgressResourceDone(progress);
+        ResourceEnd end;
+        observer.ResourceBegins(slots[i], set.Slots()[slots[i]]);
+        const ResourceOutcome outcome = ProcessResource(plan, slots[i], data, end);
+        ReportResource(plan, report, slots[i], outcome, end);
+        if (outcome == ResourceOutcome::EndRun || outcome == ResourceOutcome::Stopped) break;
     }
-    ProgressEnd(progress);
-
-    if (plan.json) {
-        std::fputs(JsonEnd(totals, mode == MODE_TEST).c_str(), out);
-    } else if (plan.verbose) {
-        std::fputs(VerboseTotals(totals).c_str(), out);
-    } else if (mode == MODE_TEST) {
-        std::fprintf(out, "%u resources read, %u failed\n", static_cast<unsigned>(count) - failed, failed);
-    }
+    progress.Tell(true);
     CacheFree();
-    // Flushed first: the names come after the run's lines, as tar's do.
-    FlushStream(out);
-    const int missing = ReportNotFound(options, found, err);
-    return Finish(out, err, failed || missing ? 1 : 0);
+    summary.notFound = NotFound(options, found);
+    summary.status = summary.failed || summary.stopped || !summary.notFound.empty() ? 1 : 0;
+    return summary;
 }
 
 }  // namespace rux

@@ -203,7 +203,7 @@ int Scheduler::Run() {
 
 int RunJobs(const JobPlan& plan, JobTask& task) {
     if (plan.jobCount < 0 || plan.jobCount > MAX_PLAN_ITEMS || plan.workers < 1 ||
-        plan.workers > MAX_JOB_WORKERS || plan.window < 1 || plan.window > MAX_JOB_WINDOW) {
+        plan.workers > MAX_WORKERS || plan.window < 1 || plan.window > MAX_JOB_WINDOW) {
         return -1;
     }
     Scheduler scheduler(plan, task);

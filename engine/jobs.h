@@ -18,9 +18,10 @@
 
 #include <cstdint>
 
+#include "common/workers.h"
+
 namespace rux {
 
-constexpr int MAX_JOB_WORKERS = 256;
 constexpr int MAX_PLAN_ITEMS = 4096;  // jobs in one plan: one per index slot
 constexpr std::uint32_t MAX_JOB_WINDOW = 1024;
 
@@ -76,7 +77,7 @@ public:
 // The shape of one run.
 struct JobPlan {
     int jobCount = 0;            // 0 to MAX_PLAN_ITEMS
-    int workers = 1;             // 1 to MAX_JOB_WORKERS, the calling thread included
+    int workers = 1;             // 1 to MAX_WORKERS, the calling thread included
     std::uint32_t window = 16;   // 1 to MAX_JOB_WINDOW ranges
 };
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "resource/format.h"
-#include "engine/print.h"
+#include "common/print.h"
 
 namespace rux {
 

@@ -3,7 +3,6 @@
 // thread in slot order, so that what it prints and writes to standard
 // output is exactly what the sequential run prints and writes.
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,7 +20,7 @@ namespace {
 // Ranges started and not yet taken, at most.
 constexpr std::uint32_t MAX_WINDOW = 256;
 static_assert(MAX_WINDOW <= MAX_JOB_WINDOW, "a window the scheduler takes");
-static_assert(MAX_JOB_WORKERS + MAX_WINDOW / MIN_RANGES + 1 <= TEMPORARY_SLOTS, "room for every live temporary");
+static_assert(MAX_WORKERS + MAX_WINDOW / MIN_RANGES + 1 <= TEMPORARY_SLOTS, "room for every live temporary");
 
 // Each selected resource of a parallel run: how it is worked on, and what
 // it leaves for the calling thread to print.
@@ -34,24 +33,21 @@ struct ParallelItem {
     // run does (to standard output, what cannot be cut).
     bool onTake = false;
     std::unique_ptr<RangedResource> ranged;  // null for one read whole
-    ResourceReport report;
+    ResourceEnd end;
     ResourceOutcome outcome = ResourceOutcome::Done;
 };
 
-// What each worker has of its own: a plan (with a silent progress unless a
-// line is drawn, which counts the bytes of every worker) and a buffer.
+// What each worker has of its own: a buffer.
 struct WorkerState {
-    RunPlan plan;
-    Progress silent;
     std::unique_ptr<unsigned char[]> buffer;  // COPY_BYTES; none to standard output
 };
 
-// A run of the resources on worker threads; the reports are printed in
-// slot order by the calling thread.
+// A run of the resources on worker threads; their ends are told in slot
+// order by the calling thread.
 class ParallelExtraction : public JobTask {
 public:
-    ParallelExtraction(const RunPlan& plan, unsigned char* data, std::FILE* out, std::FILE* err, Progress& progress)
-        : plan_(plan), data_(data), out_(out), err_(err), progress_(progress) {}
+    ParallelExtraction(const RunPlan& plan, const RunReport& report, unsigned char* data)
+        : plan_(plan), report_(report), data_(data) {}
 
     // Cuts the resources in slots into their items; returns the ranges of
     // them all.
@@ -60,9 +56,7 @@ public:
     // flight at most.
     void Run(int workers, std::uint32_t window);
 
-    unsigned failed = 0;
-    int ended = 0;         // a resource ended the run
-    int stdoutFailed = 0;  // ... by a failed write to standard output
+    int ended = 0;  // a resource, or the stop request, ended the run
 
     std::uint32_t RangeCount(int item) const override { return Item(item).ranges; }
     int After(int item) const override { return Item(item).after; }
@@ -80,10 +74,8 @@ private:
     }
 
     const RunPlan& plan_;  // the calling thread's
+    const RunReport& report_;
     unsigned char* data_;  // ... and its buffer
-    std::FILE* out_;
-    std::FILE* err_;
-    Progress& progress_;
     std::vector<ParallelItem> items_;
     std::vector<WorkerState> workers_;
     std::vector<RangeBytes> held_;  // to standard output: a ring of window ranges
@@ -132,19 +124,13 @@ void ParallelExtraction::Run(int workers, std::uint32_t window) {
     workers_.clear();
     workers_.resize(static_cast<std::size_t>(workers));
     for (WorkerState& w : workers_) {
-        ProgressStart(w.silent, nullptr, 0, 0);
-        w.plan = plan_;
-        if (!progress_.stream) w.plan.progress = &w.silent;
         if (plan_.mode != MODE_STDOUT) w.buffer.reset(new unsigned char[COPY_BYTES]);
     }
     JobPlan jobs;
     jobs.jobCount = static_cast<int>(items_.size());
     jobs.workers = workers;
     jobs.window = window;
-    std::recursive_mutex drawing;
-    progress_.shared = &drawing;
     RunJobs(jobs, *this);
-    progress_.shared = nullptr;
     items_.clear();
     workers_.clear();
     held_.clear();
@@ -153,21 +139,25 @@ void ParallelExtraction::Run(int workers, std::uint32_t window) {
 // In the worker of a ranged resource's last range.
 void ParallelExtraction::FinishJob(int at, int) {
     ParallelItem& item = Item(at);
-    if (item.ranged) item.outcome = item.ranged->End(workers_[0].plan, item.slot, item.report);
+    if (item.ranged) item.outcome = item.ranged->End(plan_, item.end);
 }
 
 RangeResult ParallelExtraction::RunRange(int at, std::uint32_t range, int worker) {
     ParallelItem& item = Item(at);
     if (item.onTake) return RangeResult::Done;
+    WorkerState& w = workers_[static_cast<std::size_t>(worker)];
     if (item.ranged) {
-        WorkerState& w = workers_[static_cast<std::size_t>(worker)];
-        item.ranged->Work(w.plan, item.slot, range, w.buffer.get(), plan_.mode == MODE_STDOUT ? &HeldRange(at, range) : nullptr,
-                          item.report);
+        item.ranged->Work(plan_, item.slot, range, w.buffer.get(), plan_.mode == MODE_STDOUT ? &HeldRange(at, range) : nullptr,
+                          item.end);
         return RangeResult::Done;  // a fatal end is told by the take
     }
-    WorkerState& w = workers_[static_cast<std::size_t>(worker)];
-    item.outcome = ProcessResource(w.plan, item.slot, w.buffer.get(), item.report);
-    return item.outcome == ResourceOutcome::EndRun ? RangeResult::Fatal : RangeResult::Done;
+    if (StopRequested(plan_.stop)) {
+        item.outcome = ResourceOutcome::Stopped;
+        return RangeResult::Fatal;
+    }
+    item.outcome = ProcessResource(plan_, item.slot, w.buffer.get(), item.end);
+    const bool fatal = item.outcome == ResourceOutcome::EndRun || item.outcome == ResourceOutcome::Stopped;
+    return fatal ? RangeResult::Fatal : RangeResult::Done;
 }
 
 // To standard output, in the calling thread: a range's bytes, in order, up
@@ -176,10 +166,21 @@ bool ParallelExtraction::TakeRange(int at, std::uint32_t range) {
     ParallelItem& item = Item(at);
     if (!item.ranged || plan_.mode != MODE_STDOUT) return true;
     RangedResource& r = *item.ranged;
+    if (StopRequested(plan_.stop)) {
+        report_.summary->stopped = true;
+        ended = 1;
+        return false;
+    }
     if (!r.used || r.cut) return true;
     const RangeBytes& held = HeldRange(at, range);
-    if (held.got != 0 && !WriteStream(out_, held.bytes.get(), held.got)) {
-        stdoutFailed = 1;
+    if (held.got != 0 && !WriteStream(plan_.data, held.bytes.get(), held.got)) {
+        ResourceEnd failed;
+        failed.result = ResourceResult::OutputFailed;
+        failed.error = LastError();
+        failed.size = r.size;
+        report_.observer->ResourceBegins(item.slot, plan_.set->Slots()[item.slot]);
+        ReportResource(plan_, report_, item.slot, ResourceOutcome::EndRun, failed);
+        ended = 1;
         return false;
     }
     if (held.got < r.Length(range)) r.cut = 1;
@@ -188,15 +189,20 @@ bool ParallelExtraction::TakeRange(int at, std::uint32_t range) {
 
 bool ParallelExtraction::TakeJob(int at) {
     ParallelItem& item = Item(at);
-    if (item.onTake) item.outcome = ProcessResource(plan_, item.slot, data_, item.report);
-    PrintResource(plan_, item.slot, item.outcome, item.report, out_, err_, progress_);
-    item.report = ResourceReport();
-    if (item.outcome == ResourceOutcome::EndRun) {
+    if (item.onTake && !StopRequested(plan_.stop)) {
+        report_.observer->ResourceBegins(item.slot, plan_.set->Slots()[item.slot]);
+        item.outcome = ProcessResource(plan_, item.slot, data_, item.end);
+    } else if (item.onTake) {
+        item.outcome = ResourceOutcome::Stopped;
+    } else if (item.outcome != ResourceOutcome::Stopped) {
+        report_.observer->ResourceBegins(item.slot, plan_.set->Slots()[item.slot]);
+    }
+    ReportResource(plan_, report_, item.slot, item.outcome, item.end);
+    item.end = ResourceEnd();
+    if (item.outcome == ResourceOutcome::EndRun || item.outcome == ResourceOutcome::Stopped) {
         ended = 1;
         return false;
     }
-    if (item.outcome == ResourceOutcome::Failed) ++failed;
-    ProgressResourceDone(progress_);
     return true;
 }
 
@@ -214,15 +220,15 @@ int MayRunInParallel(const ExtractOptions& options, int count) {
     return options.mode == MODE_EXTRACT || options.mode == MODE_TEST || options.mode == MODE_STDOUT;
 }
 
-int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int* slots, int count,
-                  unsigned char* data, std::FILE* out, std::FILE* err, Progress& progress, unsigned* failed) {
+int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const RunReport& report, const int* slots,
+                  int count, unsigned char* data) {
     // Opened once here, so that the workers only read.
     plan.set->OpenDataFiles();
-    ParallelExtraction run(plan, data, out, err, progress);
+    ParallelExtraction run(plan, report, data);
     const std::uint64_t total = run.Plan(slots, count);
     // A worker per job, but no more than there are ranges. To standard
     // output, two ranges held per worker keep them busy. Else what is held
-    // is only reports, and a wide window lets workers go on past a large
+    // is only ends, and a wide window lets workers go on past a large
     // resource that is not yet taken; its bound keeps the temporaries open
     // at once (one per worker, and one per ranged resource in the window)
     // within TEMPORARY_SLOTS.
@@ -230,11 +236,6 @@ int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int*
     std::uint32_t window = static_cast<std::uint32_t>(workers) * (plan.mode == MODE_STDOUT ? 2 : 64);
     if (window > MAX_WINDOW) window = MAX_WINDOW;
     run.Run(workers, window);
-    if (run.stdoutFailed) {
-        std::fputs("Cannot write standard output\n", err);
-        return 0;
-    }
-    *failed = run.failed;
     return !run.ended;
 }
 

@@ -1,8 +1,7 @@
 #include "engine/ranged.h"
 
-#include <string>
 
-#include "engine/names.h"
+#include "common/names.h"
 #include "platform/disk_file.h"
 
 namespace rux {
@@ -60,7 +59,7 @@ std::uint32_t RangedResource::Length(std::uint32_t range) const {
 }
 
 void RangedResource::Work(const RunPlan& plan, int slotOfItem, std::uint32_t range, unsigned char* buffer,
-                          RangeBytes* held, ResourceReport& report) {
+                          RangeBytes* held, ResourceEnd& end) {
     if (held) held->got = 0;
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -68,7 +67,7 @@ void RangedResource::Work(const RunPlan& plan, int slotOfItem, std::uint32_t ran
             started = 1;
             ResourceInput stream;
             int opened = 0;
-            if (StartResource(plan, slotOfItem, stream, &opened, &size, report, &outcome)) {
+            if (StartResource(plan, slotOfItem, stream, &opened, &size, end, &outcome)) {
                 if (!opened) readFailure = stream.status;
                 slot = stream.Slot();
                 kind = plan.set->Slots()[slot].kind;
@@ -78,12 +77,16 @@ void RangedResource::Work(const RunPlan& plan, int slotOfItem, std::uint32_t ran
                 if (!opened) LowerTo(firstUnread, 0);
                 if (plan.mode == MODE_EXTRACT) path.reset(new char[PATH_BYTES]);
                 used = plan.mode != MODE_EXTRACT ||
-                       BeginFile(plan, plan.set->Slots()[slotOfItem].name, path.get(), output, report, &outcome);
+                       BeginFile(plan, plan.set->Slots()[slotOfItem].name, path.get(), output, end, &outcome);
             }
         }
     }
     const std::uint32_t want = used ? Length(range) : 0;
     if (want == 0) return;
+    if (StopRequested(plan.stop)) {
+        stopped = 1;
+        return;
+    }
     const std::uint32_t from = range * rangeBytes;
     // Once the resource has failed, only standard output still takes the
     // bytes before the failure.
@@ -99,7 +102,7 @@ void RangedResource::Work(const RunPlan& plan, int slotOfItem, std::uint32_t ran
     }
     ReadStatus status;
     const std::uint32_t got = ReadRange(*plan.set, *this, data, from, want, &status);
-    ProgressAdd(*plan.progress, got);
+    plan.progress->Add(got);
     if (held) held->got = got;
     // The bytes before a failure are written too, as the sequential run
     // writes them, so that the earlier failure is the one told.
@@ -115,23 +118,23 @@ void RangedResource::Work(const RunPlan& plan, int slotOfItem, std::uint32_t ran
     }
 }
 
-ResourceOutcome RangedResource::End(const RunPlan& plan, int slotOfItem, ResourceReport& report) {
+ResourceOutcome RangedResource::End(const RunPlan& plan, ResourceEnd& end) {
     if (!used) return outcome;
-    const char* name = plan.set->Slots()[slotOfItem].name;
+    if (stopped.load() || StopRequested(plan.stop)) {
+        Drop();
+        return ResourceOutcome::Stopped;
+    }
     const int delivered = firstUnread.load() == ~0ull;
-    const std::string unread = delivered ? "" : ReadFailureReason(*plan.set, slot, readFailure);
     if (plan.mode == MODE_EXTRACT) {
         used = 0;
         if (firstUnwritten.load() < firstUnread.load()) {
             AbortOutput(&output);
-            return TellOutput(plan, OutputResult::Failed, path.get(), writeError.load(), report);
+            return TellOutput(OutputResult::Failed, path.get(), writeError.load(), end);
         }
-        return EndFile(plan, name, path.get(), output, delivered, unread, report);
+        return EndFile(plan, path.get(), output, delivered, readFailure, slot, end);
     }
     if (delivered) return ResourceOutcome::Done;
-    TellCannot(plan.mode == MODE_STDOUT ? report.err : report.out, report.err, Failure::Read, name, unread);
-    report.reason = unread;
-    return ResourceOutcome::Failed;
+    return TellUnread(plan, slot, readFailure, end);
 }
 
 void RangedResource::Drop() {

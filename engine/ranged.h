@@ -48,6 +48,7 @@ struct RangedResource {
     std::atomic<int> writeError{0};
     ReadStatus readFailure;
     int cut = 0;  // to standard output: a range came short, so no later byte goes
+    std::atomic<int> stopped{0};  // a range was not read for the stop request
 
     // The bytes of range: 0 past the end.
     std::uint32_t Length(std::uint32_t range) const;
@@ -55,10 +56,11 @@ struct RangedResource {
     // into held, and written at its offset when extracting. The first
     // range to come starts the resource (its line, its stream, its file).
     void Work(const RunPlan& plan, int slotOfItem, std::uint32_t range, unsigned char* buffer, RangeBytes* held,
-              ResourceReport& report);
+              ResourceEnd& end);
     // In the worker of the last range: the resource's file into place, or
-    // its failure told as the sequential run tells it.
-    ResourceOutcome End(const RunPlan& plan, int slotOfItem, ResourceReport& report);
+    // its failure told as the sequential run tells it; a stopped one's
+    // file removed.
+    ResourceOutcome End(const RunPlan& plan, ResourceEnd& end);
     // After a stopped run: the file of a resource begun and not ended goes.
     void Drop();
 };

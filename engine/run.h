@@ -1,19 +1,21 @@
 // The pieces of one extraction run that its paths share: the plan every
-// resource of the run follows, the text each resource prints, and the work
+// resource of the run follows, the end each resource tells, and the work
 // on one resource (engine/sequential.cpp) that the parallel path
 // (engine/parallel.cpp) runs on its workers. Inside the engine only.
 #ifndef RUX_ENGINE_RUN_H
 #define RUX_ENGINE_RUN_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
+#include "common/stop.h"
+#include "engine/events.h"
 #include "engine/extract.h"
-#include "engine/listing.h"
 #include "engine/output.h"
-#include "engine/progress.h"
 #include "resource/set.h"
 
 namespace rux {
@@ -24,9 +26,6 @@ constexpr std::size_t PATH_BYTES = 4096;
 constexpr std::uint32_t COPY_BYTES = 1u << 20;
 constexpr std::uint32_t FAILURE_PIECE = 4096;
 
-// How the reason lines on the error stream name the tool.
-constexpr const char* RUN_PROGRAM = "rux-extract";
-
 #ifdef _WIN32
 constexpr char SEPARATOR = '\\';
 constexpr int WINDOWS_RULES = 1;
@@ -34,12 +33,6 @@ constexpr int WINDOWS_RULES = 1;
 constexpr char SEPARATOR = '/';
 constexpr int WINDOWS_RULES = 0;
 #endif
-
-// Appends printf-style text to text.
-#if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
-#endif
-void Appendf(std::string& text, const char* format, ...);
 
 // One resource of the run's set, read front to back as the copy loops
 // want it: a stored or loose resource delivers what it has, a deflated one
@@ -70,94 +63,113 @@ std::string ReadFailureReason(const ResourceSet& set, int slot, const ReadStatus
 
 // What the run does after one resource.
 enum class ResourceOutcome {
-    Done,    // done in full; the run goes on
-    Failed,  // not read in full, or refused; the run goes on and ends with status 1
-    EndRun,  // the run ends now, with status 1 ("Cannot write")
+    Done,     // done in full; the run goes on
+    Failed,   // not read in full, or refused; the run goes on and ends with status 1
+    EndRun,   // the run ends now, with status 1 ("Cannot write")
+    Stopped,  // the stop request came: nothing of it is left, and the run ends
 };
 
-// The text that one resource prints, held until it is that resource's turn
-// to print: the resources' texts appear in slot order whoever does the work.
-struct ResourceReport {
-    std::string out;  // for the output stream: lines and messages
-    std::string err;  // for the error stream: messages when the data go to out
-    std::uint32_t size = 0;  // the size its line gives
-    std::string reason;      // why it failed, for the JSON listing
+// A resource's outcome as the run goes on with it.
+ResourceOutcome OutcomeOf(const ResourceEnd& end);
+
+// The progress of one run, counted by every thread that works on it and
+// told to the observer (if it asked for progress) at most every 100 ms.
+class RunProgress {
+public:
+    // observer null: nothing is counted or told.
+    void Start(ExtractObserver* observer, std::uint64_t totalBytes, unsigned totalResources);
+    void Add(std::uint64_t bytes) {
+        if (!observer_) return;
+        done_.fetch_add(bytes, std::memory_order_relaxed);
+        Tell(false);
+    }
+    // A resource turned out to hold real bytes rather than listed ones.
+    void Resize(std::uint64_t listed, std::uint64_t real) {
+        if (observer_) total_.fetch_add(real - listed, std::memory_order_relaxed);
+    }
+    void ResourceDone() {
+        if (!observer_) return;
+        doneResources_.fetch_add(1, std::memory_order_relaxed);
+        Tell(false);
+    }
+    // Tells where the run stands: when forced (on the calling thread, no
+    // worker telling), now; else if 100 ms have passed and no other thread
+    // is telling.
+    void Tell(bool force);
+
+private:
+    ExtractObserver* observer_ = nullptr;
+    std::atomic<std::uint64_t> done_{0};
+    std::atomic<std::uint64_t> total_{0};
+    std::atomic<unsigned> doneResources_{0};
+    unsigned totalResources_ = 0;
+    std::atomic<std::int64_t> toldAt_{0};  // steady-clock nanoseconds
+    std::mutex telling_;
 };
-
-// What could not be done to a resource or a path.
-enum class Failure { Read, Write };
-
-// "Cannot read WHAT\n" or "Cannot write WHAT\n", WHAT escaped.
-std::string CannotLine(Failure failure, const std::string& what);
-
-// A failure as every mode tells it: its line among messages, and the
-// reason on the error stream.
-void TellCannot(std::string& messages, std::string& err, Failure failure, const std::string& what,
-                const std::string& reason);
 
 // What every resource of one run shares.
 struct RunPlan {
     int mode = MODE_EXTRACT;
     const ResourceSet* set = nullptr;
-    int quiet = 0;                 // no resource lines, no "Kept existing"
     int noClobber = 0;             // never replace an existing file (extraction only)
     OutputTree* tree = nullptr;    // below outdir (extraction only)
     const char* outdir = nullptr;  // without trailing separators (extraction only)
     std::size_t outdirLength = 0;
     std::FILE* data = nullptr;  // where MODE_STDOUT writes the data
-    Progress* progress = nullptr;
-    int json = 0;     // MODE_LIST, MODE_TEST: a JSON document instead of the lines
-    int verbose = 0;  // MODE_LIST: the lines in columns (VerboseLine)
-    ListingTotals* totals = nullptr;  // of the resources printed so far
+    RunProgress* progress = nullptr;
+    const StopRequest* stop = nullptr;
 };
 
-// What an output file's result prints, and what the run does after it:
-// the one mapping for every file of every path. error is the reason of a
-// failure.
-ResourceOutcome TellOutput(const RunPlan& plan, OutputResult result, const char* path, int error,
-                           ResourceReport& report);
+// What an output file's result means for the resource, and what the run
+// does after it: the one mapping for every file of every path. error is
+// the reason of a failure.
+ResourceOutcome TellOutput(OutputResult result, const char* path, int error, ResourceEnd& end);
 
 // Begins the output file of the resource name at path (PATH_BYTES of
-// room): 1, or 0 with the resource's outcome in *outcome and its message
-// in report.
-int BeginFile(const RunPlan& plan, const char* name, char* path, OutputFile& output, ResourceReport& report,
+// room): 1, or 0 with the resource's outcome in *outcome and in end.
+int BeginFile(const RunPlan& plan, const char* name, char* path, OutputFile& output, ResourceEnd& end,
               ResourceOutcome* outcome);
 
 // Ends the output file that BeginFile began: into place when the resource
-// was delivered in full, else removed (unread says why).
-ResourceOutcome EndFile(const RunPlan& plan, const char* name, const char* path, OutputFile& output, int delivered,
-                        const std::string& unread, ResourceReport& report);
+// was delivered in full, else removed (status says why it was not).
+ResourceOutcome EndFile(const RunPlan& plan, const char* path, OutputFile& output, int delivered,
+                        const ReadStatus& status, int slot, ResourceEnd& end);
 
-// What every mode does first for the resource in slot: its line, the
-// refusal of an unsafe name, and the open of its stream. 1 when the stream
-// is to be used (*opened and *size set), else 0 with the outcome in
-// *outcome.
+// Sets end to a read failure of the resource in slot, from the status of
+// the read that failed.
+ResourceOutcome TellUnread(const RunPlan& plan, int slot, const ReadStatus& status, ResourceEnd& end);
+
+// What every mode does first for the resource in slot: the refusal of an
+// unsafe name, and the open of its stream. 1 when the stream is to be used
+// (*opened and *size set), else 0 with the outcome in *outcome.
 int StartResource(const RunPlan& plan, int slot, ResourceInput& stream, int* opened, std::uint32_t* size,
-                  ResourceReport& report, ResourceOutcome* outcome);
+                  ResourceEnd& end, ResourceOutcome* outcome);
 
-// All the work of the resource in slot: its line, the refusal of an unsafe
-// name, and the listing, test, copy or extraction that the mode asks for.
-// Appends what it prints to report; data is a COPY_BYTES buffer of its own.
-ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* data, ResourceReport& report);
+// All the work of the resource in slot: the refusal of an unsafe name, and
+// the listing, test, copy or extraction that the mode asks for; its
+// outcome in end. data is a COPY_BYTES buffer of its own.
+ResourceOutcome ProcessResource(const RunPlan& plan, int slot, unsigned char* data, ResourceEnd& end);
 
-// Prints a resource's report on out and err, keeping the progress line
-// below it.
-void PrintReport(const ResourceReport& report, std::FILE* out, std::FILE* err, Progress& progress);
+// What a run adds up, and tells, as its resources end in slot order.
+struct RunReport {
+    ExtractObserver* observer = nullptr;
+    ExtractSummary* summary = nullptr;
+    RunProgress* progress = nullptr;
+};
 
-// Prints the report of the resource in slot, in its turn, with its
-// outcome: in a JSON listing its object stands for its lines on out.
-void PrintResource(const RunPlan& plan, int slot, ResourceOutcome outcome, ResourceReport& report, std::FILE* out,
-                   std::FILE* err, Progress& progress);
+// Tells the end of the resource in slot, in its turn, and counts it.
+void ReportResource(const RunPlan& plan, const RunReport& report, int slot, ResourceOutcome outcome,
+                    ResourceEnd& end);
 
 // The selected resources may go to worker threads: the mode reads data.
 int MayRunInParallel(const ExtractOptions& options, int count);
 
-// Runs the count selected resources in slots on worker threads, printing
-// their reports in slot order as the sequential run does. Returns 1 when
-// the run went through (failed resources counted in *failed), 0 when a
-// resource ended it (its report printed).
-int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const int* slots, int count,
-                  unsigned char* data, std::FILE* out, std::FILE* err, Progress& progress, unsigned* failed);
+// Runs the count selected resources in slots on worker threads, telling
+// their ends in slot order as the sequential run does. Returns 1 when the
+// run went through, 0 when a resource ended it or the stop request came
+// (summary says which).
+int RunInParallel(const ExtractOptions& options, const RunPlan& plan, const RunReport& report, const int* slots,
+                  int count, unsigned char* data);
 
 }  // namespace rux
 

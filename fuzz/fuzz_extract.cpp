@@ -30,7 +30,8 @@
 #include "resource/blocks.h"
 #include "resource/set.h"
 #include "engine/extract.h"
-#include "engine/names.h"
+#include "common/names.h"
+#include "programs/extract_print.h"
 
 using namespace rux;
 
@@ -205,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ExtractOptions options;
     options.jobs = size % 2 == 1 ? 2 : 1;
     const int status =
-        ExtractAll("rux-extract", options, resourceFile.c_str(), outdir.c_str(), gSink, gSink);
+        ExtractAndPrint("rux-extract", options, resourceFile.c_str(), outdir.c_str(), gSink, gSink);
     if (status != 0 && status != 1) Fail("status " + std::to_string(status));
 
     const std::set<std::string> after = Outside(outdir);
@@ -235,7 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ExtractOptions toStdout;
             toStdout.mode = MODE_STDOUT;
             toStdout.jobs = run == 0 ? 1 : 3;
-            statuses[run] = ExtractAll("rux-extract", toStdout, resourceFile.c_str(), nullptr, out, err);
+            statuses[run] = ExtractAndPrint("rux-extract", toStdout, resourceFile.c_str(), nullptr, out, err);
             for (std::FILE* file : {out, err}) {
                 std::rewind(file);
                 char buffer[65536];

@@ -5,8 +5,8 @@
 #include <unordered_map>
 
 #include "resource/ascii.h"
-#include "engine/names.h"
-#include "engine/print.h"
+#include "common/names.h"
+#include "common/print.h"
 
 namespace rux {
 

@@ -8,8 +8,8 @@
 #include "pack/writer.h"
 #include "resource/ascii.h"
 #include "resource/index.h"
-#include "engine/glob.h"
-#include "engine/names.h"
+#include "common/glob.h"
+#include "common/names.h"
 
 namespace fs = std::filesystem;
 

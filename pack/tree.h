@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/stop.h"
+
 namespace rux {
 
 // What a pack is asked for.
@@ -22,6 +24,7 @@ struct PackOptions {
     bool backslash = false;            // '\' between directories in names
     int jobs = 0;                      // worker threads, 1 to MAX_WORKERS; 0: one per core
     bool update = false;               // reuse what out already holds (-u)
+    const StopRequest* stop = nullptr;  // null: never stopped
 };
 
 // One file to pack.

@@ -1,10 +1,6 @@
+// Writing resource files: the data region, on disk or in memory, each
+// resource's records, and the file finished or cancelled.
 #include "pack/writer.h"
-
-#include <zlib.h>
-
-#if RUX_WITH_LIBDEFLATE
-#include <libdeflate.h>
-#endif
 
 #include <cstdio>
 #include <cstring>
@@ -15,79 +11,6 @@ namespace {
 
 // Largest piece handed to DiskFile or read from a source at once.
 constexpr std::uint64_t PIECE_BYTES = std::uint64_t(1) << 20;
-
-#if RUX_WITH_LIBDEFLATE
-
-// One compressor per thread and level: libdeflate compresses a whole
-// buffer in one call, and its compressor holds the tables of one level.
-struct Deflater {
-    libdeflate_compressor* compressor = nullptr;
-    int level = -1;
-    ~Deflater() {
-        if (compressor) libdeflate_free_compressor(compressor);
-    }
-};
-thread_local Deflater gDeflater;
-
-void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string* out) {
-    Deflater& d = gDeflater;
-    if (d.level != level) {
-        if (d.compressor) libdeflate_free_compressor(d.compressor);
-        d.compressor = libdeflate_alloc_compressor(level);
-        d.level = d.compressor ? level : -1;
-    }
-    if (!d.compressor) {  // no memory for the state, or a level out of range
-        out->clear();
-        return;
-    }
-    const std::size_t size = static_cast<std::size_t>(count);
-    out->resize(libdeflate_zlib_compress_bound(d.compressor, size));
-    const std::size_t written =
-        libdeflate_zlib_compress(d.compressor, bytes, size, &(*out)[0], out->size());
-    out->resize(written);  // 0 only if the bound did not hold
-}
-
-#else
-
-// One deflate state per thread, reset for each stream: compress2 would
-// allocate, clear and free its quarter mebibyte for every block, which
-// costs more than deflating a small block. The streams are the ones
-// compress2 makes (deflateInit at the level).
-struct Deflater {
-    z_stream stream{};
-    int level = -1;  // the level stream was made for; -1: none
-    ~Deflater() {
-        if (level >= 0) deflateEnd(&stream);
-    }
-};
-thread_local Deflater gDeflater;
-
-void DeflateInto(const char* bytes, std::uint64_t count, int level, std::string* out) {
-    Deflater& d = gDeflater;
-    if (d.level == level && deflateReset(&d.stream) != Z_OK) {
-        deflateEnd(&d.stream);
-        d.level = -1;
-    }
-    if (d.level != level) {
-        if (d.level >= 0) deflateEnd(&d.stream);
-        d.stream = z_stream();
-        d.level = level >= 0 && level <= 9 && deflateInit(&d.stream, level) == Z_OK ? level : -1;
-    }
-    if (d.level < 0) {  // no memory for the state (compress2 would fail alike)
-        out->clear();
-        return;
-    }
-    // Room for the whole stream, so that one call finishes it.
-    out->resize(deflateBound(&d.stream, static_cast<uLong>(count)));
-    d.stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes));
-    d.stream.avail_in = static_cast<uInt>(count);
-    d.stream.next_out = reinterpret_cast<Bytef*>(&(*out)[0]);
-    d.stream.avail_out = static_cast<uInt>(out->size());
-    const int result = deflate(&d.stream, Z_FINISH);
-    out->resize(result == Z_STREAM_END ? d.stream.total_out : 0);
-}
-
-#endif
 
 // Calls each(at, count) for the consecutive pieces of size bytes, each of
 // at most pieceBytes, until one returns 0. 1 if every call returned 1.
@@ -186,27 +109,6 @@ std::string Le32(std::uint32_t value) {
     return std::string(reinterpret_cast<char*>(bytes), 4);
 }
 
-// The little-endian bytes of records, 20 each.
-std::string EncodeRecords(const std::vector<DirectoryRecord>& records) {
-    std::string out(records.size() * DIRECTORY_RECORD_BYTES, '\0');
-    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(&out[0]);
-    for (const DirectoryRecord& r : records) {
-        StoreLE32(p, r.nameOffset);
-        StoreLE32(p + 4, r.kind);
-        StoreLE32(p + 8, r.placement);
-        StoreLE32(p + 12, r.size);
-        StoreLE32(p + 16, r.blockLength);
-        p += DIRECTORY_RECORD_BYTES;
-    }
-    return out;
-}
-
-// A packed table: its 12-byte header and the zlib data of inflated.
-std::string PackTable(const std::string& inflated, std::uint32_t count,
-                      std::uint32_t elementSize, int level) {
-    std::string packed = DeflateZlib(inflated, level);
-    return Le32(static_cast<std::uint32_t>(packed.size())) + Le32(count) + Le32(elementSize) + packed;
-}
 
 }  // namespace
 
@@ -235,27 +137,6 @@ PackSource FileSource(DiskFile* file) {
     return source;
 }
 
-const char* DeflateBackEnd() {
-#if RUX_WITH_LIBDEFLATE
-    return "libdeflate";
-#else
-    return "zlib";
-#endif
-}
-
-int MaxPackLevel() {
-#if RUX_WITH_LIBDEFLATE
-    return 12;
-#else
-    return 9;
-#endif
-}
-
-std::string DeflateZlib(const std::string& bytes, int level) {
-    std::string out;
-    DeflateInto(bytes.data(), bytes.size(), level, &out);
-    return out;
-}
 
 int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error, int exclusive) {
     if (!writer->file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE | (exclusive ? OPEN_NEW : 0))) {
@@ -381,37 +262,6 @@ std::uint64_t PackChunkBytes(std::uint32_t blockLength) {
     return blockLength >= PIECE_BYTES ? blockLength : PIECE_BYTES / blockLength * blockLength;
 }
 
-int DeflateBlocks(const char* bytes, std::uint64_t count, std::uint32_t blockLength, int level,
-                  std::string* packed, std::vector<std::uint32_t>* ends) {
-    packed->clear();
-    ends->clear();
-    std::string block;
-    const char* last = nullptr;  // the block just deflated, for runs of equal ones
-    std::uint64_t lastCount = 0;
-    std::size_t lastFrom = 0;
-    for (std::uint64_t at = 0; at < count; at += blockLength) {
-        const std::uint64_t left = count - at;
-        const std::uint64_t length = left < blockLength ? left : blockLength;
-        const char* piece = bytes + at;
-        const std::size_t from = packed->size();
-        // Runs of equal blocks (zeros, padding) are deflated once.
-        if (last && lastCount == length && std::memcmp(last, piece, static_cast<std::size_t>(length)) == 0) {
-            const std::size_t size = from - lastFrom;
-            packed->resize(from + size);
-            std::memcpy(&(*packed)[from], packed->data() + lastFrom, size);
-        } else {
-            DeflateInto(piece, length, level, &block);
-            if (block.empty()) return 0;  // no zlib stream is empty
-            packed->append(block);
-        }
-        last = piece;
-        lastCount = length;
-        lastFrom = from;
-        ends->push_back(static_cast<std::uint32_t>(packed->size()));
-    }
-    return 1;
-}
-
 int AddResource(PackWriter* writer, const std::string& name, std::uint32_t kind,
                 std::uint32_t blockLength, int level, const PackSource& source,
                 std::string* error) {
@@ -498,26 +348,6 @@ int LayoutResources(const std::vector<PackResource>& resources, ResourceImage* i
     }
     *image = std::move(writer.image);
     return 1;
-}
-
-std::string EncodeOffsets(const std::vector<std::uint32_t>& offsets) {
-    std::string out(offsets.size() * BLOCK_OFFSET_BYTES, '\0');
-    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(&out[0]);
-    for (std::uint32_t value : offsets) {
-        StoreLE32(p, value);
-        p += BLOCK_OFFSET_BYTES;
-    }
-    return out;
-}
-
-std::string EncodeTables(const ResourceImage& image, int level) {
-    return PackTable(EncodeRecords(image.records),
-                     static_cast<std::uint32_t>(image.records.size()), DIRECTORY_RECORD_BYTES,
-                     level) +
-           PackTable(image.names, static_cast<std::uint32_t>(image.names.size()), 1, level) +
-           PackTable(EncodeOffsets(image.blockOffsets),
-                     static_cast<std::uint32_t>(image.blockOffsets.size()), BLOCK_OFFSET_BYTES,
-                     level);
 }
 
 int CopySource(DiskFile& out, const PackSource& source) {

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 #include "platform/console.h"
 
@@ -14,12 +13,6 @@
 #endif
 
 namespace rux {
-
-int DefaultWorkers() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    if (cores == 0) return 1;
-    return cores < static_cast<unsigned>(MAX_WORKERS) ? static_cast<int>(cores) : MAX_WORKERS;
-}
 
 int ParseNumber(const char* text, std::uint64_t max, std::uint64_t* value) {
     if (*text == '\0') return 0;

@@ -13,18 +13,14 @@
 #include <cstdio>
 #include <string>
 
+#include "common/workers.h"
+
 struct option;
 
 namespace rux {
 
-// Worker threads a program may be asked for with -j.
-constexpr int MAX_WORKERS = 256;
-
 // Where the long twins of short options begin (see above).
 constexpr int LONG_OPTION = 2000;
-
-// One worker per core, within 1 to MAX_WORKERS.
-int DefaultWorkers();
 
 // A plain decimal number from 0 to max (digits only: no sign, no space, no
 // suffix). 1 and *value set, or 0.

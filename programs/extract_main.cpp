@@ -3,15 +3,16 @@
 // tests, or copies them to standard output, as the options say.
 #include <cstdio>
 
+#include "common/reason.h"
 #include "programs/extract_options.h"
-#include "engine/extract.h"
-#include "engine/reason.h"
+#include "programs/extract_print.h"
 
 int main(int argc, char** argv) {
     rux::CommandLine line;
     const int status = rux::ParseCommandLine(argc, argv, &line, stdout, stderr);
     if (status >= 0) return rux::CloseStandardOutput("rux-extract", status);
-    const int extracted = rux::ExtractAll(line.program, line.options, line.resourceFile, line.outputDirectory, stdout, stderr);
+    const int extracted =
+        rux::ExtractAndPrint(line.program, line.options, line.resourceFile, line.outputDirectory, stdout, stderr);
     // Every write to standard output is checked here, at its close.
     return rux::CloseStandardOutput("rux-extract", extracted);
 }

@@ -8,7 +8,8 @@
 
 #include "platform/console.h"
 #include "programs/cli.h"
-#include "engine/print.h"
+#include "programs/extract_print.h"
+#include "common/print.h"
 
 namespace rux {
 

@@ -2,6 +2,7 @@
 // file, one resource each, named by its path relative to the directory.
 //
 //   rux-pack [OPTIONS] OUT.rux DIR
+//   rux-pack --patch-from BASE.rux [OPTIONS] PATCH.rux DIR   (or DIR PATCH.rux)
 //
 // Prints one line per resource as rux-extract does (kind, name, size). The
 // packing itself is pack/pack.h's: the file is written beside OUT as a
@@ -12,15 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "diff/patch.h"
 #include "pack/pack.h"
 #include "pack/tree.h"
 #include "platform/console.h"
 #include "platform/output_dir.h"
 #include "programs/pack_options.h"
 #include "resource/format.h"
-#include "engine/print.h"
-#include "engine/progress.h"
-#include "engine/reason.h"
+#include "resource/set.h"
+#include "common/print.h"
+#include "programs/progress.h"
+#include "common/reason.h"
 
 namespace rux {
 namespace {
@@ -64,6 +67,30 @@ int Pack(const PackOptions& options, const std::vector<PackEntry>& entries, bool
     return packed ? 0 : Fail(error);
 }
 
+// What a patch leaves as it was: the bases' resources that DIR lacks, and
+// a mount of the patch over its bases that would overfill one index.
+void TellPatch(const PackCommandLine& line, const PatchChoice& choice) {
+    std::string bases;
+    for (const std::string& base : line.patchFrom) bases += (bases.empty() ? "" : "+") + base;
+    FlushStream(stdout);
+    if (!choice.absent.empty()) {
+        const std::size_t n = choice.absent.size();
+        std::fprintf(stderr, "rux-pack: %zu resource%s of %s %s not in %s; a patch cannot remove them\n", n,
+                     n == 1 ? "" : "s", EscapedName(bases.c_str()).c_str(), n == 1 ? "is" : "are",
+                     EscapedName(line.options.dir.c_str()).c_str());
+        if (!line.quiet) {
+            for (const std::string& name : choice.absent) {
+                std::fprintf(stderr, "rux-pack:   %s\n", EscapedName(name.c_str()).c_str());
+            }
+        }
+    }
+    if (choice.listed + choice.entries.size() > std::uint64_t(INDEX_SLOTS)) {
+        std::fprintf(stderr, "rux-pack: warning: the patch and %s list %llu resources, more than one mount's index holds (%d)\n",
+                     EscapedName(bases.c_str()).c_str(),
+                     static_cast<unsigned long long>(choice.listed + choice.entries.size()), INDEX_SLOTS);
+    }
+}
+
 int Run(int argc, char** argv) {
     PackCommandLine line;
     const int parsed = ParsePackCommandLine(argc, argv, &line);
@@ -83,6 +110,12 @@ int Run(int argc, char** argv) {
     for (const std::string& refusal : refusals) Fail(refusal);
     if (!refusals.empty()) return 1;
 
+    if (!line.patchFrom.empty()) {
+        PatchChoice choice;
+        if (!ChoosePatchEntries(line.patchFrom, options, entries, &choice, &error)) return Fail(error);
+        TellPatch(line, choice);
+        entries = std::move(choice.entries);
+    }
     RemoveTemporariesOnSignal();
     return Pack(options, entries, line.quiet, line.progress);
 }

@@ -3,13 +3,16 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
+#include "diff/diff.h"
 #include "platform/console.h"
 #include "pack/writer.h"
 #include "programs/cli.h"
 #include "resource/blocks.h"
-#include "engine/print.h"
+#include "common/print.h"
 
 namespace rux {
 
@@ -31,6 +34,9 @@ const char* const PACK_USAGE =
     "                  they hold; ASCII case is ignored (repeatable)\n"
     "  -u, --update    make OUT.rux hold exactly DIR's tree, as a fresh pack\n"
     "                  would, copying the blocks of unchanged files from it\n"
+    "  --patch-from BASE  pack only the files that BASE.rux lacks or holds\n"
+    "                  with other bytes: a patch, to mount over BASE.rux;\n"
+    "                  repeatable, or BASE.rux+OLDER.rux (the first wins a name)\n"
     "  -j, --jobs N    deflating threads, 1 to 256 (default: one per core);\n"
     "                  the output is the same for every N\n"
     "  -q, --quiet     no resource lines; failures still print\n"
@@ -51,7 +57,7 @@ namespace {
 
 // getopt_long's values for the options with no short form (see
 // programs/cli.h for the convention).
-enum : int { BLOCK_SIZE = 1000, LEVEL, STORE, LOOSE, BACKSLASH, PROGRESS };
+enum : int { BLOCK_SIZE = 1000, LEVEL, STORE, LOOSE, BACKSLASH, PROGRESS, PATCH_FROM };
 
 // No '+': options may follow the paths, as they always could.
 const char SHORT_OPTIONS[] = ":x:j:uqhV";
@@ -67,6 +73,7 @@ const struct option LONG_OPTIONS[] = {
     {"update", no_argument, nullptr, LONG_OPTION + 'u'},
     {"quiet", no_argument, nullptr, LONG_OPTION + 'q'},
     {"progress", no_argument, nullptr, PROGRESS},
+    {"patch-from", required_argument, nullptr, PATCH_FROM},
     {"help", no_argument, nullptr, LONG_OPTION + 'h'},
     {"version", no_argument, nullptr, LONG_OPTION + 'V'},
     {nullptr, 0, nullptr, 0},
@@ -120,6 +127,9 @@ int ParsePackCommandLine(int argc, char** argv, PackCommandLine* line) {
             case 'u': options->update = true; break;
             case 'q': line->quiet = true; break;
             case PROGRESS: line->progress = true; break;
+            case PATCH_FROM:
+                for (const std::string& base : SplitUnion(optarg)) line->patchFrom.push_back(base);
+                break;
             default: Problem("Unknown option " + name); break;
         }
     }
@@ -133,10 +143,17 @@ int ParsePackCommandLine(int argc, char** argv, PackCommandLine* line) {
             Problem("empty path");
         }
     }
+    if (options->update && !line->patchFrom.empty()) Problem("Options -u and --patch-from cannot be given together");
     if (!scan.problem().empty()) return BadUsage(scan.problem());
     if (scan.Answer(stdout, PACK_USAGE, "rux-pack")) return 0;
     options->out = argv[optind];
     options->dir = argv[optind + 1];
+    // A patch is also written DIR PATCH.rux, in the order the option reads.
+    std::error_code ec;
+    if (!line->patchFrom.empty() && std::filesystem::is_directory(NativePath(options->out), ec) &&
+        !std::filesystem::is_directory(NativePath(options->dir), ec)) {
+        std::swap(options->out, options->dir);
+    }
     return -1;
 }
 

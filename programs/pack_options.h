@@ -7,6 +7,9 @@
 #ifndef RUX_PROGRAMS_PACK_OPTIONS_H
 #define RUX_PROGRAMS_PACK_OPTIONS_H
 
+#include <string>
+#include <vector>
+
 #include "pack/tree.h"
 
 namespace rux {
@@ -19,6 +22,9 @@ struct PackCommandLine {
     PackOptions options;
     bool quiet = false;     // -q: no resource lines
     bool progress = false;  // --progress: a progress line, on a terminal
+    // --patch-from: the base resource files, in the order given (a value
+    // may join several with '+', as rux-diff's operands do).
+    std::vector<std::string> patchFrom;
 };
 
 // Reads argv into *line. Returns -1 when the run goes ahead. Otherwise

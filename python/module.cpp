@@ -22,10 +22,11 @@
 
 #include "engine/extract.h"
 #include "engine/listing.h"
-#include "engine/print.h"
+#include "common/print.h"
+#include "programs/extract_print.h"
 #include "pack/pack.h"
 #include "pack/writer.h"
-#include "programs/cli.h"
+#include "common/workers.h"
 #include "resource/blocks.h"
 #include "resource/format.h"
 #include "resource/set.h"
@@ -347,7 +348,8 @@ public:
                 status = 1;
             } else if (!closed_) {
                 std::lock_guard<std::mutex> one(g_run);
-                status = rux::ExtractSet("rux", options, set_, paths_.front().c_str(), directory.c_str(), o, e);
+                rux::ExtractPrinter printer(options, paths_.front().c_str(), o, e);
+                status = printer.Finish(rux::ExtractSet(options, set_, paths_.front().c_str(), directory.c_str(), printer), "rux");
             }
             lines = Drain(o);
             messages += Drain(e);

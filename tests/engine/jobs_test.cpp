@@ -179,13 +179,13 @@ TEST(Jobs, AJobThatComesAfterAnotherStartsOnceThatOneFinished) {
 TEST(Jobs, RefusesSetsOutOfBounds) {
     Fake f({1, 1});
     EXPECT_EQ(-1, RunFake(f, 0, 4));
-    EXPECT_EQ(-1, RunFake(f, MAX_JOB_WORKERS + 1, 4));
+    EXPECT_EQ(-1, RunFake(f, MAX_WORKERS + 1, 4));
     EXPECT_EQ(-1, RunFake(f, 2, 0));
     EXPECT_EQ(-1, RunFake(f, 2, MAX_JOB_WINDOW + 1));
     EXPECT_EQ(0, f.runs[0] + f.runs[1]);
     // The bounds themselves are taken.
     Fake widest({1, 1});
-    EXPECT_EQ(2, RunFake(widest, MAX_JOB_WORKERS, MAX_JOB_WINDOW));
+    EXPECT_EQ(2, RunFake(widest, MAX_WORKERS, MAX_JOB_WINDOW));
 }
 
 // Names that meet in one output file or directory, ignoring ASCII case and

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/extract.h"
+#include "programs/extract_print.h"
 #include "tests/support/fixture.h"
 
 namespace {
@@ -26,7 +27,7 @@ RunOutput ExtractInProcess(const TempDir& dir, const std::string& tag, const Ext
     std::FILE* out = std::fopen((dir / (tag + ".out")).c_str(), "w+b");
     std::FILE* err = std::fopen((dir / (tag + ".err")).c_str(), "w+b");
     if (!out || !err) return result;
-    result.status = ExtractAll("rux-extract", options, file.c_str(), outdir.c_str(), out, err);
+    result.status = ExtractAndPrint("rux-extract", options, file.c_str(), outdir.c_str(), out, err);
     std::fclose(out);
     std::fclose(err);
     result.out = ReadWholeFile(dir / (tag + ".out"));
@@ -66,7 +67,7 @@ TEST(ExtractRun, TwoRunsAtOnceInOneProcessEachWriteTheirWholeTree) {
     ASSERT_EQ(1, WriteResourceFile(dir / "first.rux", first, &error)) << error;
     ASSERT_EQ(1, WriteResourceFile(dir / "second.rux", second, &error)) << error;
 
-    for (const int jobs : {1, 3}) {
+    for (const int jobs : {1, 3, 64}) {
         SCOPED_TRACE("jobs " + std::to_string(jobs));
         ExtractOptions options;
         options.jobs = jobs;

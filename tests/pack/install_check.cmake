@@ -11,7 +11,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
-set(tools rux-extract rux-pack)
+set(tools rux-extract rux-pack rux-diff)
 if(EXISTS "${PREFIX}/${BINDIR}/rux-mount")
   list(APPEND tools rux-mount)
 endif()

@@ -19,8 +19,8 @@
 
 #include "tests/support/fixture.h"
 #include "tests/support/run.h"
-#include "engine/glob.h"
-#include "engine/names.h"
+#include "common/glob.h"
+#include "common/names.h"
 
 using namespace rux;
 

@@ -1,4 +1,4 @@
-#include "engine/print.h"
+#include "common/print.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Checks on resource names before they become paths below the output
 // directory.
-#ifndef RUX_ENGINE_NAMES_H
-#define RUX_ENGINE_NAMES_H
+#ifndef RUX_COMMON_NAMES_H
+#define RUX_COMMON_NAMES_H
 
 namespace rux {
 

@@ -13,8 +13,8 @@
 //   U+2066 to U+2069).
 // Every other byte prints as it is, so ordinary names and their lines are
 // unchanged.
-#ifndef RUX_ENGINE_PRINT_H
-#define RUX_ENGINE_PRINT_H
+#ifndef RUX_COMMON_PRINT_H
+#define RUX_COMMON_PRINT_H
 
 #include <cstdio>
 #include <string>

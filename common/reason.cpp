@@ -1,10 +1,10 @@
-#include "engine/reason.h"
+#include "common/reason.h"
 
 #include <cstdio>
 
 #include "platform/console.h"
 #include "platform/disk_file.h"
-#include "engine/print.h"
+#include "common/print.h"
 
 namespace rux {
 

@@ -1,7 +1,7 @@
 // Why a failure happened, as both tools tell it: one line on standard
 // error after the failure's own message, naming the path and the reason.
-#ifndef RUX_ENGINE_REASON_H
-#define RUX_ENGINE_REASON_H
+#ifndef RUX_COMMON_REASON_H
+#define RUX_COMMON_REASON_H
 
 #include <string>
 

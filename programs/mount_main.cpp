@@ -20,7 +20,7 @@
 #include "mount/tree.h"
 #include "resource/set.h"
 #include "programs/cli.h"
-#include "engine/print.h"
+#include "common/print.h"
 
 using namespace rux;
 

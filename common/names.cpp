@@ -1,10 +1,10 @@
-#include "engine/names.h"
+#include "common/names.h"
 
 #include <cstddef>
 #include <cstring>
 
 #include "resource/ascii.h"
-#include "engine/print.h"
+#include "common/print.h"
 
 namespace rux {
 

@@ -1,4 +1,4 @@
-#include "engine/glob.h"
+#include "common/glob.h"
 
 #include <string>
 

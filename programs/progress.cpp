@@ -1,4 +1,4 @@
-#include "engine/progress.h"
+#include "programs/progress.h"
 
 namespace rux {
 
@@ -49,6 +49,17 @@ void ProgressResourceDone(Progress& progress) {
     if (!progress.stream) return;
     const ProgressHold hold(progress);
     ++progress.doneResources;
+    if (std::chrono::steady_clock::now() - progress.drawn >= REDRAW_EVERY) ProgressDraw(progress);
+}
+
+void ProgressSet(Progress& progress, std::uint64_t doneBytes, std::uint64_t totalBytes, unsigned doneResources,
+                 unsigned totalResources) {
+    if (!progress.stream) return;
+    const ProgressHold hold(progress);
+    progress.doneBytes = doneBytes;
+    progress.totalBytes = totalBytes;
+    progress.doneResources = doneResources;
+    progress.totalResources = totalResources;
     if (std::chrono::steady_clock::now() - progress.drawn >= REDRAW_EVERY) ProgressDraw(progress);
 }
 

@@ -1,7 +1,7 @@
 // Shell-style patterns for choosing files by name, one matcher for both
 // tools.
-#ifndef RUX_ENGINE_GLOB_H
-#define RUX_ENGINE_GLOB_H
+#ifndef RUX_COMMON_GLOB_H
+#define RUX_COMMON_GLOB_H
 
 namespace rux {
 

@@ -1,12 +1,12 @@
-// The progress line: one line on a terminal, kept up to date while
+// The progress line of rux-extract and rux-pack: one line on a terminal, kept up to date while
 // resources are read, showing the bytes done of the total, the percentage,
 // the rate, the time left at that rate, and the resources done of the total.
 //
 // Threads: with shared set, each call below takes it, so workers may add
 // bytes while another thread draws; a thread that writes other text to the
 // line's stream holds it (ProgressHold) from ProgressClear to ProgressDraw.
-#ifndef RUX_ENGINE_PROGRESS_H
-#define RUX_ENGINE_PROGRESS_H
+#ifndef RUX_PROGRAMS_PROGRESS_H
+#define RUX_PROGRAMS_PROGRESS_H
 
 #include <chrono>
 #include <cstdint>
@@ -56,6 +56,11 @@ void ProgressResize(Progress& progress, std::uint64_t listed, std::uint64_t real
 
 // Counts one resource done; redraws the line as ProgressAdd does.
 void ProgressResourceDone(Progress& progress);
+
+// Takes the figures of a run as its engine tells them; redraws the line
+// as ProgressAdd does.
+void ProgressSet(Progress& progress, std::uint64_t doneBytes, std::uint64_t totalBytes, unsigned doneResources,
+                 unsigned totalResources);
 
 // Erases the line, so that other text can take its place; the next redraw
 // puts it back below that text.

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "engine/glob.h"
-#include "engine/names.h"
-#include "engine/print.h"
+#include "common/glob.h"
+#include "common/names.h"
+#include "common/print.h"
 
 using namespace rux;
 

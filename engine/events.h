@@ -39,6 +39,10 @@ struct ResourceEnd {
     int error = 0;
     ReadStatus status;   // ReadFailed: the library's reason
     std::string reason;  // ReadFailed: why, control bytes escaped; RefusedName: "unsafe name"
+    // MODE_LIST, MODE_TEST: why extraction would refuse the name ("unsafe
+    // name"), or empty. Listing and testing write nothing, so the resource
+    // is listed and read all the same.
+    std::string refused;
 
     bool Failed() const { return result != ResourceResult::Done && result != ResourceResult::Kept; }
     bool EndsRun() const { return result == ResourceResult::WriteFailed || result == ResourceResult::OutputFailed; }

@@ -62,7 +62,8 @@ int IsSelected(const ExtractOptions& options, const char* name, std::vector<char
     return 1;
 }
 
-// The slots the run takes, in slot order, into slots; returns their number
+// The slots the run takes, in slot order, into slots (never one that an
+// earlier file's resource of the same identity hides); returns their number
 // and adds their listed sizes to *listedBytes. found[i] tells whether
 // include i matched any name.
 int SelectSlots(const ResourceSet& set, const ExtractOptions& options, int* slots, std::uint64_t* listedBytes,
@@ -72,7 +73,7 @@ int SelectSlots(const ResourceSet& set, const ExtractOptions& options, int* slot
     int count = 0;
     for (int slot = 0; slot < INDEX_SLOTS; ++slot) {
         const ResourceEntry& entry = entries[slot];
-        if (entry.kind == 0 || (options.onlySlots && !options.onlySlots[slot])) continue;
+        if (entry.kind == 0 || set.Hidden(slot) || (options.onlySlots && !options.onlySlots[slot])) continue;
         if (!IsSelected(options, entry.name, found)) continue;
         slots[count++] = slot;
         *listedBytes += entry.size;

@@ -78,7 +78,7 @@ std::string JsonStart(const char* resourceFile) {
 }
 
 std::string JsonResource(int slot, const ResourceEntry& entry, std::uint32_t size, bool first, bool tested,
-                         const std::string& reason) {
+                         const std::string& reason, const std::string& refused) {
     char numbers[192];
     std::snprintf(numbers, sizeof numbers,
                   ", \"size\": %" PRIu32 ", \"packed_size\": %" PRIu64 ", \"block_length\": %" PRIu32
@@ -89,6 +89,7 @@ std::string JsonResource(int slot, const ResourceEntry& entry, std::uint32_t siz
             "\", \"kind_number\": " + std::to_string(entry.kind) + ", \"name\": " + JsonName(entry.name) + numbers;
     if (tested) text += reason.empty() ? ", \"read\": true" : ", \"read\": false";
     if (!reason.empty()) text += ", \"reason\": " + JsonName(reason.c_str());
+    if (!refused.empty()) text += ", \"refused\": " + JsonName(refused.c_str());
     return text + "}";
 }
 

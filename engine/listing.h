@@ -37,12 +37,13 @@ std::string VerboseLine(const ResourceEntry& entry, std::uint32_t size);
 std::string VerboseTotals(const ListingTotals& totals);
 
 // --json: the document's start, naming the resource file; one resource's
-// object (first: no comma before it), with "read" when tested is set and
-// "reason" when reason is not empty; and the end, with the totals
+// object (first: no comma before it), with "read" when tested is set,
+// "reason" when reason is not empty and "refused" (why extraction would
+// refuse the name) when refused is not; and the end, with the totals
 // ("read" among them when tested).
 std::string JsonStart(const char* resourceFile);
 std::string JsonResource(int slot, const ResourceEntry& entry, std::uint32_t size, bool first,
-                         bool tested, const std::string& reason);
+                         bool tested, const std::string& reason, const std::string& refused = "");
 std::string JsonEnd(const ListingTotals& totals, bool tested);
 
 }  // namespace rux

@@ -19,6 +19,7 @@ namespace rux {
 struct SharedDirectory {
     FileHandle dir = INVALID_FILE_HANDLE;
     std::atomic<int> holders{1};
+    int made = 0;      // made by this run: what lies below it is new
     std::string name;  // the directory's part of the name, separators included
 };
 
@@ -31,37 +32,41 @@ void Release(SharedDirectory* shared) {
     }
 }
 
-unsigned DirectoryEntry(const char* name, std::size_t length, unsigned entries) {
-    std::uint32_t hash = 2166136261u;
-    for (std::size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
-    return hash % entries;
-}
-
 }  // namespace
 
 // The open directory of that name part, held for the caller, or null.
 SharedDirectory* OutputTree::Find(const char* name, std::size_t length) {
+    const std::string key(name, length);
     std::lock_guard<std::mutex> hold(lock_);
-    SharedDirectory* found = directories_[DirectoryEntry(name, length, DIRECTORY_ENTRIES)];
-    if (!found || found->name.size() != length || std::memcmp(found->name.data(), name, length) != 0) {
-        return nullptr;
-    }
-    found->holders.fetch_add(1);
-    return found;
+    const auto found = directories_.find(key);
+    if (found == directories_.end()) return nullptr;
+    found->second->holders.fetch_add(1);
+    return found->second;
 }
 
 // Shares dir under that name part; returns it held for the caller.
-SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t length) {
+SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t length, int madeNow) {
     SharedDirectory* made = new SharedDirectory;
     made->dir = dir;
+    made->made = madeNow;
     made->name.assign(name, length);
     made->holders.store(2);  // the table and the caller
-    SharedDirectory* old;
+    SharedDirectory* old = nullptr;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        SharedDirectory*& entry = directories_[DirectoryEntry(name, length, DIRECTORY_ENTRIES)];
-        old = entry;
-        entry = made;
+        auto found = directories_.find(made->name);
+        if (found == directories_.end() && directories_.size() >= DIRECTORY_HANDLES) {
+            found = directories_.begin();
+            old = found->second;
+            directories_.erase(found);
+            found = directories_.end();
+        }
+        if (found == directories_.end()) {
+            directories_.emplace(made->name, made);
+        } else {
+            old = found->second;
+            found->second = made;
+        }
     }
     Release(old);
     return made;
@@ -69,19 +74,19 @@ SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t 
 
 int OutputTree::Open(const char* outdir, int reason) {
     Close();
-    RemoveTemporariesOnSignal();
+    table_ = ClaimTemporaries();
     if (OpenDirectory(outdir, &root_)) return 1;
     rootError_ = reason ? reason : LastError();
     return 0;
 }
 
 void OutputTree::Close() {
-    for (SharedDirectory*& entry : directories_) {
-        Release(entry);
-        entry = nullptr;
-    }
+    for (auto& entry : directories_) Release(entry.second);
+    directories_.clear();
     CloseDirectory(root_);
     root_ = INVALID_FILE_HANDLE;
+    ReleaseTemporaries(table_);
+    table_ = -1;
 }
 
 OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start, int noClobber) {
@@ -109,9 +114,18 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
         dir = cached->dir;
         component = start + directoryBytes;
     } else {
-        // Where the directories exist, in one step when the system has one.
+        // From the deepest directory open already, else from the output
+        // directory in one step where the directories exist and the system
+        // has such a step; empty components (doubled separators) stay in
+        // the same directory.
+        SharedDirectory* held = nullptr;
+        for (std::size_t length = directoryBytes; length > 1 && !held;) {
+            --length;
+            if (IsSeparator(path[start + length - 1])) held = Find(path + start, length);
+            if (held) component = start + length;
+        }
         DirResult opened = DirResult::Failed;
-        if (directoryBytes != 0) {
+        if (directoryBytes != 0 && !held) {
             char* end = path + start + directoryBytes - 1;
             const char separator = *end;
             *end = '\0';
@@ -122,15 +136,10 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
         if (opened == DirResult::Opened) {
             output->shared = Keep(dir, path + start, directoryBytes);
         } else if (directoryBytes != 0) {
-            // Else each directory component in turn, from the deepest one
-            // open already; empty components (doubled separators) stay in
-            // the same directory. Each one opened is kept for the next file.
-            SharedDirectory* held = nullptr;
-            for (std::size_t length = directoryBytes - 1; length > 0 && !held; --length) {
-                if (IsSeparator(path[start + length - 1])) held = Find(path + start, length);
-                if (held) component = start + length;
-            }
+            // Else each directory component in turn. Each one opened is
+            // kept for the next file.
             if (held) dir = held->dir;
+            int parentMade = held ? held->made : 0;
             for (std::size_t i = component; path[i] != '\0'; ++i) {
                 if (!IsSeparator(path[i])) continue;
                 if (i == component) {
@@ -140,7 +149,7 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
                 const char separator = path[i];
                 path[i] = '\0';
                 FileHandle next = INVALID_FILE_HANDLE;
-                const DirResult step = OpenSubdirectory(dir, path, component, 1, &next);
+                const DirResult step = OpenSubdirectory(dir, path, component, parentMade ? 2 : 1, &next);
                 path[i] = separator;
                 Release(held);
                 held = nullptr;
@@ -148,8 +157,9 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
                     path[i] = '\0';  // the message names the link
                     return OutputResult::Link;
                 }
-                if (step != DirResult::Opened) return OutputResult::Failed;
-                held = Keep(next, path + start, i + 1 - start);
+                if (step != DirResult::Opened && step != DirResult::Made) return OutputResult::Failed;
+                parentMade = step == DirResult::Made;
+                held = Keep(next, path + start, i + 1 - start, parentMade);
                 dir = next;
                 component = i + 1;
             }
@@ -164,7 +174,7 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
     } else if (noClobber && EntryExists(dir, path, component)) {
         result = OutputResult::Exists;
     } else {
-        output->temporary = CreateTemporary(dir, path, component, &output->file);
+        output->temporary = CreateTemporary(table_, dir, path, component, &output->file);
         if (output->temporary < 0) result = OutputResult::Failed;
     }
     if (result != OutputResult::Done) {

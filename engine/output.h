@@ -6,9 +6,9 @@
 // Below the output directory no link is ever followed: a directory
 // component that is a link refuses the file, and a final component that is
 // a link is replaced by the new file, its target never opened. A file that
-// fails is removed, so an existing file of that name stays as it was; a
-// fatal signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, ...) removes every
-// temporary too.
+// fails is removed, so an existing file of that name stays as it was; the
+// tree's temporaries are in a table of its own, which a program's signal
+// handler empties with RemoveLiveTemporaries.
 //
 // Every call but OutputTree's Open and Close may be made from several
 // threads at once, each with its own OutputFile and path. Trees are
@@ -18,6 +18,8 @@
 
 #include <cstddef>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "platform/disk_file.h"
 
@@ -42,8 +44,8 @@ struct OutputFile {
 };
 
 // One output directory and the directories below it that files were
-// begun in lately, kept open so that the files of one directory cost no
-// walk.
+// begun in, kept open for the run so that the files of one directory cost
+// no walk.
 class OutputTree {
 public:
     OutputTree() = default;
@@ -54,8 +56,8 @@ public:
     // Opens the output directory, which must exist, for the calls below;
     // the directory and its parents may be links. 1, or 0 if it cannot be
     // opened; then every Begin fails, with LastError() set to reason, or
-    // when that is 0 to the open's own reason. Also makes fatal signals
-    // remove live temporaries.
+    // when that is 0 to the open's own reason. Claims the tree's table of
+    // temporaries.
     int Open(const char* outdir, int reason = 0);
 
     // Closes what Open opened. Safe when nothing is open. Files begun and
@@ -72,17 +74,20 @@ public:
     OutputResult Begin(OutputFile* output, char* path, std::size_t start, int noClobber);
 
 private:
-    static constexpr unsigned DIRECTORY_ENTRIES = 256;
+    // At most this many directories stay open at once: far below the
+    // usual descriptor limits, and more than most trees have.
+    static constexpr std::size_t DIRECTORY_HANDLES = 4096;
 
     SharedDirectory* Find(const char* name, std::size_t length);
-    SharedDirectory* Keep(FileHandle dir, const char* name, std::size_t length);
+    SharedDirectory* Keep(FileHandle dir, const char* name, std::size_t length, int madeNow = 0);
 
     FileHandle root_ = INVALID_FILE_HANDLE;  // read-only while workers run
+    int table_ = -1;                         // of its temporaries
     int rootError_ = 0;                      // why it could not be opened
-    // By a hash of the directory's name part, one per entry (a newcomer
-    // takes the entry over); 256 entries keep the open descriptors few.
+    // By the directory's name part: each directory opened once for the
+    // run, until the table is full; then a newcomer takes one entry over.
     std::mutex lock_;
-    SharedDirectory* directories_[DIRECTORY_ENTRIES] = {};
+    std::unordered_map<std::string, SharedDirectory*> directories_;
 };
 
 // Closes the file and renames it into place: over an existing file or link

@@ -236,8 +236,12 @@ int StartResource(const RunPlan& plan, int slot, ResourceInput& stream, int* ope
     const ResourceEntry& entry = plan.set->Slots()[slot];
     const char* name = entry.name;
     // An unsafe name is refused before anything is opened for it: a
-    // loose file's path is built from the name too.
-    if (IsUnsafeName(name, WINDOWS_RULES)) {
+    // loose file's path is built from the name too. Listing and testing
+    // write nothing, and only note it.
+    const bool unsafe = IsUnsafeName(name, WINDOWS_RULES) != 0;
+    if (unsafe && (plan.mode == MODE_LIST || plan.mode == MODE_TEST)) {
+        end.refused = "unsafe name";
+    } else if (unsafe) {
         end.result = ResourceResult::RefusedName;
         end.reason = "unsafe name";
         plan.progress->Resize(entry.size, 0);

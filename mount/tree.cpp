@@ -1,6 +1,8 @@
 #include "mount/tree.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <unordered_map>
 
@@ -56,6 +58,7 @@ int MountTree::AddChild(int dir, const std::string& name, int slot) {
 }
 
 void MountTree::Build(const ResourceSet& set, std::string* messages) {
+    set_ = &set;
     nodes_.clear();
     nodes_.emplace_back();
     const ResourceEntry* entries = set.Slots();
@@ -69,6 +72,16 @@ void MountTree::Build(const ResourceSet& set, std::string* messages) {
             *messages += "Refused unsafe name " + printed + "\n";
             continue;
         }
+        if (set.Hidden(slot)) {
+            // An earlier file's resource stands for every spelling; only a
+            // spelling of its own is worth a line.
+            const int winner = set.Find(entry.name);
+            if (winner >= 0 && std::strcmp(entries[winner].name, entry.name) != 0) {
+                *messages += "Not shown " + printed + ": " + EscapedName(entries[winner].name) +
+                             " of an earlier file is the same resource\n";
+            }
+            continue;
+        }
         Candidate c;
         c.slot = slot;
         c.parts = Components(entry.name);
@@ -76,7 +89,7 @@ void MountTree::Build(const ResourceSet& set, std::string* messages) {
             *messages += "Not shown " + printed + ": the name has no file name in it\n";
             continue;
         }
-        c.dataSlot = set.Lookup(entry.name);
+        c.dataSlot = set.Find(entry.name);
         ReadStatus status;
         const std::int64_t size = set.DataSize(c.dataSlot, &status);
         if (size < 0) {
@@ -87,6 +100,12 @@ void MountTree::Build(const ResourceSet& set, std::string* messages) {
         for (const std::string& part : c.parts) c.path += (c.path.empty() ? "" : "/") + part;
         candidates.push_back(std::move(c));
     }
+
+    // The first file's resources first, so that a directory's spelling is
+    // the first file's too.
+    std::stable_sort(candidates.begin(), candidates.end(), [&](const Candidate& a, const Candidate& b) {
+        return entries[a.slot].fileSlot < entries[b.slot].fileSlot;
+    });
 
     // One resource per path: the first file's, and in it the last slot's.
     std::unordered_map<std::string, std::size_t> byPath;
@@ -126,11 +145,10 @@ void MountTree::Build(const ResourceSet& set, std::string* messages) {
                          ": other resources make that path a directory\n";
             continue;
         }
+        const int fileSlot = entries[c.slot].fileSlot;
         int dir = 0;
         for (std::size_t k = 0; k + 1 < c.parts.size(); ++k) {
-            const auto found = nodes_[static_cast<std::size_t>(dir)].byName.find(c.parts[k]);
-            dir = found != nodes_[static_cast<std::size_t>(dir)].byName.end() ? found->second
-                                                                                : AddChild(dir, c.parts[k], -1);
+            dir = DirectoryFor(dir, c.parts[k], fileSlot);
         }
         const int node = AddChild(dir, c.parts.back(), c.dataSlot);
         const ResourceEntry& data = entries[c.dataSlot];
@@ -141,14 +159,46 @@ void MountTree::Build(const ResourceSet& set, std::string* messages) {
     }
 }
 
+int MountTree::DirectoryFor(int dir, const std::string& name, int fileSlot) {
+    const MountNode& parent = nodes_[static_cast<std::size_t>(dir)];
+    const auto exact = parent.byName.find(name);
+    if (exact != parent.byName.end()) return exact->second;
+    // Another file's spelling of this directory is the one shown.
+    const auto folded = parent.byFolded.equal_range(FoldedAscii(name));
+    for (auto it = folded.first; it != folded.second; ++it) {
+        const MountNode& other = nodes_[static_cast<std::size_t>(it->second)];
+        if (other.IsDirectory() && other.fileSlot != fileSlot) return it->second;
+    }
+    const int made = AddChild(dir, name, -1);
+    nodes_[static_cast<std::size_t>(made)].fileSlot = fileSlot;
+    return made;
+}
+
+std::string MountTree::Path(int node) const {
+    std::string path;
+    for (int at = node; at != 0; at = nodes_[static_cast<std::size_t>(at)].parent) {
+        path.insert(0, (path.empty() ? "" : "/") + nodes_[static_cast<std::size_t>(at)].name);
+    }
+    return path;
+}
+
 int MountTree::Find(int dir, const char* name) const {
     if (dir < 0 || static_cast<std::size_t>(dir) >= nodes_.size()) return -1;
     const MountNode& node = nodes_[static_cast<std::size_t>(dir)];
     if (!node.IsDirectory()) return -1;
     const auto exact = node.byName.find(name);
     if (exact != node.byName.end()) return exact->second;
-    const auto folded = node.byFolded.find(FoldedAscii(name));
-    return folded != node.byFolded.end() ? folded->second : -1;
+    const auto folded = node.byFolded.equal_range(FoldedAscii(name));
+    if (folded.first == folded.second) return -1;
+    // Of several files that differ in case, the one the set's lookup gives.
+    if (set_ && std::next(folded.first) != folded.second) {
+        const std::string prefix = Path(dir);
+        const int slot = set_->Find(((prefix.empty() ? "" : prefix + "/") + name).c_str());
+        for (auto it = folded.first; it != folded.second; ++it) {
+            if (nodes_[static_cast<std::size_t>(it->second)].slot == slot && slot >= 0) return it->second;
+        }
+    }
+    return folded.first->second;
 }
 
 }  // namespace rux

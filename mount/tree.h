@@ -8,21 +8,24 @@
 //  - A name that rux-extract refuses as unsafe is not shown.
 //  - A resource whose data cannot be reached (a missing loose file) is not
 //    shown, as rux-extract makes no file for it.
-//  - Names that give one path (they differ only in their separators) show
-//    one file: the resource of the file mounted first; within one file, the
-//    last in slot order, which is the one rux-extract leaves on disk.
+//  - A resource that a file mounted earlier lists under the same identity
+//    (ResourceSet::Find: ASCII case folded, '\' taken as '/') is not
+//    shown: the first file's spelling stands for every spelling.
+//  - Names of one file that give one path (they differ only in their
+//    separators) show one file: the last in slot order, which is the one
+//    rux-extract leaves on disk.
 //  - A path that is both a file and a directory of other resources (a
 //    resource "a" beside "a/b") is a directory: the file is not shown.
-//  - Each file's data is what a lookup of its name returns, so where the
-//    same name is listed by several files, the file mounted first wins
-//    (names that differ in case are found as the index finds them).
+//  - Each file's data is what ResourceSet::Find of its name returns.
 // Every resource left out gets one line in the build's messages: rux-
 // extract's "Refused unsafe name NAME" for unsafe names, else
 // "Not shown NAME: WHY".
 //
-// Components keep their spelling, so names that differ in case are
-// different files, as rux-extract writes them; Find also finds a child
-// whose name differs only in ASCII case (the first met, where several do).
+// Components keep their spelling, so names of one file that differ in
+// case are different files, as rux-extract writes them; a directory that
+// several files list takes the first file's spelling. Find also finds a
+// child whose name differs only in ASCII case: where several do, the one
+// ResourceSet::Find gives for the path, else the first met.
 #ifndef RUX_MOUNT_TREE_H
 #define RUX_MOUNT_TREE_H
 
@@ -41,10 +44,10 @@ struct MountNode {
     int slot = -1;     // a file: the index slot its data is read from; a directory: -1
     std::uint64_t size = 0;    // a file's bytes
     std::uint64_t packed = 0;  // a file's bytes in the resource file (a loose one: its size)
-    int fileSlot = 0;          // the mount slot whose file's times it has
+    int fileSlot = 0;          // the mount slot whose file's times it has (a directory: whose spelling)
     std::vector<int> children;  // a directory's, in the order they were first met
     std::map<std::string, int> byName;    // a directory's children by exact name
-    std::map<std::string, int> byFolded;  // ... by name in lower case (the first met)
+    std::multimap<std::string, int> byFolded;  // ... by name in lower case, in the order met
     int subdirectories = 0;
 
     bool IsDirectory() const { return slot < 0; }
@@ -63,8 +66,14 @@ public:
     // equal ignoring ASCII case; -1 if none (or dir is not a directory).
     int Find(int dir, const char* name) const;
 
+    // The node's path from the root, components joined by '/'.
+    std::string Path(int node) const;
+
 private:
     int AddChild(int dir, const std::string& name, int slot);
+    // The directory below dir that a resource of fileSlot puts name in.
+    int DirectoryFor(int dir, const std::string& name, int fileSlot);
+    const ResourceSet* set_ = nullptr;
     std::vector<MountNode> nodes_;
 };
 

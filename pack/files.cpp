@@ -6,7 +6,7 @@
 namespace rux {
 
 // Begins the temporary for path: 1, or 0 with a message.
-bool BeginTemporary(const std::string& path, Temporary* t, std::string* error) {
+bool BeginTemporary(int table, const std::string& path, Temporary* t, std::string* error) {
     const std::size_t cut = path.find_last_of(
 #ifdef _WIN32
         "/\\"
@@ -20,7 +20,7 @@ bool BeginTemporary(const std::string& path, Temporary* t, std::string* error) {
         *error = "cannot write " + path + LastErrorSuffix();
         return false;
     }
-    t->slot = CreateTemporary(t->dir, path.c_str(), t->start, &t->file);
+    t->slot = CreateTemporary(table, t->dir, path.c_str(), t->start, &t->file);
     if (t->slot < 0) {
         *error = "cannot create a temporary file beside " + path + LastErrorSuffix();
         CloseDirectory(t->dir);
@@ -56,13 +56,13 @@ bool CommitTemporaryFile(Temporary* t, const std::string& path, std::string* err
 }
 
 // Copies a loose resource to its place, by way of a temporary file.
-bool WriteLoose(const std::string& out, const std::string& name, const PackSource& source, std::string* error,
-                std::string* failedPath) {
+bool WriteLoose(int table, const std::string& out, const std::string& name, const PackSource& source,
+                std::string* error, std::string* failedPath) {
     const std::string path = NativePath(out + name);
     *failedPath = path;
     MakeParentDirectories(path, NativePath(out).size());
     Temporary t;
-    if (!BeginTemporary(path, &t, error)) return false;
+    if (!BeginTemporary(table, path, &t, error)) return false;
     KeepError(0);
     if (!CopySource(t.file, source) || !t.file.Flush()) {
         *error = "cannot write loose file " + path + LastErrorSuffix();

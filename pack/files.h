@@ -23,8 +23,8 @@ struct Temporary {
     std::size_t start = 0;  // where the file's own name begins in path
 };
 
-// Begins the temporary for path: 1, or 0 with a message.
-bool BeginTemporary(const std::string& path, Temporary* t, std::string* error);
+// Begins the temporary for path, in the run's table: 1, or 0 with a message.
+bool BeginTemporary(int table, const std::string& path, Temporary* t, std::string* error);
 
 // Drops the temporary: nothing of it is left.
 void AbortTemporaryFile(Temporary* t);
@@ -35,8 +35,8 @@ bool CommitTemporaryFile(Temporary* t, const std::string& path, std::string* err
 
 // Copies a loose resource to its place, by way of a temporary file; on a
 // failure *failedPath is the path it was writing.
-bool WriteLoose(const std::string& out, const std::string& name, const PackSource& source, std::string* error,
-                std::string* failedPath);
+bool WriteLoose(int table, const std::string& out, const std::string& name, const PackSource& source,
+                std::string* error, std::string* failedPath);
 
 // What a file looked like when its reading began: any change by its end
 // means the bytes packed may be of no one moment.

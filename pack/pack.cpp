@@ -1,6 +1,7 @@
 #include "pack/pack.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "pack/old_file.h"
 #include "pack/pieces.h"
 #include "pack/writer.h"
+#include "platform/output_dir.h"
 #include "common/workers.h"
 #include "resource/blocks.h"
 
@@ -63,6 +65,7 @@ private:
     OldFile old_;
     bool reuse_ = false;
     PackWriter writer_;
+    TemporaryTableHold temporaries_;  // of this pack's own
     // Declared before the pool, so that the workers are gone first.
     std::deque<std::unique_ptr<Piece>> window_;
     std::uint64_t windowBytes_ = 0;
@@ -114,7 +117,7 @@ bool Packer::Commit() {
     }
     if (!EndResource(&writer_, f.source, error_)) return Failed(out_);
     std::string loosePath;
-    if (f.kind == KIND_LOOSE && !WriteLoose(options_.out, entry.name, f.source, error_, &loosePath)) {
+    if (f.kind == KIND_LOOSE && !WriteLoose(temporaries_.table, options_.out, entry.name, f.source, error_, &loosePath)) {
         return Failed(loosePath);
     }
     // A file that grew, shrank or was written to while it was read.
@@ -247,7 +250,7 @@ int Packer::Run() {
     writer_.flush = 1;
     writer_.keepOpen = 1;
     Temporary temporary;
-    if (!BeginTemporary(out_, &temporary, error_)) return Failed(out_);
+    if (!BeginTemporary(temporaries_.table, out_, &temporary, error_)) return Failed(out_);
     if (!BeginPackFileOn(&writer_, temporary.file, out_, error_)) {
         Failed(out_);
         temporary.file = writer_.file;
@@ -307,16 +310,30 @@ int CheckPackPaths(const PackOptions& options, std::string* error) {
 int PackDirectory(const PackOptions& options, const PackCallbacks& callbacks,
                   std::vector<PackWarning>* warnings, std::vector<std::string>* refusals,
                   PackStats* stats, std::string* error) {
-    if (!CheckPackPaths(options, error)) return 0;
+    PackStats ignored;
+    if (!stats) stats = &ignored;
+    *stats = PackStats();
+    const auto fail = [&](int code, const std::string& path) {
+        stats->failure.message = *error;
+        stats->failure.error = code;
+        stats->failure.path = path;
+        return 0;
+    };
+    std::error_code ec;
+    if (!CheckPackPaths(options, error)) {
+        if (fs::is_directory(NativePath(options.out), ec)) return fail(EISDIR, options.out);
+        return fail(ENOTDIR, options.dir);
+    }
     std::vector<PackEntry> entries;
-    if (!WalkPackTree(options, &entries, warnings, error)) return 0;
+    KeepError(0);
+    if (!WalkPackTree(options, &entries, warnings, error)) return fail(LastError(), options.dir);
     if (callbacks.warning) {
         for (const PackWarning& warning : *warnings) callbacks.warning(warning);
     }
     *refusals = PackRefusals(options, entries);
     if (!refusals->empty()) {
         *error = "refused";
-        return 0;
+        return fail(EINVAL, options.dir);
     }
     return PackEntries(options, entries, callbacks, stats, error);
 }

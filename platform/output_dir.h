@@ -30,6 +30,7 @@ namespace rux {
 // What OpenSubdirectory and OpenPathBelow met.
 enum class DirResult {
     Opened,
+    Made,    // opened, and made by this call
     Failed,  // missing, not a directory, or could not be made
     IsLink,  // a symbolic link or reparse point: never followed
 };
@@ -41,17 +42,22 @@ enum class CommitResult {
     Exists,  // without replacing: the name was taken
 };
 
-// Live temporaries at once, at most: one per worker thread, one per
-// resource being written in ranges, and margin.
+// Live temporaries of one run at once, at most: one per worker thread, one
+// per resource being written in ranges, and margin.
 constexpr int TEMPORARY_SLOTS = 512;
+// Runs in one process that may have temporaries at once.
+constexpr int TEMPORARY_TABLES = 64;
 
 // Opens the directory at path, following links (the user chose it).
 // 1 and *dir set, or 0.
 int OpenDirectory(const char* path, FileHandle* dir);
 
 // Opens the directory named path + start inside parent, never through a
-// link; with create, makes it first when it is missing. DirResult::Opened and
-// *dir set; DirResult::IsLink when that name is a link; else DirResult::Failed.
+// link; with create 1, makes it when it is missing; with create 2 (its
+// parent was just made, so it is most likely missing), tries to make it
+// before anything else. DirResult::Opened, or DirResult::Made when this call
+// made it, and *dir set; DirResult::IsLink when that name is a link; else
+// DirResult::Failed.
 DirResult OpenSubdirectory(FileHandle parent, const char* path, std::size_t start, int create,
                            FileHandle* dir);
 
@@ -66,13 +72,21 @@ DirResult OpenPathBelow(FileHandle parent, const char* path, std::size_t start, 
 // Closes a handle of OpenDirectory, OpenSubdirectory or OpenPathBelow.
 void CloseDirectory(FileHandle dir);
 
+// A run's own table of temporaries, so that runs at once in one process
+// need no lock between them: its number, or -1 when TEMPORARY_TABLES runs
+// hold one already. Every thread of the run may use it at once.
+int ClaimTemporaries();
+
+// Gives the table back, once every temporary of it has ended.
+void ReleaseTemporaries(int table);
+
 // Creates a fresh temporary file in dir, whose path is the first start
 // bytes of path (the directory and its trailing separator), and opens it
 // into file for writing: unnamed where the system can, else exclusively
-// under a new hidden name. A named temporary is registered so that a fatal
-// signal removes it (see RemoveTemporariesOnSignal). Returns its slot
-// number, or -1 (file stays invalid).
-int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFile* file);
+// under a new hidden name. A named temporary is registered in table so
+// that RemoveLiveTemporaries removes it. Returns its slot number, or -1
+// (file stays invalid; EMFILE when the table is full or table is -1).
+int CreateTemporary(int table, FileHandle dir, const char* path, std::size_t start, DiskFile* file);
 
 // Closes file, the temporary of slot, and gives it the name path + start
 // in dir (the same dir and path as CreateTemporary). With replace, an
@@ -91,14 +105,21 @@ void AbortTemporary(int slot);
 // system has unnamed files, as on a file system without them; for tests.
 void UseNamedTemporaries(int on);
 
-// Installs handlers for every signal from outside whose default action
-// ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM,
-// SIGUSR1/2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, ... where they exist;
-// on Windows SIGINT, SIGTERM and SIGBREAK) that remove every named
-// temporary and then end the process by that signal. A signal the process
-// was started ignoring stays ignored. Once per process; later calls do
-// nothing.
-void RemoveTemporariesOnSignal();
+// Removes every named temporary of every run in the process, and from
+// then on each one as soon as it is made: for a signal handler that is
+// about to end the process. Async-signal-safe (unlink calls on names and
+// directories saved beforehand); installs nothing.
+void RemoveLiveTemporaries();
+
+// Holds a table of ClaimTemporaries for as long as it lives.
+class TemporaryTableHold {
+public:
+    TemporaryTableHold() : table(ClaimTemporaries()) {}
+    ~TemporaryTableHold() { ReleaseTemporaries(table); }
+    TemporaryTableHold(const TemporaryTableHold&) = delete;
+    TemporaryTableHold& operator=(const TemporaryTableHold&) = delete;
+    const int table;
+};
 
 // 1 if a directory entry (file, directory or link) of that name exists in
 // dir, links not followed; else 0.

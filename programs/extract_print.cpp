@@ -71,6 +71,8 @@ void ExtractPrinter::ResourceEnds(const ResourceEnd& end) {
     if (!options_.quiet && mode != MODE_STDOUT) {
         out += verbose_ ? VerboseLine(entry, end.size)
                         : std::to_string(entry.kind) + " " + EscapedName(entry.name) + " " + std::to_string(end.size) + "\n";
+        // What extraction would do with the name, on the same line.
+        if (!end.refused.empty()) out.insert(out.size() - 1, " (would be refused: " + end.refused + ")");
     }
     switch (end.result) {
         case ResourceResult::Done: break;
@@ -95,7 +97,7 @@ void ExtractPrinter::ResourceEnds(const ResourceEnd& end) {
     const bool failed = end.Failed();
     if (json_) {
         out = JsonResource(end.slot, entry, end.size, totals_.resources == 0, mode == MODE_TEST,
-                           failed ? end.reason : "");
+                           failed ? end.reason : "", end.refused);
     }
     if (json_ || verbose_) AddToTotals(&totals_, entry, end.size, failed);
     if (out.empty() && err.empty()) return;

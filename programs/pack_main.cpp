@@ -10,7 +10,9 @@
 // copy. Exit status 0 only when everything was written.
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "diff/patch.h"
@@ -19,6 +21,7 @@
 #include "platform/console.h"
 #include "platform/output_dir.h"
 #include "programs/pack_options.h"
+#include "programs/signals.h"
 #include "resource/format.h"
 #include "resource/set.h"
 #include "common/print.h"
@@ -111,12 +114,19 @@ int Run(int argc, char** argv) {
     if (!refusals.empty()) return 1;
 
     if (!line.patchFrom.empty()) {
+        // The patch would replace the file it is compared with.
+        std::error_code ec;
+        for (const std::string& base : line.patchFrom) {
+            if (std::filesystem::equivalent(NativePath(base), NativePath(options.out), ec)) {
+                return Fail(options.out + " is a base of the patch; the patch needs a name of its own");
+            }
+        }
         PatchChoice choice;
         if (!ChoosePatchEntries(line.patchFrom, options, entries, &choice, &error)) return Fail(error);
         TellPatch(line, choice);
         entries = std::move(choice.entries);
     }
-    RemoveTemporariesOnSignal();
+    RemoveTemporariesOnFatalSignals();
     return Pack(options, entries, line.quiet, line.progress);
 }
 

@@ -161,6 +161,21 @@ public:
     // at the first slot never used since the set was emptied.
     int Lookup(const char* name) const;
 
+    // The resource a name stands for, by its identity: two names are one
+    // resource when they are equal with ASCII letters folded and '\' taken
+    // as '/'. Across files, the first file mounted wins for every spelling:
+    // a later file's resource of the same identity is Hidden. Within one
+    // file, two names of one identity stay two resources: a lookup of an
+    // exact spelling returns that one; any other spelling returns the one
+    // Lookup returns (or, for names that differ in their separators, the
+    // nearest from the name's home slot). -1 if none. Lookup itself is left
+    // as the free functions of <rux/index.h> have it.
+    int Find(const char* name) const;
+
+    // 1 when a file mounted earlier lists a resource of the same identity
+    // as the one in slot, which listings then leave out; else 0.
+    int Hidden(int slot) const;
+
     // The INDEX_SLOTS slots, for walking in slot order.
     const ResourceEntry* Slots() const;
 

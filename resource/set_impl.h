@@ -42,6 +42,9 @@ struct SlotState {
     // Set once a resource was entered here since the set was emptied; a
     // lookup that meets a slot never used has missed.
     std::uint8_t used = 0;
+    // Set when a file mounted earlier lists a resource of the same
+    // identity (ResourceSet::Hidden).
+    std::uint8_t hidden = 0;
     // The exclusive stream of the default set's ResourceStream: its
     // position and open flag (stored, deflated) or its own loose handle.
     std::uint32_t position = 0;
@@ -56,9 +59,10 @@ struct ResourceSet::Impl {
     ResourceEntry entries[INDEX_SLOTS];
     SlotState state[INDEX_SLOTS];
     int occupied = 0;  // slots holding a resource
-    // Every occupied slot is also chained under the hash of its name with
-    // ASCII letters folded: a name in another case than the listed one has
-    // another home slot, so the probe from its own home slot cannot find it.
+    // Every occupied slot is also chained under the hash of its identity
+    // (IdentityHome): a name in another case, or with other separators, than
+    // the listed one has another home slot, so the probe from its own home
+    // slot cannot find it.
     std::int32_t foldHead[INDEX_SLOTS];  // first slot of each chain; -1 for none
     std::int32_t foldNext[INDEX_SLOTS];  // next slot of the same chain; -1 at the end
     void Chain(int slot);
@@ -79,7 +83,17 @@ struct ResourceSet::Impl {
     void Release();
     MountResult Mount(const char* path);
     int Lookup(const char* name) const;
+    int Find(const char* name) const;
+    // Sets every slot's hidden flag anew, after a mount.
+    void MarkHidden();
 };
+
+// The chain of a name's identity: FNV-1a over its bytes with ASCII letters
+// folded and '\' taken as '/', low 12 bits.
+int IdentityHome(const char* name);
+// 1 when two names are one resource's: equal with ASCII letters folded and
+// '\' taken as '/'.
+int SameIdentity(const char* a, const char* b);
 
 // Opens the mount slot's data handle if it is not open; 1 if it is open,
 // else 0 with the system's error in *error (error may be null). Safe from

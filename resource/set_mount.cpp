@@ -26,15 +26,6 @@ int NamesEqualIgnoringCase(const char* a, const char* b) {
     }
 }
 
-// The chain of a name with ASCII letters folded: FNV-1a, low 12 bits.
-int FoldedHome(const char* name) {
-    std::uint32_t hash = 2166136261u;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
-        hash = (hash ^ FoldAscii(*p)) * 16777619u;
-    }
-    return static_cast<int>(hash & (INDEX_SLOTS - 1));
-}
-
 // Everything Mount reads before it touches the tables; freed as a whole
 // if any part fails.
 struct Directory {
@@ -120,13 +111,13 @@ void ResourceSet::Impl::CloseLoose(int slot) {
 }
 
 void ResourceSet::Impl::Chain(int slot) {
-    const int chain = FoldedHome(entries[slot].name);
+    const int chain = IdentityHome(entries[slot].name);
     foldNext[slot] = foldHead[chain];
     foldHead[chain] = slot;
 }
 
 void ResourceSet::Impl::Unchain(int slot) {
-    std::int32_t* link = &foldHead[FoldedHome(entries[slot].name)];
+    std::int32_t* link = &foldHead[IdentityHome(entries[slot].name)];
     while (*link != slot && *link >= 0) link = &foldNext[*link];
     if (*link == slot) *link = foldNext[slot];
 }
@@ -135,6 +126,7 @@ void ResourceSet::Impl::Reset() {
     for (int i = 0; i < INDEX_SLOTS; ++i) {
         entries[i].kind = 0;
         state[i].used = 0;
+        state[i].hidden = 0;
         foldHead[i] = -1;
         foldNext[i] = -1;
     }
@@ -183,7 +175,7 @@ int ResourceSet::Impl::Lookup(const char* name) const {
     // probe of every slot would find.
     int best = -1;
     int bestDistance = INDEX_SLOTS;
-    for (int slot = foldHead[FoldedHome(name)]; slot >= 0; slot = foldNext[slot]) {
+    for (int slot = foldHead[IdentityHome(name)]; slot >= 0; slot = foldNext[slot]) {
         const int distance = (slot - home) & (INDEX_SLOTS - 1);
         if (distance < bestDistance && NamesEqualIgnoringCase(entries[slot].name, name)) {
             best = slot;
@@ -301,6 +293,7 @@ MountResult ResourceSet::Impl::Mount(const char* path) {
     for (ResourceEntry& entry : entries) {
         if (entry.kind == KIND_DEFLATED && entry.fileSlot == slot) entry.packedSize = PackedSize(entry, mount);
     }
+    MarkHidden();
     result.fileSlot = slot;
     result.records = dir.recordCount;
     return result;

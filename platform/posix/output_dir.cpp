@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -33,45 +32,40 @@ struct TemporarySlot {
     char name[32] = {};
 };
 
-TemporarySlot gTemporaries[TEMPORARY_SLOTS];
+// One run's temporaries. Tables are made when first claimed and never
+// freed, so that RemoveLiveTemporaries may read any of them at any moment.
+struct TemporaryTable {
+    std::atomic<int> inUse{0};
+    TemporarySlot slots[TEMPORARY_SLOTS];
+};
+
+std::atomic<TemporaryTable*> gTables[TEMPORARY_TABLES];
 std::atomic<unsigned> gSequence{0};
 std::atomic<int> gDying{0};
 
 // An unlinkat that is safe in a signal handler.
 void RemoveLive(TemporarySlot& slot) { ::unlinkat(slot.dir, slot.name, 0); }
 
-// Only async-signal-safe calls: unlinkat on names and descriptors saved
-// beforehand, then the signal again with its default action, which ends
-// the process once the handler returns and the signal is unblocked.
-void OnFatalSignal(int signal) {
-    const int saved = errno;
-    gDying.store(1);
-    for (TemporarySlot& slot : gTemporaries) {
-        if (slot.state.load() == 2) RemoveLive(slot);
-    }
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-    ::raise(signal);
-    errno = saved;
-}
-
 // Keeps errno as the reason of the failure that just happened.
 void KeepErrno() { KeepError(errno); }
 
-int Claim() {
+TemporarySlot& SlotOf(int slot) {
+    return gTables[slot / TEMPORARY_SLOTS].load()->slots[slot % TEMPORARY_SLOTS];
+}
+
+int Claim(int table) {
+    if (table < 0 || table >= TEMPORARY_TABLES) return -1;
+    TemporaryTable* t = gTables[table].load();
     for (int i = 0; i < TEMPORARY_SLOTS; ++i) {
         int expected = 0;
-        if (gTemporaries[i].state.compare_exchange_strong(expected, 1)) return i;
+        if (t->slots[i].state.compare_exchange_strong(expected, 1)) return table * TEMPORARY_SLOTS + i;
     }
     return -1;
 }
 
 // The slot is emptied before its directory handle can be closed, so the
 // handler never acts on a descriptor number that was reused.
-void Release(int slot) { gTemporaries[slot].state.store(0); }
+void Release(int slot) { SlotOf(slot).state.store(0); }
 
 // 1 if name in dir is a symbolic link, not followed.
 int IsLink(int dir, const char* name) {
@@ -120,14 +114,16 @@ DirResult OpenSubdirectory(FileHandle parent, const char* path, std::size_t star
                            FileHandle* dir) {
     const int from = Descriptor(parent);
     const char* name = path + start;
-    int fd = OpenBelow(from, name);
-    if (fd < 0 && errno == ENOENT && create) {
+    int made = 0;
+    int fd = -1;
+    if (create == 2 || ((fd = OpenBelow(from, name)) < 0 && errno == ENOENT && create)) {
         // Another thread may make it at the same moment: EEXIST is fine.
-        if (::mkdirat(from, name, 0777) == 0 || errno == EEXIST) fd = OpenBelow(from, name);
+        made = ::mkdirat(from, name, 0777) == 0;
+        if (made || errno == EEXIST) fd = OpenBelow(from, name);
     }
     if (fd >= 0) {
         *dir = static_cast<FileHandle>(fd);
-        return DirResult::Opened;
+        return made ? DirResult::Made : DirResult::Opened;
     }
     // O_NOFOLLOW on a link fails with ELOOP, or ENOTDIR with O_DIRECTORY on
     // some systems; only a look at the entry itself tells.
@@ -171,7 +167,8 @@ void CloseDirectory(FileHandle dir) {
 namespace {
 
 // 1 when an unnamed file can be given a name through /proc/self/fd, which
-// linkat follows to the open file (AT_EMPTY_PATH would need a privilege).
+// linkat follows to the open file: the way left where the kernel refuses
+// AT_EMPTY_PATH.
 int CanLinkUnnamed() {
     static const int usable = ::access("/proc/self/fd", X_OK) == 0 ? 1 : 0;
     return usable;
@@ -197,8 +194,18 @@ int OpenUnnamed(int dir) {
 }
 
 // Gives the open unnamed file fd the name name in dir, never replacing
-// anything (EEXIST). 0, or -1 with errno set.
+// anything (EEXIST). 0, or -1 with errno set. The descriptor itself first:
+// recent kernels let a process name an O_TMPFILE file it opened itself;
+// older ones want a privilege (ENOENT) and are not asked again.
 int LinkUnnamed(int fd, int dir, const char* name) {
+#ifdef AT_EMPTY_PATH
+    static std::atomic<int> refused{0};
+    if (!refused.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return -1;
+        refused.store(1, std::memory_order_relaxed);
+    }
+#endif
     char proc[40];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW);
@@ -273,16 +280,50 @@ CommitResult CommitUnnamed(TemporarySlot& t, DiskFile* file, const char* name, i
 
 void UseNamedTemporaries(int on) { gNamedOnly.store(on); }
 
-int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFile* file) {
+int ClaimTemporaries() {
+    for (int i = 0; i < TEMPORARY_TABLES; ++i) {
+        TemporaryTable* table = gTables[i].load();
+        if (!table) {
+            TemporaryTable* made = new TemporaryTable;
+            if (gTables[i].compare_exchange_strong(table, made)) {
+                table = made;
+            } else {
+                delete made;  // another run made it first
+            }
+        }
+        int free = 0;
+        if (table->inUse.compare_exchange_strong(free, 1)) return i;
+    }
+    return -1;
+}
+
+void ReleaseTemporaries(int table) {
+    if (table >= 0 && table < TEMPORARY_TABLES) gTables[table].load()->inUse.store(0);
+}
+
+void RemoveLiveTemporaries() {
+    const int saved = errno;
+    gDying.store(1);
+    for (std::atomic<TemporaryTable*>& entry : gTables) {
+        TemporaryTable* table = entry.load();
+        if (!table) continue;
+        for (TemporarySlot& slot : table->slots) {
+            if (slot.state.load() == 2) RemoveLive(slot);
+        }
+    }
+    errno = saved;
+}
+
+int CreateTemporary(int table, FileHandle dir, const char* path, std::size_t start, DiskFile* file) {
     (void)path;
     (void)start;
     file->handle = INVALID_FILE_HANDLE;
-    const int slot = Claim();
+    const int slot = Claim(table);
     if (slot < 0) {
         KeepError(EMFILE);
         return -1;
     }
-    TemporarySlot& t = gTemporaries[slot];
+    TemporarySlot& t = SlotOf(slot);
     t.dir = Descriptor(dir);
     // Unnamed where the system can: nothing is left of it whatever ends
     // the process, SIGKILL and a power cut included.
@@ -316,7 +357,7 @@ int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFil
 }
 
 CommitResult CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace) {
-    TemporarySlot& t = gTemporaries[slot];
+    TemporarySlot& t = SlotOf(slot);
     const char* name = path + start;
     CommitResult result = CommitResult::Done;
     if (t.unnamed) {
@@ -338,60 +379,10 @@ CommitResult CommitTemporary(int slot, DiskFile* file, const char* path, std::si
 }
 
 void AbortTemporary(int slot) {
-    TemporarySlot& t = gTemporaries[slot];
+    TemporarySlot& t = SlotOf(slot);
     if (!t.unnamed) RemoveLive(t);
     t.unnamed = 0;
     Release(slot);
-}
-
-void RemoveTemporariesOnSignal() {
-    static std::atomic<int> installed{0};
-    if (installed.exchange(1)) return;
-    // Every signal whose default action ends the process and that comes
-    // from outside it. The faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
-    // SIGABRT, SIGSYS, SIGTRAP) keep their default, for a core dump and a
-    // debugger; on Linux no temporary has a name then anyway.
-    static const int kSignals[] = {
-        SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2,
-#ifdef SIGXCPU
-        SIGXCPU,
-#endif
-#ifdef SIGXFSZ
-        SIGXFSZ,
-#endif
-#ifdef SIGVTALRM
-        SIGVTALRM,
-#endif
-#ifdef SIGPROF
-        SIGPROF,
-#endif
-#ifdef SIGPOLL
-        SIGPOLL,
-#endif
-#ifdef SIGSTKFLT
-        SIGSTKFLT,
-#endif
-#ifdef SIGPWR
-        SIGPWR,
-#endif
-#ifdef SIGLOST
-        SIGLOST,
-#endif
-    };
-    const auto install = [](int signal) {
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = OnFatalSignal;
-        sigemptyset(&action.sa_mask);
-        // A signal the process was started ignoring stays ignored.
-        struct sigaction old;
-        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return;
-        ::sigaction(signal, &action, nullptr);
-    };
-    for (int signal : kSignals) install(signal);
-#if defined(SIGRTMIN) && defined(SIGRTMAX)
-    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) install(signal);
-#endif
 }
 
 int EntryExists(FileHandle dir, const char* path, std::size_t start) {

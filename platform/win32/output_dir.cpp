@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -28,28 +27,32 @@ struct TemporarySlot {
     char path[TEMPORARY_PATH_BYTES] = {};
 };
 
-TemporarySlot gTemporaries[TEMPORARY_SLOTS];
+// One run's temporaries. Tables are made when first claimed and never
+// freed, so that RemoveLiveTemporaries may read any of them at any moment.
+struct TemporaryTable {
+    std::atomic<int> inUse{0};
+    TemporarySlot slots[TEMPORARY_SLOTS];
+};
+
+std::atomic<TemporaryTable*> gTables[TEMPORARY_TABLES];
 std::atomic<unsigned> gSequence{0};
 std::atomic<int> gDying{0};
 
-void OnFatalSignal(int signal) {
-    gDying.store(1);
-    for (TemporarySlot& slot : gTemporaries) {
-        if (slot.state.load() == 2) ::DeleteFileA(slot.path);
-    }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
+TemporarySlot& SlotOf(int slot) {
+    return gTables[slot / TEMPORARY_SLOTS].load()->slots[slot % TEMPORARY_SLOTS];
 }
 
-int Claim() {
+int Claim(int table) {
+    if (table < 0 || table >= TEMPORARY_TABLES) return -1;
+    TemporaryTable* t = gTables[table].load();
     for (int i = 0; i < TEMPORARY_SLOTS; ++i) {
         int expected = 0;
-        if (gTemporaries[i].state.compare_exchange_strong(expected, 1)) return i;
+        if (t->slots[i].state.compare_exchange_strong(expected, 1)) return table * TEMPORARY_SLOTS + i;
     }
     return -1;
 }
 
-void Release(int slot) { gTemporaries[slot].state.store(0); }
+void Release(int slot) { SlotOf(slot).state.store(0); }
 
 // Keeps GetLastError() as the reason of the failure that just happened.
 void KeepSystemError() { KeepError(static_cast<int>(::GetLastError())); }
@@ -102,15 +105,47 @@ void CloseDirectory(FileHandle dir) { (void)dir; }
 // Every temporary is named here.
 void UseNamedTemporaries(int) {}
 
-int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFile* file) {
+int ClaimTemporaries() {
+    for (int i = 0; i < TEMPORARY_TABLES; ++i) {
+        TemporaryTable* table = gTables[i].load();
+        if (!table) {
+            TemporaryTable* made = new TemporaryTable;
+            if (gTables[i].compare_exchange_strong(table, made)) {
+                table = made;
+            } else {
+                delete made;  // another run made it first
+            }
+        }
+        int free = 0;
+        if (table->inUse.compare_exchange_strong(free, 1)) return i;
+    }
+    return -1;
+}
+
+void ReleaseTemporaries(int table) {
+    if (table >= 0 && table < TEMPORARY_TABLES) gTables[table].load()->inUse.store(0);
+}
+
+void RemoveLiveTemporaries() {
+    gDying.store(1);
+    for (std::atomic<TemporaryTable*>& entry : gTables) {
+        TemporaryTable* table = entry.load();
+        if (!table) continue;
+        for (TemporarySlot& slot : table->slots) {
+            if (slot.state.load() == 2) ::DeleteFileA(slot.path);
+        }
+    }
+}
+
+int CreateTemporary(int table, FileHandle dir, const char* path, std::size_t start, DiskFile* file) {
     (void)dir;
     file->handle = INVALID_FILE_HANDLE;
-    const int slot = Claim();
+    const int slot = Claim(table);
     if (slot < 0) {
         KeepError(ERROR_TOO_MANY_OPEN_FILES);
         return -1;
     }
-    TemporarySlot& t = gTemporaries[slot];
+    TemporarySlot& t = SlotOf(slot);
     if (start + 32 > TEMPORARY_PATH_BYTES) {
         KeepError(ERROR_FILENAME_EXCED_RANGE);
         Release(slot);
@@ -142,7 +177,7 @@ int CreateTemporary(FileHandle dir, const char* path, std::size_t start, DiskFil
 
 CommitResult CommitTemporary(int slot, DiskFile* file, const char* path, std::size_t start, int replace) {
     (void)start;
-    TemporarySlot& t = gTemporaries[slot];
+    TemporarySlot& t = SlotOf(slot);
     CommitResult result = CommitResult::Done;
     // A write error can surface only when the file is closed.
     if (!file->Close()) {
@@ -166,16 +201,8 @@ CommitResult CommitTemporary(int slot, DiskFile* file, const char* path, std::si
 }
 
 void AbortTemporary(int slot) {
-    ::DeleteFileA(gTemporaries[slot].path);
+    ::DeleteFileA(SlotOf(slot).path);
     Release(slot);
-}
-
-void RemoveTemporariesOnSignal() {
-    static std::atomic<int> installed{0};
-    if (installed.exchange(1)) return;
-    std::signal(SIGINT, OnFatalSignal);
-    std::signal(SIGTERM, OnFatalSignal);
-    std::signal(SIGBREAK, OnFatalSignal);
 }
 
 int EntryExists(FileHandle dir, const char* path, std::size_t start) {

@@ -10,7 +10,12 @@ The calls are shaped like :mod:`zipfile`'s::
 
 Names are :class:`str`, decoded from the file's bytes as :func:`os.fsdecode`
 does, so every name round-trips (:func:`os.fsencode` gives its bytes back).
-Lookups ignore the case of ASCII letters, as the file's index does.
+Two names are one resource when they are equal with ASCII letters folded and
+"\\" taken as "/". Across files, the file given first wins for every
+spelling, and a later file's resource of the same name is hidden. Within one
+file, two such names stay two resources: a lookup of an exact spelling
+returns that one, and any other spelling returns the one the library's
+lookup returns.
 
 Every block of a deflated resource inflates on its own, so the file object
 that :meth:`ResourceFile.open` returns seeks anywhere at the cost of at most
@@ -18,6 +23,7 @@ one block. Reads release the GIL: threads read in parallel, from one
 :class:`ResourceFile` or several.
 """
 
+import errno
 import io
 import os
 import warnings
@@ -133,9 +139,12 @@ class ResourceFile:
     """
 
     def __init__(self, path, *more_paths):
-        paths = [os.fsencode(p) for p in (path, *more_paths)]
-        self.filename = os.fsdecode(paths[0])
-        self.filenames = [os.fsdecode(p) for p in paths]
+        # Paths may be str, bytes or os.PathLike; they come back as
+        # os.fspath gives them, so in the type given.
+        given = [os.fspath(p) for p in (path, *more_paths)]
+        paths = [os.fsencode(p) for p in given]
+        self.filename = given[0]
+        self.filenames = given
         self._core = _rux.Core(paths)
         self._infos = [
             ResourceInfo(os.fsdecode(name), kind, size, packed, block, blocks, slot)
@@ -194,10 +203,12 @@ class ResourceFile:
             raise ValueError('open() requires mode "r" or "rb"')
         return ResourceIO(self._core, self.getinfo(name))
 
-    def test(self):
-        """Reads every resource in full. A list of (name, reason) of those
-        that failed; empty when all read."""
-        return [(os.fsdecode(name), reason) for name, reason in self._core.test()]
+    def test(self, *, jobs=None):
+        """Reads every resource in full, as rux-extract -t does (an unsafe
+        name fails too). A list of (name, reason) of those that failed;
+        empty when all read. Ctrl-C stops it within a block."""
+        return [(os.fsdecode(name), reason)
+                for name, reason in self._core.test(_JOBS if jobs is None else jobs)]
 
     def extractall(self, path=None, members=None, *, jobs=None):
         """Writes the resources below the directory path (default: the
@@ -206,11 +217,19 @@ class ResourceFile:
         members: names (or ResourceInfo) to write, default all. jobs: worker
         threads, 1 to 256, default one per core. Each file is written as a
         temporary and renamed into place, no link below path is followed,
-        and unsafe names are refused. Any failure raises Error with every
-        message, once the run is over: a resource that cannot be read or is
+        and unsafe names are refused. A resource that cannot be read or is
         refused leaves no file and the others are written; one that cannot
-        be written ends the run, as it ends rux-extract's.
+        be written ends the run, as it ends rux-extract's. Then Error is
+        raised for the first failure: errno (the system's, EIO for a
+        damaged block, EINVAL for an unsafe name), strerror (why), filename
+        (the output path, str or bytes as path was given), resource (the
+        name), and failures: (name, errno, reason) of every one.
+
+        Ctrl-C stops the run within a block and raises KeyboardInterrupt:
+        no partial file and no temporary are left, and an existing file
+        that was to be replaced stays as it was.
         """
+        like = os.fspath(path) if path is not None else ""
         path = os.fsencode(os.getcwd() if path is None else path)
         if members is not None:
             slots = sorted({self.getinfo(m).slot for m in members})
@@ -222,33 +241,68 @@ class ResourceFile:
         else:
             slots = None
         os.makedirs(path, exist_ok=True)
-        status, lines, reasons = self._core.extract(path, slots, _JOBS if jobs is None else jobs)
+        status, failures, run = self._core.extract(path, slots, _JOBS if jobs is None else jobs)
+        if run is not None:
+            code, reason, where = run
+            raise _error(code, reason, where, like)
+        if failures:
+            name, code, reason, where = failures[0]
+            raise _error(code, reason, where or None, like, os.fsdecode(name),
+                         [(os.fsdecode(n), c, r) for n, c, r, _ in failures])
         if status != 0:
-            raise Error(_messages(lines, reasons, "rux-extract: ") or "extraction failed")
+            raise Error(errno.EIO, "extraction failed")
 
 
-def _messages(lines, reasons, prefix):
-    text = [line for line in os.fsdecode(lines).splitlines()]
-    for line in os.fsdecode(reasons).splitlines():
-        text.append(line[len(prefix):] if line.startswith(prefix) else line)
-    return "\n".join(text)
+def _error(code, reason, filename, like, resource=None, failures=()):
+    """Error(code, reason, filename), the filename str or bytes as like is."""
+    if filename is not None and not isinstance(like, bytes):
+        filename = os.fsdecode(filename)
+    e = Error(code, reason, filename)
+    e.resource = resource
+    e.failures = list(failures)
+    return e
+
+
+def _globs(value, what):
+    """One glob as str or bytes, or an iterable of them, as bytes."""
+    if isinstance(value, (str, bytes)):
+        return [os.fsencode(value)]
+    globs = []
+    for glob in value:
+        if not isinstance(glob, (str, bytes)):
+            raise TypeError("%s takes a glob as str or bytes, or an iterable of them, not %s"
+                            % (what, type(glob).__name__))
+        globs.append(os.fsencode(glob))
+    return globs
 
 
 def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclude=(), jobs=None):
     """Makes the resource file out from the tree below directory, byte for
     byte as rux-pack does with these options (GLOBs as it takes them).
+    store, loose and exclude each take one glob as str or bytes, or an
+    iterable of them.
 
-    Raises Error with rux-pack's messages when it refuses or fails (no
-    output file is then made), ValueError for a level or block size it
-    does not take; what rux-pack warns about (a link to a directory, a
-    special file: left out) comes as a UserWarning. jobs: deflating
-    threads, 1 to 256, default one per core (the bytes are the same).
+    Raises Error when it refuses or fails, and no output file is then made:
+    errno (the system's, EINVAL for a refusal), strerror (why), filename
+    (the path it concerns, str or bytes as out was given) and failures
+    (name, errno, reason) of every refusal. ValueError for a level or block
+    size it does not take. What rux-pack warns about (a link to a
+    directory, a special file: left out) comes as a UserWarning each.
+    jobs: deflating threads, 1 to 256, default one per core (the bytes are
+    the same). Ctrl-C stops it within a chunk and raises KeyboardInterrupt:
+    no output file is made, and an old one stays as it was.
     """
-    status, reasons = _rux.pack(
+    like = os.fspath(out)
+    status, failure, told, refused = _rux.pack(
         os.fsencode(out), os.fsencode(directory), level, block_size,
-        [os.fsencode(g) for g in store], [os.fsencode(g) for g in loose], [os.fsencode(g) for g in exclude],
+        _globs(store, "store"), _globs(loose, "loose"), _globs(exclude, "exclude"),
         _JOBS if jobs is None else jobs)
+    for path, what in told:
+        warnings.warn("%s: %s" % (os.fsdecode(path), what), stacklevel=2)
+    if refused:
+        reasons = [os.fsdecode(r) for r in refused]
+        raise _error(errno.EINVAL, reasons[0], os.fsencode(directory), like, None,
+                     [(None, errno.EINVAL, r) for r in reasons])
     if status != 0:
-        raise Error(_messages(b"", reasons, "rux-pack: ") or "packing failed")
-    for line in _messages(b"", reasons, "rux-pack: ").splitlines():
-        warnings.warn(line, stacklevel=2)
+        code, reason, where = failure
+        raise _error(code, reason, where or None, like, None, [(None, code, reason)])

@@ -61,11 +61,12 @@ class ResourceFile:
         """All its bytes; Error (errno EIO for a damaged block) when they cannot be read."""
     def open(self, name: _Name, mode: Literal["r", "rb"] = "r") -> ResourceIO:
         """A seekable binary file over the resource."""
-    def test(self) -> List[Tuple[str, str]]:
+    def test(self, *, jobs: Optional[int] = None) -> List[Tuple[str, str]]:
         """Reads everything: (name, reason) of each resource that failed."""
     def extractall(self, path: Optional[_Path] = None, members: Optional[Iterable[_Name]] = None, *,
                    jobs: Optional[int] = None) -> None:
-        """Writes the resources below path as rux-extract does; Error on any failure."""
+        """Writes the resources below path as rux-extract does; Error (errno, strerror, filename,
+        resource, failures) for the first failure."""
 
 def pack(out: _Path, directory: _Path, *, level: int = 6, block_size: int = 65536, store: Iterable[str] = (),
          loose: Iterable[str] = (), exclude: Iterable[str] = (), jobs: Optional[int] = None) -> None:

@@ -6,13 +6,19 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "platform/output_dir.h"
 #include "tests/support/fixture.h"
 #include "engine/output.h"
+#include "programs/signals.h"
 
 using namespace rux;
 
@@ -125,6 +131,32 @@ TEST_F(Output, EachFileLandsInItsOwnDirectoryAmongMany) {
 }
 
 #ifndef _WIN32
+// Directories this run made and ones that were there are both walked safely:
+// a link planted where a directory is expected, even inside a directory
+// just made, is refused and the path is cut after it; the file never lands
+// outside the tree.
+TEST_F(Output, LinksAreRefusedInDirectoriesMadeOrFound) {
+    TempDir outside;
+    ASSERT_EQ(0, ::mkdir((dir / "had").c_str(), 0777));
+    for (const std::string top : {"made", "had"}) {
+        OutputFile out;
+        std::vector<char> first = PathOf(top + "/sub/a");
+        ASSERT_EQ(OutputResult::Done, Begin(&out, &first, "a", 0));
+        ASSERT_EQ(OutputResult::Done, FinishOutput(&out, first.data(), 0));
+        ASSERT_EQ(0, ::symlink(outside.path().c_str(), (dir / (top + "/sub/link")).c_str()));
+        std::vector<char> path = PathOf(top + "/sub/link/deeper/f");
+        EXPECT_EQ(OutputResult::Link, tree.Begin(&out, path.data(), Start(), 0)) << top;
+        EXPECT_EQ(dir / (top + "/sub/link"), std::string(path.data())) << top;
+        std::vector<char> beside = PathOf(top + "/sub/new/f");
+        ASSERT_EQ(OutputResult::Done, Begin(&out, &beside, "f", 0)) << top;
+        ASSERT_EQ(OutputResult::Done, FinishOutput(&out, beside.data(), 0)) << top;
+    }
+    EXPECT_EQ((std::vector<std::string>{}), ListTree(outside.path()));
+    EXPECT_EQ("f", ReadWholeFile(dir / "made/sub/new/f"));
+}
+#endif
+
+#ifndef _WIN32
 // A named temporary whose name is taken tries the next one, never writing
 // over what has the name; when every try is taken, nothing is begun.
 TEST_F(Output, TakenTemporaryNamesAreSkippedAndLeftAlone) {
@@ -169,26 +201,39 @@ const bool kSignalsAtDefault = [] {
 }();
 
 // Every signal from outside whose default ends the process, with named
-// temporaries and unnamed ones; SIGKILL leaves nothing only of unnamed ones.
+// temporaries and unnamed ones, once the program's handlers are in; SIGKILL
+// leaves nothing only of unnamed ones. The output side itself installs no
+// handler.
 TEST_F(Output, AFatalSignalRemovesTheTemporaries) {
     ASSERT_TRUE(kSignalsAtDefault);
     ASSERT_TRUE(WriteWholeFile(dir / "kept.txt", "old"));
-    const auto halfWritten = [this](int signal) {
+    const auto halfWritten = [this](int signal, bool handlers) {
         OutputFile first;
         OutputFile second;
         std::vector<char> kept = PathOf("kept.txt");
         std::vector<char> fresh = PathOf("sub/new.txt");
         Begin(&first, &kept, "new", 0);
         Begin(&second, &fresh, "new", 0);
+        if (!handlers) {
+            for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGRTMIN}) {
+                struct sigaction now;
+                if (::sigaction(s, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) std::exit(3);
+            }
+            AbortOutput(&first);
+            AbortOutput(&second);
+            std::exit(0);
+        }
+        RemoveTemporariesOnFatalSignals();
         std::raise(signal);
     };
+    EXPECT_EXIT(halfWritten(0, false), testing::ExitedWithCode(0), "");
     for (const int named : {1, 0}) {
         for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU,
                                  SIGXFSZ, SIGVTALRM, SIGPROF, SIGKILL}) {
             if (named && signal == SIGKILL) continue;
             SCOPED_TRACE(std::to_string(named) + " " + std::to_string(signal));
             UseNamedTemporaries(named);
-            EXPECT_EXIT(halfWritten(signal), testing::KilledBySignal(signal), "");
+            EXPECT_EXIT(halfWritten(signal, true), testing::KilledBySignal(signal), "");
             EXPECT_EQ((std::vector<std::string>{"kept.txt", "sub/"}), ListTree(dir.path(), true));
             EXPECT_EQ("old", ReadWholeFile(dir / "kept.txt"));
         }

@@ -93,7 +93,7 @@ TEST(MountTree, FollowsTheLayoutRules) {
         {"one path from two names: the first file's",
          {{Stored("d/k", "patch")}, {Stored("d\\k", "base")}},
          {"d/", "d/k=patch"},
-         "Not shown d\\k: d/k has the same path\n"},
+         "Not shown d\\k: d/k of an earlier file is the same resource\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -206,6 +206,9 @@ TEST(Patch, MountedOverItsBaseAPatchGivesTheNewTreeButForTheDeletedFiles) {
         << p1.errors;
     EXPECT_EQ(5u, Lines(p1.output).size()) << p1.output;
     ASSERT_EQ(0, Pack({"-q", "--patch-from", "base.rux", "-j", "3", "patch3.rux", "new"}, dir.path()).status);
+    const RunResult self = Pack({"--patch-from", "base.rux", "base.rux", "new"}, dir.path());
+    EXPECT_EQ(1, self.status);
+    EXPECT_NE(std::string::npos, self.errors.find("base.rux is a base of the patch")) << self.errors;
     EXPECT_EQ(ReadWholeFile(dir / "patch.rux"), ReadWholeFile(dir / "patch3.rux"));
 
     const RunResult d = Diff({"patch.rux+base.rux", "new"}, dir.path());

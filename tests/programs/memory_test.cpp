@@ -207,21 +207,35 @@ TEST(MemoryBound, JobsAddTwoMebibytesEach) {
 }
 
 // The cache keeps CACHE_BYTES or one block, whichever is larger: with
-// blocks of 16 MiB each job holds one block (and its packed bytes), not
-// eight. Four resources of three such blocks, tested on 1 and on 4 jobs.
-TEST(MemoryBound, LargeBlocksAddOneBlockPerJob) {
-    std::vector<PackResource> resources;
-    for (int i = 0; i < 4; ++i) {
-        resources.push_back(Deflated("b" + std::to_string(i), std::string(3 * MAX_BLOCK_BYTES, '\0'), MAX_BLOCK_BYTES, 9));
-    }
-    const std::string bytes = WrittenFile(resources);
-    resources = std::vector<PackResource>();
-    TempDir dir;
-    ASSERT_TRUE(WriteWholeFile(dir / "f.rux", bytes));
-    for (const char* jobs : {"1", "4"}) {
-        const RunResult r = ::Run(ProgramFromEnvironment("RUX_EXTRACT"), {"-t", "-j", jobs, dir / "f.rux"}, dir.path(), 120);
-        EXPECT_EQ(0, r.status) << r.errors;
-        EXPECT_NE(std::string::npos, r.output.find("4 resources read, 0 failed")) << r.output;
-        ExpectPeakBelow(r, (16 + std::atol(jobs) * (16 + 2)) * 1024, std::string("jobs") + jobs);
+// blocks of 16 MiB each job holds one block and its packed bytes, not
+// eight. Four resources of three such blocks, tested on 1, 2 and 4 jobs:
+// of zeros, whose packed bytes are few, and of bytes that pack poorly,
+// whose packed bytes are nearly a block more per job.
+TEST(MemoryBound, LargeBlocksAddOneBlockAndItsPackedBytesPerJob) {
+    for (const int zeros : {1, 0}) {
+        TempDir dir;
+        {
+            // Made and written before the runs, and let go: a child's peak
+            // counts the pages of the test it was forked from.
+            std::string data(3 * MAX_BLOCK_BYTES, '\0');
+            std::uint32_t seed = 1;
+            for (char& c : data) {
+                seed = seed * 1103515245u + 12345u;
+                if (!zeros) c = static_cast<char>('a' + (seed >> 16) % 64);
+            }
+            std::vector<PackResource> resources;
+            for (int i = 0; i < 4; ++i) resources.push_back(Deflated("b" + std::to_string(i), data, MAX_BLOCK_BYTES, zeros ? 9 : 1));
+            data = std::string();
+            const std::string bytes = WrittenFile(resources);
+            resources = std::vector<PackResource>();
+            ASSERT_TRUE(WriteWholeFile(dir / "f.rux", bytes));
+        }
+        for (const char* jobs : {"1", "2", "4"}) {
+            const RunResult r = ::Run(ProgramFromEnvironment("RUX_EXTRACT"), {"-t", "-j", jobs, dir / "f.rux"}, dir.path(), 120);
+            EXPECT_EQ(0, r.status) << r.errors;
+            EXPECT_NE(std::string::npos, r.output.find("4 resources read, 0 failed")) << r.output;
+            const long perJob = zeros ? 16 + 2 : 2 * 16 + 2;
+            ExpectPeakBelow(r, (16 + std::atol(jobs) * perJob) * 1024, std::string(zeros ? "zeros" : "noisy") + " jobs " + jobs);
+        }
     }
 }

@@ -84,6 +84,7 @@ enum class RunFailure {
     CannotMount,        // the resource file (path; why in mount)
     OutputPathTooLong,  // the output directory's path (path)
     NoOutputDirectory,  // an output directory made only of separators
+    CannotMakeOutputDirectory,  // the output directory (path) cannot be made or opened (systemError)
 };
 
 // What a run came to.
@@ -91,7 +92,8 @@ struct ExtractSummary {
     int status = 1;  // 0 only when everything asked for was done
     RunFailure failure = RunFailure::None;
     MountResult mount;  // CannotMount
-    std::string path;   // CannotMount, OutputPathTooLong
+    std::string path;   // CannotMount, OutputPathTooLong, CannotMakeOutputDirectory
+    int systemError = 0;  // CannotMakeOutputDirectory
     unsigned selected = 0;
     unsigned done = 0;    // resources ended and not failed (kept ones included)
     unsigned failed = 0;  // resources ended that failed

@@ -165,11 +165,17 @@ ExtractSummary ExtractSet(const ExtractOptions& options, const ResourceSet& set,
             summary.failure = RunFailure::NoOutputDirectory;
             return summary;
         }
-        // When it cannot be opened, each output file fails to begin, with
-        // the reason: the making's, unless the name was there already.
+        // One that cannot be made or opened ends the run before any
+        // resource, with the reason: the making's, unless the name was
+        // there already.
         const int made = MakeDirectory(outdir);
         const int makeError = made ? 0 : LastError();
-        tree.Open(outdir, makeError == AlreadyExistsError() ? 0 : makeError);
+        if (!tree.Open(outdir, makeError == AlreadyExistsError() ? 0 : makeError)) {
+            summary.failure = RunFailure::CannotMakeOutputDirectory;
+            summary.path = outdir;
+            summary.systemError = makeError == AlreadyExistsError() || makeError == 0 ? LastError() : makeError;
+            return summary;
+        }
         plan.tree = &tree;
         plan.outdir = outdir;
         plan.noClobber = options.noClobber;

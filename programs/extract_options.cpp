@@ -158,6 +158,17 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line, std::FILE* out, s
     }
     if (scan.Answer(out, EXTRACT_USAGE, "rux-extract")) return 0;
     if (!line->resourceFile) return PrintSyntax(messages, err, line->program);
+    // An option given after FILE.rux would name the output directory: it is
+    // refused rather than taken for one.
+    // After "--" it is what the user meant.
+    const bool optionsEnded = optind > 1 && std::strcmp(argv[optind - 1], "--") == 0;
+    if (line->outputDirectory && line->outputDirectory[0] == '-' && !optionsEnded) {
+        const std::string word = EscapedName(line->outputDirectory);
+        std::fprintf(err, "rux-extract: '%s' after FILE.rux: options go before FILE.rux (write ./%s for a directory of that name)\n",
+                     word.c_str(), word.c_str());
+        std::fflush(err);
+        return 1;
+    }
     // Arguments after OUTDIR mean nothing, as they always have; each is
     // named, so that an option given too late is not taken for done.
     for (int i = optind + 2; i < argc; ++i) {

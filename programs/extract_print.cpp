@@ -123,6 +123,12 @@ int ExtractPrinter::Finish(const ExtractSummary& summary, const char* program) {
             std::fputs(ReasonLine(PROGRAM, summary.path, ErrorText(PathTooLongError())).c_str(), err_);
             return rux::Finish(out_, err_, 1);
         case RunFailure::NoOutputDirectory: return PrintSyntax(out_, err_, program);
+        case RunFailure::CannotMakeOutputDirectory:
+            std::fputs(ReasonLine(PROGRAM, summary.path,
+                                  "cannot make the output directory: " + ErrorText(summary.systemError))
+                           .c_str(),
+                       err_);
+            return rux::Finish(out_, err_, 1);
     }
     ProgressEnd(progress_);
     progress_.shared = nullptr;

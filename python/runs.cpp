@@ -171,7 +171,10 @@ py::tuple Core::Extract(const py::bytes& outdir, const std::optional<std::vector
     // What ended the run before its first resource, as a failure of its own.
     py::object run = py::none();
     if (summary.failure != rux::RunFailure::None) {
-        run = py::make_tuple(ENAMETOOLONG, std::string(std::strerror(ENAMETOOLONG)), py::bytes(directory));
+        const int error = summary.failure == rux::RunFailure::CannotMakeOutputDirectory && summary.systemError
+                              ? summary.systemError
+                              : ENAMETOOLONG;
+        run = py::make_tuple(error, std::string(std::strerror(error)), py::bytes(directory));
     }
     return py::make_tuple(summary.status, FailureList(collector.failures), run);
 }

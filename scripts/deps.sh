@@ -23,13 +23,29 @@ rux_install_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# What every build needs.
-# libfuse3-dev builds rux-mount; fuse3 (fusermount3) runs its tests.
-RUX_BUILD_PACKAGES=(cmake make g++ zlib1g-dev libdeflate-dev libgtest-dev pkg-config libfuse3-dev fuse3)
+# The one list of what each build needs. Every script installs from here
+# exactly what the build it configures needs.
+#
+# The programs and the library: rux-extract, rux-pack, librux (zlib).
+RUX_CORE_PACKAGES=(cmake make g++ zlib1g-dev)
+# The optional parts, each built when its packages are there: libdeflate
+# (the faster inflation back end); rux-mount (libfuse3-dev through
+# pkg-config; fuse3's fusermount3 unmounts); the Python package (Debian's
+# interpreter headers and pybind11).
+RUX_LIBDEFLATE_PACKAGES=(libdeflate-dev)
+RUX_MOUNT_PACKAGES=(pkg-config libfuse3-dev fuse3)
+RUX_PYTHON_BUILD_PACKAGES=(python3-dev pybind11-dev)
+# Everything, optional parts included, without the tests: what scripts/demo builds.
+RUX_FULL_PACKAGES=("${RUX_CORE_PACKAGES[@]}" "${RUX_LIBDEFLATE_PACKAGES[@]}" "${RUX_MOUNT_PACKAGES[@]}"
+    "${RUX_PYTHON_BUILD_PACKAGES[@]}")
 
-# The Python package: Debian's interpreter headers and pybind11 build it,
-# pytest runs its tests (all for /usr/bin/python3).
-RUX_PYTHON_PACKAGES=(python3-dev pybind11-dev python3-pytest)
+# What every build with its tests needs: all the parts and GoogleTest.
+RUX_BUILD_PACKAGES=("${RUX_FULL_PACKAGES[@]}" libgtest-dev)
+
+# The Python package's tests: pytest for /usr/bin/python3, and venv (with
+# the pip it bundles) to install the package into another interpreter's
+# environment, offline.
+RUX_PYTHON_PACKAGES=("${RUX_PYTHON_BUILD_PACKAGES[@]}" python3-pytest python3-venv)
 
 # Checking the installed library and the Debian packages: pkg-config,
 # dpkg-shlibdeps (for the packages' Depends), file, nm and readelf, and

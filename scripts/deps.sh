@@ -98,13 +98,37 @@ rux_apt_mirror() {  # SUITE
     done | sed -n '1{s,/*$,,;p;q}' | grep .
 }
 
-# The i386 architecture that an earlier 32-bit stage added to dpkg is
-# taken away again where no package of it is installed.
+# The i386 architecture and packages that an earlier 32-bit stage added to
+# dpkg are taken away again: those it named (zlib1g-dev:i386 and the
+# others below) and what apt installed for them. When any other i386
+# package is installed (one of the machine's own), all are left alone.
+RUX_OLD_I686_PACKAGES=(zlib1g-dev:i386 libdeflate-dev:i386 libgtest-dev:i386 libstdc++6:i386)
 rux_drop_foreign_i386() {
-    grep -qx i386 <<<"$(dpkg --print-foreign-architectures)" || return 0
-    dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' 2>/dev/null | grep -q '^i386 installed$' && return 0
+    local foreign installed auto package ours=()
+    foreign=$(dpkg --print-foreign-architectures)
+    grep -qx i386 <<<"$foreign" || return 0
+    # Whole lists first: grep -q on a pipe would stop its writer, and
+    # pipefail would take that for a failure.
+    installed=$(dpkg-query -W -f='${Package}:${Architecture} ${db:Status-Status}\n' 2>/dev/null |
+        awk '$1 ~ /:i386$/ && $2 != "not-installed" { print $1 }')
+    auto=$(apt-mark showauto 2>/dev/null)
+    for package in $installed; do
+        if printf '%s\n' "${RUX_OLD_I686_PACKAGES[@]}" $auto | grep -qxF "$package"; then
+            ours+=("$package")
+        else
+            echo "Leaving the i386 architecture in dpkg: $package is installed"
+            return 0
+        fi
+    done
     local sudo=
     [ "$(id -u)" -eq 0 ] || sudo=sudo
-    echo "Removing the i386 architecture from dpkg: nothing of it is installed"
+    if [ ${#ours[@]} -gt 0 ]; then
+        echo "Removing the i386 packages an earlier 32-bit stage installed: ${ours[*]}"
+        # libgcc-s1 and libcrypt1 are protected, for the machine's own
+        # architecture; their i386 copies are not needed by anything left.
+        local said
+        said=$($sudo dpkg --purge --force-remove-protected "${ours[@]}" 2>&1) || { echo "$said" >&2; return 1; }
+    fi
+    echo "Removing the i386 architecture from dpkg"
     $sudo dpkg --remove-architecture i386
 }

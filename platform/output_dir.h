@@ -101,9 +101,12 @@ CommitResult CommitTemporary(int slot, DiskFile* file, const char* path, std::si
 // frees the slot.
 void AbortTemporary(int slot);
 
-// With on set, CreateTemporary makes named temporaries even where the
-// system has unnamed files, as on a file system without them; for tests.
-void UseNamedTemporaries(int on);
+// For tests: with mode 1, CreateTemporary makes named temporaries even
+// where the system has unnamed files, as on a file system without them;
+// with mode 2, unnamed files are given their names through /proc/self/fd,
+// as where the kernel refuses to link a descriptor itself; 0 restores the
+// default.
+void UseNamedTemporaries(int mode);
 
 // Removes every named temporary of every run in the process, and from
 // then on each one as soon as it is made: for a signal handler that is

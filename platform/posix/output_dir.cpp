@@ -174,14 +174,16 @@ int CanLinkUnnamed() {
     return usable;
 }
 
-std::atomic<int> gNamedOnly{0};
+// UseNamedTemporaries' choice: 0 as the system allows, 1 named only, 2
+// unnamed ones named through /proc/self/fd.
+std::atomic<int> gTemporaryMode{0};
 
 // Opens a file with no name in dir, or -1 where the system or the file
 // system has none (O_TMPFILE: Linux 3.11 and later, most local file
 // systems); the caller then makes a named temporary.
 int OpenUnnamed(int dir) {
 #if defined(__linux__) && defined(O_TMPFILE)
-    if (gNamedOnly.load() || !CanLinkUnnamed()) return -1;
+    if (gTemporaryMode.load() == 1 || !CanLinkUnnamed()) return -1;
     int fd;
     do {
         fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
@@ -200,7 +202,7 @@ int OpenUnnamed(int dir) {
 int LinkUnnamed(int fd, int dir, const char* name) {
 #ifdef AT_EMPTY_PATH
     static std::atomic<int> refused{0};
-    if (!refused.load(std::memory_order_relaxed)) {
+    if (!refused.load(std::memory_order_relaxed) && gTemporaryMode.load() != 2) {
         if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return 0;
         if (errno != ENOENT && errno != EPERM && errno != EINVAL) return -1;
         refused.store(1, std::memory_order_relaxed);
@@ -278,7 +280,7 @@ CommitResult CommitUnnamed(TemporarySlot& t, DiskFile* file, const char* name, i
 
 }  // namespace
 
-void UseNamedTemporaries(int on) { gNamedOnly.store(on); }
+void UseNamedTemporaries(int mode) { gTemporaryMode.store(mode); }
 
 int ClaimTemporaries() {
     for (int i = 0; i < TEMPORARY_TABLES; ++i) {

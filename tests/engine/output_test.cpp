@@ -58,7 +58,8 @@ protected:
     OutputTree tree;
 };
 
-// With unnamed temporaries (where the system has them) and with named ones.
+// With unnamed temporaries (where the system has them), named through the
+// descriptor or through /proc/self/fd, and with named ones.
 TEST_F(Output, NoClobberNeverReplacesEvenANameThatAppearsMeanwhile) {
     ASSERT_TRUE(WriteWholeFile(dir / "old.txt", "old"));
     OutputFile out;
@@ -66,8 +67,8 @@ TEST_F(Output, NoClobberNeverReplacesEvenANameThatAppearsMeanwhile) {
     EXPECT_EQ(OutputResult::Exists, Begin(&out, &old, "new", 1));
 
     // Taken after the check: the link or rename itself refuses.
-    for (const int named : {0, 1}) {
-        UseNamedTemporaries(named);
+    for (const int mode : {0, 1, 2}) {
+        UseNamedTemporaries(mode);
         // A name nothing has is taken, as ever.
         std::remove((dir / "fresh.txt").c_str());
         std::vector<char> fresh = PathOf("fresh.txt");
@@ -201,7 +202,7 @@ const bool kSignalsAtDefault = [] {
 }();
 
 // Every signal from outside whose default ends the process, with named
-// temporaries and unnamed ones, once the program's handlers are in; SIGKILL
+// temporaries and unnamed ones (named either way), once the program's handlers are in; SIGKILL
 // leaves nothing only of unnamed ones. The output side itself installs no
 // handler.
 TEST_F(Output, AFatalSignalRemovesTheTemporaries) {
@@ -227,12 +228,12 @@ TEST_F(Output, AFatalSignalRemovesTheTemporaries) {
         std::raise(signal);
     };
     EXPECT_EXIT(halfWritten(0, false), testing::ExitedWithCode(0), "");
-    for (const int named : {1, 0}) {
+    for (const int mode : {1, 0, 2}) {
         for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU,
                                  SIGXFSZ, SIGVTALRM, SIGPROF, SIGKILL}) {
-            if (named && signal == SIGKILL) continue;
-            SCOPED_TRACE(std::to_string(named) + " " + std::to_string(signal));
-            UseNamedTemporaries(named);
+            if (mode == 1 && signal == SIGKILL) continue;
+            SCOPED_TRACE(std::to_string(mode) + " " + std::to_string(signal));
+            UseNamedTemporaries(mode);
             EXPECT_EXIT(halfWritten(signal, true), testing::KilledBySignal(signal), "");
             EXPECT_EQ((std::vector<std::string>{"kept.txt", "sub/"}), ListTree(dir.path(), true));
             EXPECT_EQ("old", ReadWholeFile(dir / "kept.txt"));

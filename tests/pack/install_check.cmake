@@ -1,4 +1,10 @@
 # Installs the build in BUILD_DIR below PREFIX and checks what arrived.
+# The installed tools run through RUX_LAUNCHER from the environment, or else
+# LAUNCHER, the cross build's emulator (words apart by spaces).
+if(DEFINED ENV{RUX_LAUNCHER} AND NOT "$ENV{RUX_LAUNCHER}" STREQUAL "")
+  set(LAUNCHER "$ENV{RUX_LAUNCHER}")
+endif()
+separate_arguments(launcher UNIX_COMMAND "${LAUNCHER}")
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE result OUTPUT_QUIET)
@@ -11,7 +17,7 @@ if(EXISTS "${PREFIX}/${BINDIR}/rux-mount")
 endif()
 foreach(tool ${tools})
   set(program "${PREFIX}/${BINDIR}/${tool}")
-  execute_process(COMMAND "${program}" --version OUTPUT_VARIABLE said RESULT_VARIABLE result)
+  execute_process(COMMAND ${launcher} "${program}" --version OUTPUT_VARIABLE said RESULT_VARIABLE result)
   if(NOT result EQUAL 0 OR NOT said STREQUAL "${tool} ${VERSION}\n")
     message(FATAL_ERROR "${program} --version: status ${result}, said '${said}'")
   endif()

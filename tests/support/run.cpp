@@ -140,6 +140,9 @@ int LauncherFailed(const RunResult& r) {
 // said on standard error, so a log shows it.
 RunResult RunThroughLauncher(const std::string& program, const std::vector<std::string>& args,
                              const std::string& cwd, int timeoutSeconds = 60, bool errorsOnTerminal = false) {
+    // An emulator runs the program many times slower: the time limit, there
+    // to end a hang, grows with it.
+    if (Launcher()) timeoutSeconds *= 5;
     RunResult r = RunProgram(program, args, cwd, timeoutSeconds, errorsOnTerminal);
     for (int again = 0; again < 2 && LauncherFailed(r); ++again) {
         std::fprintf(stderr, "the launcher failed (status %d, \"%s\"); running the program again\n", r.status,

@@ -51,6 +51,10 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
     const std::string big = TextBytes(300000, 5);
     std::string bigChanged = big;
     bigChanged.back() ^= 1;
+    // Blocks of 3000 bytes, which do not divide a thread's range of work.
+    const std::string odd = TextBytes(5000000, 9);
+    std::string oddChanged = odd;
+    oddChanged.back() ^= 1;
     // Old and new, resource by resource, and the line each comparison
     // gives with -v: file/file, file/dir, union/dir ("" for none).
     struct Row {
@@ -66,6 +70,10 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
         {"the last byte of a large deflated resource",
          {Deflated("big.bin", big, 4096)}, {Deflated("big.bin", bigChanged, 4096)},
          {"M big.bin", "M big.bin", "M big.bin"}},
+        {"the same bytes at another level", {Deflated("level.bin", big, 4096, 6)}, {Deflated("level.bin", big, 4096, 1)},
+         {"", "", ""}},
+        {"the last byte, at another level, of blocks that do not divide a range", {Deflated("odd.bin", odd, 3000, 6)},
+         {Deflated("odd.bin", oddChanged, 3000, 1)}, {"M odd.bin", "M odd.bin", "M odd.bin"}},
         {"one size to another", {Stored("grown", "ab")}, {Stored("grown", "abc")}, {"M grown", "M grown", "M grown"}},
         {"another kind", {Deflated("kind.txt", big, 65536)}, {Stored("kind.txt", big)}, {"K kind.txt", "", ""}},
         {"another block length", {Deflated("blocks", big, 4096)}, {Deflated("blocks", big, 8192)}, {"K blocks", "", ""}},
@@ -109,14 +117,14 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
         }
         const RunResult plain = Diff({sides[s][0], sides[s][1]}, dir.path());
         EXPECT_EQ(std::string::npos, plain.output.find("K ")) << plain.output;
-        EXPECT_NE(std::string::npos, plain.errors.find("1 added, 1 deleted, 2 changed")) << plain.errors;
+        EXPECT_NE(std::string::npos, plain.errors.find("1 added, 1 deleted, 3 changed")) << plain.errors;
     }
     const RunResult json = Diff({"--json", "old.rux", "new"}, dir.path());
     EXPECT_NE(std::string::npos, json.output.find("{\"change\": \"D\", \"name\": \"gone.txt\", \"old\": {\"name\": "
                                                   "\"gone.txt\", \"size\": 3, \"kind\": \"stored\""))
         << json.output;
-    EXPECT_NE(std::string::npos, json.output.find("\"totals\": {\"added\": 1, \"deleted\": 1, \"changed\": 2, "
-                                                  "\"listed_otherwise\": 2, \"compared\": 8, \"troubles\": 0}"))
+    EXPECT_NE(std::string::npos, json.output.find("\"totals\": {\"added\": 1, \"deleted\": 1, \"changed\": 3, "
+                                                  "\"listed_otherwise\": 2, \"compared\": 10, \"troubles\": 0}"))
         << json.output;
     // -i and -x choose names on either side.
     const RunResult chosen = Diff({"-i", "*.TXT", "-x", "new/*", "old.rux", "new.rux"}, dir.path());

@@ -8,6 +8,7 @@
 
 #include "resource/blocks.h"
 #include "resource/format.h"
+#include "resource/inflate.h"
 
 namespace rux {
 namespace {
@@ -23,20 +24,45 @@ struct Item {
     std::uint64_t at = 0, length = 0;
 };
 
-struct Scratch {
-    std::unique_ptr<char[]> a{new char[CHUNK_BYTES]}, b{new char[CHUNK_BYTES]};
-    std::string packedA, packedB;
+// Room that grows to the most asked of it, kept from one use to the next
+// and not cleared.
+class Room {
+public:
+    std::uint8_t* Get(std::uint64_t bytes) {
+        if (bytes > capacity_) {
+            bytes_.reset(new std::uint8_t[bytes]);
+            capacity_ = bytes;
+        }
+        return bytes_.get();
+    }
+
+private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::uint64_t capacity_ = 0;
 };
 
-bool ReadRaw(RawFile& raw, std::uint64_t from, std::uint64_t count, std::string* out) {
-    out->resize(static_cast<std::size_t>(count));
+// A thread's buffers: a chunk of each side, read or inflated, and the
+// packed bytes of each side's blocks of a range.
+struct Scratch {
+    Room a, b, packedA, packedB;
+};
+
+bool ReadRaw(RawFile& raw, std::uint64_t from, std::uint64_t count, std::uint8_t* out) {
     for (std::uint64_t done = 0; done < count;) {
-        const std::uint32_t got = raw.file.ReadAt(&(*out)[done], static_cast<std::uint32_t>(count - done),
+        const std::uint32_t got = raw.file.ReadAt(out + done, static_cast<std::uint32_t>(count - done),
                                                   static_cast<std::int64_t>(from + done));
         if (got == 0) return false;
         done += got;
     }
     return true;
+}
+
+// Inflates one block's packed bytes, held already, to exactly length
+// bytes; 0 when they do not (the block is then read through the set, which
+// says why).
+bool InflateHeld(const std::uint8_t* packed, std::uint32_t packedLength, std::uint32_t length, Room* room) {
+    if (length > MAX_BLOCK_BYTES || length > MaxInflatedLength(packedLength)) return false;
+    return InflateExact(packed, packedLength, room->Get(length), length) == 1;
 }
 
 class Comparer {
@@ -112,13 +138,15 @@ private:
             }
         }
         Outcome outcome = Outcome::EQUAL;
+        std::uint8_t* const bytesA = s->a.Get(CHUNK_BYTES);
+        std::uint8_t* const bytesB = s->b.Get(CHUNK_BYTES);
         for (std::uint64_t done = 0; done < length && outcome == Outcome::EQUAL;) {
             const std::uint32_t ask = static_cast<std::uint32_t>(std::min<std::uint64_t>(CHUNK_BYTES, length - done));
-            const std::int64_t a = ReadMember(old_, *pair.old, &files[0], at + done, s->a.get(), ask, reason);
-            const std::int64_t b = a < 0 ? -1 : ReadMember(now_, *pair.now, &files[1], at + done, s->b.get(), ask, reason);
+            const std::int64_t a = ReadMember(old_, *pair.old, &files[0], at + done, bytesA, ask, reason);
+            const std::int64_t b = a < 0 ? -1 : ReadMember(now_, *pair.now, &files[1], at + done, bytesB, ask, reason);
             if (a < 0 || b < 0) {
                 outcome = Outcome::TROUBLE;
-            } else if (a != ask || b != ask || std::memcmp(s->a.get(), s->b.get(), ask) != 0) {
+            } else if (a != ask || b != ask || std::memcmp(bytesA, bytesB, ask) != 0) {
                 outcome = Outcome::DIFFERENT;  // a file of the tree that shrank differs too
             }
             done += ask;
@@ -128,11 +156,12 @@ private:
     }
 
     // Where both sides hold the range as blocks of one length, the packed
-    // bytes of each block: equal ones are equal without inflating. The
-    // range's blocks lie back to back on each side; 0 when they do not, or
-    // cannot be read (the caller then reads the range inflated).
+    // bytes of each block: equal ones are equal without inflating, and the
+    // others are inflated from them, so no block is read twice. The range's
+    // blocks lie back to back on each side; 0 when they do not, or cannot
+    // be read (the caller then reads the range inflated).
     bool Packed(const LoadedSide& side, const Member& m, std::uint32_t first, std::uint32_t last,
-                std::string* bytes, const std::uint32_t** ends) {
+                Room* room, const std::uint8_t** bytes, const std::uint32_t** ends) {
         const ResourceEntry& e = side.set.Slots()[m.slot];
         RawFile& raw = const_cast<RawFile&>(side.raw[e.fileSlot]);
         const std::uint64_t from = std::uint64_t(e.placement) + first, to = std::uint64_t(e.placement) + last + 1;
@@ -146,7 +175,54 @@ private:
             return false;
         }
         *ends = &raw.offsets[from];
-        return ReadRaw(raw, raw.offsets[from], span, bytes);
+        std::uint8_t* into = room->Get(span);
+        *bytes = into;
+        return ReadRaw(raw, raw.offsets[from], span, into);
+    }
+
+    // The blocks first..last of a pair held as blocks of one length on both
+    // sides, a group of at most RANGE_BYTES inflated at a time (so a range
+    // that is a whole resource never holds all its packed bytes at once).
+    Outcome CompareBlocks(const Pair& pair, std::uint32_t first, std::uint32_t last, Scratch* s,
+                          std::string* reason) {
+        const std::uint32_t length = pair.old->listed.blockLength;
+        const std::uint32_t group = std::max<std::uint32_t>(1, RANGE_BYTES / length);
+        for (std::uint32_t from = first; from <= last; from += group) {
+            const std::uint32_t to = static_cast<std::uint32_t>(std::min<std::uint64_t>(last, std::uint64_t(from) + group - 1));
+            const Outcome outcome = CompareGroup(pair, from, to, s, reason);
+            if (outcome != Outcome::EQUAL) return outcome;
+            if (to == last) break;
+        }
+        return Outcome::EQUAL;
+    }
+
+    Outcome CompareGroup(const Pair& pair, std::uint32_t first, std::uint32_t last, Scratch* s,
+                         std::string* reason) {
+        const std::uint32_t length = pair.old->listed.blockLength;
+        const std::uint32_t* endsA = nullptr;
+        const std::uint32_t* endsB = nullptr;
+        const std::uint8_t* packedA = nullptr;
+        const std::uint8_t* packedB = nullptr;
+        if (!Packed(old_, *pair.old, first, last, &s->packedA, &packedA, &endsA) ||
+            !Packed(now_, *pair.now, first, last, &s->packedB, &packedB, &endsB)) {
+            const std::uint64_t at = std::uint64_t(first) * length;
+            return CompareRead(pair, at, std::min<std::uint64_t>(std::uint64_t(last - first + 1) * length, pair.size - at),
+                               s, reason);
+        }
+        for (std::uint32_t k = 0; k <= last - first; ++k) {
+            const std::uint32_t a0 = endsA[k] - endsA[0], a1 = endsA[k + 1] - endsA[0];
+            const std::uint32_t b0 = endsB[k] - endsB[0], b1 = endsB[k + 1] - endsB[0];
+            if (a1 - a0 == b1 - b0 && std::memcmp(packedA + a0, packedB + b0, a1 - a0) == 0) continue;
+            const std::uint64_t at = std::uint64_t(first + k) * length;
+            const std::uint32_t bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(length, pair.size - at));
+            if (InflateHeld(packedA + a0, a1 - a0, bytes, &s->a) && InflateHeld(packedB + b0, b1 - b0, bytes, &s->b)) {
+                if (std::memcmp(s->a.Get(bytes), s->b.Get(bytes), bytes) != 0) return Outcome::DIFFERENT;
+                continue;
+            }
+            const Outcome outcome = CompareRead(pair, at, bytes, s, reason);
+            if (outcome != Outcome::EQUAL) return outcome;
+        }
+        return Outcome::EQUAL;
     }
 
     Outcome CompareItem(const Item& item, Scratch* s, std::string* reason) {
@@ -154,29 +230,12 @@ private:
         const DiffListed& o = pair.old->listed;
         const DiffListed& n = pair.now->listed;
         const std::uint32_t length = o.blockLength;
-        const std::uint32_t* endsA = nullptr;
-        const std::uint32_t* endsB = nullptr;
         if (!(o.resource && n.resource && o.kind == KIND_DEFLATED && n.kind == KIND_DEFLATED && length > 0 &&
               n.blockLength == length)) {
             return CompareRead(pair, item.at, item.length, s, reason);
         }
-        const std::uint32_t first = static_cast<std::uint32_t>(item.at / length);
-        const std::uint32_t last = static_cast<std::uint32_t>((item.at + item.length - 1) / length);
-        if (!Packed(old_, *pair.old, first, last, &s->packedA, &endsA) ||
-            !Packed(now_, *pair.now, first, last, &s->packedB, &endsB)) {
-            return CompareRead(pair, item.at, item.length, s, reason);
-        }
-        for (std::uint32_t k = 0; k <= last - first; ++k) {
-            const std::uint32_t a0 = endsA[k] - endsA[0], a1 = endsA[k + 1] - endsA[0];
-            const std::uint32_t b0 = endsB[k] - endsB[0], b1 = endsB[k + 1] - endsB[0];
-            if (a1 - a0 == b1 - b0 && std::memcmp(s->packedA.data() + a0, s->packedB.data() + b0, a1 - a0) == 0) {
-                continue;
-            }
-            const std::uint64_t at = std::uint64_t(first + k) * length;
-            const Outcome outcome = CompareRead(pair, at, std::min<std::uint64_t>(length, pair.size - at), s, reason);
-            if (outcome != Outcome::EQUAL) return outcome;
-        }
-        return Outcome::EQUAL;
+        return CompareBlocks(pair, static_cast<std::uint32_t>(item.at / length),
+                             static_cast<std::uint32_t>((item.at + item.length - 1) / length), s, reason);
     }
 
     const LoadedSide& old_;

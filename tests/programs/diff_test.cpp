@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -51,6 +52,10 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
     const std::string big = TextBytes(300000, 5);
     std::string bigChanged = big;
     bigChanged.back() ^= 1;
+    // Blocks of 3000 bytes, which do not divide a thread's range of work.
+    const std::string odd = TextBytes(5000000, 9);
+    std::string oddChanged = odd;
+    oddChanged.back() ^= 1;
     // Old and new, resource by resource, and the line each comparison
     // gives with -v: file/file, file/dir, union/dir ("" for none).
     struct Row {
@@ -66,6 +71,11 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
         {"the last byte of a large deflated resource",
          {Deflated("big.bin", big, 4096)}, {Deflated("big.bin", bigChanged, 4096)},
          {"M big.bin", "M big.bin", "M big.bin"}},
+        {"the same bytes at another level", {Deflated("level.bin", big, 4096, 6)}, {Deflated("level.bin", big, 4096, 1)},
+         {"", "", ""}},
+        {"the last byte, at another level, of blocks that do not divide a range", {Deflated("odd.bin", odd, 3000, 6)},
+         {Deflated("odd.bin", oddChanged, 3000, 1)}, {"M odd.bin", "M odd.bin", "M odd.bin"}},
+        {"from empty", {Stored("empty", "")}, {Stored("empty", "now")}, {"M empty", "M empty", "M empty"}},
         {"one size to another", {Stored("grown", "ab")}, {Stored("grown", "abc")}, {"M grown", "M grown", "M grown"}},
         {"another kind", {Deflated("kind.txt", big, 65536)}, {Stored("kind.txt", big)}, {"K kind.txt", "", ""}},
         {"another block length", {Deflated("blocks", big, 4096)}, {Deflated("blocks", big, 8192)}, {"K blocks", "", ""}},
@@ -95,6 +105,9 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
             const RunResult r = Diff({"-v", jobs, sides[s][0], sides[s][1]}, dir.path());
             EXPECT_EQ(1, r.status) << sides[s][0] << " " << sides[s][1] << "\n" << r.errors;
             const std::vector<std::string> lines = Lines(r.output);
+            const auto listedOtherwise = std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l[0] == 'K'; });
+            EXPECT_NE(std::string::npos, r.errors.find(", " + std::to_string(listedOtherwise) + " listed otherwise; "))
+                << r.errors;
             for (const Row& row : rows) {
                 const std::string want = row.lines[s];
                 const bool seen = std::find(lines.begin(), lines.end(), want) != lines.end();
@@ -109,15 +122,19 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
         }
         const RunResult plain = Diff({sides[s][0], sides[s][1]}, dir.path());
         EXPECT_EQ(std::string::npos, plain.output.find("K ")) << plain.output;
-        EXPECT_NE(std::string::npos, plain.errors.find("1 added, 1 deleted, 2 changed")) << plain.errors;
+        EXPECT_NE(std::string::npos, plain.errors.find("1 added, 1 deleted, 4 changed")) << plain.errors;
     }
     const RunResult json = Diff({"--json", "old.rux", "new"}, dir.path());
     EXPECT_NE(std::string::npos, json.output.find("{\"change\": \"D\", \"name\": \"gone.txt\", \"old\": {\"name\": "
                                                   "\"gone.txt\", \"size\": 3, \"kind\": \"stored\""))
         << json.output;
-    EXPECT_NE(std::string::npos, json.output.find("\"totals\": {\"added\": 1, \"deleted\": 1, \"changed\": 2, "
-                                                  "\"listed_otherwise\": 2, \"compared\": 8, \"troubles\": 0}"))
+    EXPECT_NE(std::string::npos, json.output.find("\"totals\": {\"added\": 1, \"deleted\": 1, \"changed\": 4, "
+                                                  "\"listed_otherwise\": 2, \"compared\": 11, \"troubles\": 0}"))
         << json.output;
+    const RunResult unionJson = Diff({"--json", "patch.rux+base.rux", "new"}, dir.path());
+    EXPECT_NE(std::string::npos, unionJson.output.find("\"old\": {\"files\": [\"patch.rux\", \"base.rux\"]},\n"
+                                                       "  \"new\": {\"directory\": \"new\"},"))
+        << unionJson.output;
     // -i and -x choose names on either side.
     const RunResult chosen = Diff({"-i", "*.TXT", "-x", "new/*", "old.rux", "new.rux"}, dir.path());
     EXPECT_EQ("D gone.txt\n", chosen.output);
@@ -129,6 +146,9 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
     const std::vector<PackResource> resources = {Deflated("a/big", big, 4096), Stored("b", "bee")};
     Write(dir / "one.rux", resources);
     Write(dir / "two.rux", resources);
+    std::string bigChanged = big;
+    bigChanged.back() ^= 1;
+    Write(dir / "other.rux", {Deflated("a/big", bigChanged, 4096), Stored("b", "bee")});
     MakeTree(dir / "tree", resources);
     fs::create_directories(dir / "dir.rux");
     // A union whose name is that of an existing file is that file.
@@ -137,6 +157,15 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
     std::string damaged = ReadWholeFile(dir / "one.rux");
     damaged[FILE_HEADER_BYTES + 40] ^= 0x55;
     ASSERT_TRUE(WriteWholeFile(dir / "damaged.rux", damaged));
+    // The same damaged block on both sides: equal packed bytes are not inflated.
+    fs::copy_file(dir / "damaged.rux", dir / "damaged-copy.rux");
+    // Two files that together list more names than one index holds.
+    std::vector<PackResource> half[2];
+    for (int i = 0; i < 2100; ++i) {
+        for (int k = 0; k < 2; ++k) half[k].push_back(Stored("n" + std::to_string(k) + "/" + std::to_string(i), "x"));
+    }
+    Write(dir / "half0.rux", half[0]);
+    Write(dir / "half1.rux", half[1]);
     Write(dir / "loose.rux", {Loose("lost", "x")});
     fs::remove(dir / "loose.ruxlost");
     Write(dir / "loose2.rux", {Stored("lost", "x")});
@@ -155,13 +184,16 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
         {{"tree", "one.rux"}, 0, ""},
         {{"-q", "one.rux", "odd.rux+two.rux"}, 0, ""},
         {{"-q", "one.rux", "loose2.rux"}, 1, ""},
+        {{"-q", "one.rux", "other.rux"}, 1, ""},
         {{"one.rux", "damaged.rux"}, 2, "rux-diff: a/big: damaged block 1 of 49"},
+        {{"damaged.rux", "damaged-copy.rux"}, 0, "0 added, 0 deleted, 0 changed; 2 on both sides"},
+        {{"one.rux", "half0.rux+half1.rux"}, 2, "half1.rux: the union lists more resources than one index holds (4096)"},
         {{"loose.rux", "loose2.rux"}, 2, "rux-diff: lost: cannot open loose file"},
         {{"one.rux", "junk.rux"}, 2, "rux-diff: junk.rux: not a resource file"},
         {{"one.rux", "missing.rux"}, 2, "rux-diff: missing.rux: cannot open"},
         {{"one.rux", "dir.rux+two.rux"}, 2, "a union holds resource files only, not 'dir.rux'"},
         {{"one.rux", many}, 2, "a union holds at most 16 resource files"},
-        {{"-i", "nothing*", "one.rux", "two.rux"}, 2, "rux-diff: nothing*: Not found on either side"},
+        {{"-i", "b", "-i", "nothing*", "one.rux", "two.rux"}, 2, "rux-diff: nothing*: Not found on either side"},
         {{"one.rux"}, 2, "rux-diff: needs OLD and NEW\nTry 'rux-diff --help'"},
         {{"-q", "--json", "one.rux", "two.rux"}, 2, "Option -q cannot be given with --json"},
     };

@@ -39,4 +39,11 @@ int ChoosePatchEntries(const std::vector<std::string>& bases, const PackOptions&
     return 1;
 }
 
+std::string AbsentText(const std::vector<std::string>& bases, const std::string& dir, std::size_t count) {
+    std::string joined;
+    for (const std::string& base : bases) joined += (joined.empty() ? "" : "+") + base;
+    return std::to_string(count) + (count == 1 ? " resource of " : " resources of ") + joined +
+           (count == 1 ? " is" : " are") + " not in " + dir + "; a patch cannot remove them";
+}
+
 }  // namespace rux

@@ -25,6 +25,10 @@ struct PatchChoice {
 int ChoosePatchEntries(const std::vector<std::string>& bases, const PackOptions& options,
                        const std::vector<PackEntry>& entries, PatchChoice* choice, std::string* error);
 
+// "N resources of BASES are not in DIR; a patch cannot remove them", the
+// bases joined with '+'.
+std::string AbsentText(const std::vector<std::string>& bases, const std::string& dir, std::size_t count);
+
 }  // namespace rux
 
 #endif

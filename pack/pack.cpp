@@ -335,6 +335,7 @@ int PackDirectory(const PackOptions& options, const PackCallbacks& callbacks,
         *error = "refused";
         return fail(EINVAL, options.dir);
     }
+    if (callbacks.choose && !callbacks.choose(&entries, error)) return 0;
     return PackEntries(options, entries, callbacks, stats, error);
 }
 

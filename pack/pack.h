@@ -38,6 +38,9 @@ struct PackCallbacks {
     std::function<void(std::uint64_t bytes)> progress;
     // PackDirectory: a file of the tree left out, or packed otherwise.
     std::function<void(const PackWarning&)> warning;
+    // PackDirectory: which of the walked entries (the refusals passed) are
+    // packed, as a patch chooses them: 1, or 0 with *error to end the pack.
+    std::function<int(std::vector<PackEntry>* entries, std::string* error)> choose;
 };
 
 // Why a pack failed: the message (as *error gives it), the path it

@@ -77,10 +77,8 @@ void TellPatch(const PackCommandLine& line, const PatchChoice& choice) {
     for (const std::string& base : line.patchFrom) bases += (bases.empty() ? "" : "+") + base;
     FlushStream(stdout);
     if (!choice.absent.empty()) {
-        const std::size_t n = choice.absent.size();
-        std::fprintf(stderr, "rux-pack: %zu resource%s of %s %s not in %s; a patch cannot remove them\n", n,
-                     n == 1 ? "" : "s", EscapedName(bases.c_str()).c_str(), n == 1 ? "is" : "are",
-                     EscapedName(line.options.dir.c_str()).c_str());
+        const std::string absent = AbsentText(line.patchFrom, line.options.dir, choice.absent.size());
+        std::fprintf(stderr, "rux-pack: %s\n", EscapedName(absent.c_str()).c_str());
         if (!line.quiet) {
             for (const std::string& name : choice.absent) {
                 std::fprintf(stderr, "rux-pack:   %s\n", EscapedName(name.c_str()).c_str());

@@ -237,7 +237,7 @@ private:
 // (status, failure, warnings, refusals).
 py::tuple Pack(const py::bytes& out, const py::bytes& directory, int level, std::uint32_t blockSize,
                const std::vector<py::bytes>& store, const std::vector<py::bytes>& loose,
-               const std::vector<py::bytes>& exclude, int jobs);
+               const std::vector<py::bytes>& exclude, int jobs, const std::vector<py::bytes>& patchFrom);
 
 }  // namespace rux_python
 

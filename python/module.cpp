@@ -32,6 +32,8 @@ PyObject* g_badResourceFile = nullptr;
 
 using namespace rux_python;
 
+void BindDiff(py::module_& m);  // python/diff.cpp
+
 PYBIND11_MODULE(_rux, m) {
     m.doc() = "The compiled core of rux; use the package rux.";
     g_error = PyErr_NewExceptionWithDoc("rux.Error", "A resource file could not be read or written.",
@@ -55,6 +57,7 @@ PYBIND11_MODULE(_rux, m) {
         .def("extract", &Core::Extract);
 
     m.def("pack", &Pack);
+    BindDiff(m);
     m.def("default_jobs", &rux::DefaultWorkers);
     m.attr("MAX_JOBS") = rux::MAX_WORKERS;
 }

@@ -16,6 +16,7 @@
 #include "common/stop.h"
 #include "common/workers.h"
 #include "engine/extract.h"
+#include "diff/patch.h"
 #include "pack/pack.h"
 #include "pack/writer.h"
 #include "python/core.h"
@@ -181,7 +182,7 @@ py::tuple Core::Extract(const py::bytes& outdir, const std::optional<std::vector
 
 py::tuple Pack(const py::bytes& out, const py::bytes& directory, int level, std::uint32_t blockSize,
                const std::vector<py::bytes>& store, const std::vector<py::bytes>& loose,
-               const std::vector<py::bytes>& exclude, int jobs) {
+               const std::vector<py::bytes>& exclude, int jobs, const std::vector<py::bytes>& patchFrom) {
     if (level < 0 || level > rux::MaxPackLevel()) {
         throw py::value_error("level takes 0 to " + std::to_string(rux::MaxPackLevel()) + " in this build (" +
                               rux::DeflateBackEnd() + "), not " + std::to_string(level));
@@ -207,10 +208,25 @@ py::tuple Pack(const py::bytes& out, const py::bytes& directory, int level, std:
     rux::PackStats stats;
     std::string error;
     int packed = 0;
+    rux::PackCallbacks callbacks;
+    std::vector<std::string> bases;
+    for (const py::bytes& b : patchFrom) bases.push_back(Bytes(b));
+    std::string absent;  // the bases' resources the tree lacks, when there are any
+    if (!bases.empty()) {
+        // A patch: only what the bases lack or hold otherwise.
+        callbacks.choose = [&](std::vector<rux::PackEntry>* entries, std::string* why) {
+            rux::PatchChoice choice;
+            if (!rux::ChoosePatchEntries(bases, options, *entries, &choice, why)) return 0;
+            if (!choice.absent.empty()) absent = rux::AbsentText(bases, options.dir, choice.absent.size());
+            *entries = std::move(choice.entries);
+            return 1;
+        };
+    }
     RunInterruptibly(stop, [&] {
-        packed = rux::PackDirectory(options, rux::PackCallbacks(), &warnings, &refusals, &stats, &error);
+        packed = rux::PackDirectory(options, callbacks, &warnings, &refusals, &stats, &error);
     });
     py::list told;
+    if (!absent.empty()) told.append(py::make_tuple(py::bytes(options.dir), absent));
     for (const rux::PackWarning& w : warnings) told.append(py::make_tuple(py::bytes(w.path), w.what));
     py::list refused;
     for (const std::string& r : refusals) refused.append(py::bytes(r));

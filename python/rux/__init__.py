@@ -30,8 +30,9 @@ import warnings
 
 from . import _rux
 from ._rux import BadResourceFile, Error
+from ._diff import diff
 
-__all__ = ["ResourceFile", "ResourceInfo", "ResourceIO", "Error", "BadResourceFile", "pack"]
+__all__ = ["ResourceFile", "ResourceInfo", "ResourceIO", "Error", "BadResourceFile", "pack", "diff"]
 
 # Threads for one long read (8 MiB and more each): one per core.
 _JOBS = _rux.default_jobs()
@@ -276,7 +277,7 @@ def _globs(value, what):
     return globs
 
 
-def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclude=(), jobs=None):
+def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclude=(), jobs=None, patch_from=()):
     """Makes the resource file out from the tree below directory, byte for
     byte as rux-pack does with these options (GLOBs as it takes them).
     store, loose and exclude each take one glob as str or bytes, or an
@@ -290,13 +291,19 @@ def pack(out, directory, *, level=6, block_size=65536, store=(), loose=(), exclu
     directory, a special file: left out) comes as a UserWarning each.
     jobs: deflating threads, 1 to 256, default one per core (the bytes are
     the same). Ctrl-C stops it within a chunk and raises KeyboardInterrupt:
-    no output file is made, and an old one stays as it was.
+    no output file is made, and an old one stays as it was. patch_from:
+    base resource files (one path, or several: the first wins a name), as
+    rux-pack --patch-from takes them: only the files they lack or hold with
+    other bytes are packed, and a warning counts the bases' resources that
+    directory lacks.
     """
+    if isinstance(patch_from, (str, bytes, os.PathLike)):
+        patch_from = [patch_from]
     like = os.fspath(out)
     status, failure, told, refused = _rux.pack(
         os.fsencode(out), os.fsencode(directory), level, block_size,
         _globs(store, "store"), _globs(loose, "loose"), _globs(exclude, "exclude"),
-        _JOBS if jobs is None else jobs)
+        _JOBS if jobs is None else jobs, [os.fsencode(p) for p in patch_from])
     for path, what in told:
         warnings.warn("%s: %s" % (os.fsdecode(path), what), stacklevel=2)
     if refused:

@@ -69,5 +69,12 @@ class ResourceFile:
         resource, failures) for the first failure."""
 
 def pack(out: _Path, directory: _Path, *, level: int = 6, block_size: int = 65536, store: Iterable[str] = (),
-         loose: Iterable[str] = (), exclude: Iterable[str] = (), jobs: Optional[int] = None) -> None:
+         loose: Iterable[str] = (), exclude: Iterable[str] = (), jobs: Optional[int] = None,
+         patch_from: Union[_Path, Iterable[_Path]] = ()) -> None:
     """Makes the resource file out from directory's tree, as rux-pack does."""
+
+def diff(old: Union[_Path, List[_Path], Tuple[_Path, ...]], new: Union[_Path, List[_Path], Tuple[_Path, ...]], *,
+         include: Union[str, bytes, Iterable[Union[str, bytes]]] = (),
+         exclude: Union[str, bytes, Iterable[Union[str, bytes]]] = (),
+         jobs: Optional[int] = None) -> List[dict]:
+    """What changed from old to new, as the entries of rux-diff --json."""

@@ -12,10 +12,32 @@
 #include "pack/writer.h"
 #include "resource/inflate.h"
 #include "tests/support/fixture.h"
+#include "tests/support/pack_bytes.h"
 
 using namespace rux;
 
 namespace {
+
+// The writer, at level 0, gives bytes that can be predicted exactly.
+TEST(Writer, LaysOutASimpleFileAsExpected) {
+    ResourceImage image;
+    std::string error;
+    ASSERT_TRUE(LayoutResources({Stored("s", "hello"), Deflated("d/x", "ABCDEFG", 4, 0),
+                                 Loose("L.txt", "loose!")},
+                                &image, &error));
+    const std::string records = Bytes({
+        0, 0, 0, 0, 2, 0, 0, 0, 8, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0,
+        2, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 4, 0, 0, 0,
+        6, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0,
+    });
+    const std::string expected =
+        "RUXA" + Bytes({34, 0, 0, 0}) + "hello" + ZlibStored("ABCD") + ZlibStored("EFG") +
+        Bytes({71, 0, 0, 0, 3, 0, 0, 0, 20, 0, 0, 0}) + ZlibStored(records) +
+        Bytes({23, 0, 0, 0, 12, 0, 0, 0, 1, 0, 0, 0}) + ZlibStored(std::string("s\0d/x\0L.txt\0", 12)) +
+        Bytes({23, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0}) +
+        ZlibStored(Bytes({13, 0, 0, 0, 28, 0, 0, 0, 42, 0, 0, 0}));
+    EXPECT_EQ(expected, SerializeImage(image, 0));
+}
 
 std::vector<PackResource> MixedResources() {
     return {Stored("readme.txt", "stored bytes\n"),

@@ -60,6 +60,7 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
     };
     const std::vector<Row> rows = {
         {"the same", {Stored("keep.txt", "same")}, {Stored("keep.txt", "same")}, {"", "", ""}},
+        {"the same, deflated alike", {Deflated("keep.bin", big, 4096)}, {Deflated("keep.bin", big, 4096)}, {"", "", ""}},
         {"added", {}, {Stored("new/added.txt", "fresh")}, {"A new/added.txt", "A new/added.txt", "A new/added.txt"}},
         {"deleted", {Stored("gone.txt", "old")}, {}, {"D gone.txt", "D gone.txt", "D gone.txt"}},
         {"the last byte of a large deflated resource",
@@ -115,7 +116,7 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
                                                   "\"gone.txt\", \"size\": 3, \"kind\": \"stored\""))
         << json.output;
     EXPECT_NE(std::string::npos, json.output.find("\"totals\": {\"added\": 1, \"deleted\": 1, \"changed\": 2, "
-                                                  "\"listed_otherwise\": 2, \"compared\": 7, \"troubles\": 0}"))
+                                                  "\"listed_otherwise\": 2, \"compared\": 8, \"troubles\": 0}"))
         << json.output;
     // -i and -x choose names on either side.
     const RunResult chosen = Diff({"-i", "*.TXT", "-x", "new/*", "old.rux", "new.rux"}, dir.path());
@@ -141,6 +142,8 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
     Write(dir / "loose2.rux", {Stored("lost", "x")});
     ASSERT_TRUE(WriteWholeFile(dir / "junk.rux", "not a resource file"));
 
+    std::string many = "one.rux";
+    for (int i = 0; i < 16; ++i) many += "+two.rux";
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -157,6 +160,7 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
         {{"one.rux", "junk.rux"}, 2, "rux-diff: junk.rux: not a resource file"},
         {{"one.rux", "missing.rux"}, 2, "rux-diff: missing.rux: cannot open"},
         {{"one.rux", "dir.rux+two.rux"}, 2, "a union holds resource files only, not 'dir.rux'"},
+        {{"one.rux", many}, 2, "a union holds at most 16 resource files"},
         {{"-i", "nothing*", "one.rux", "two.rux"}, 2, "rux-diff: nothing*: Not found on either side"},
         {{"one.rux"}, 2, "rux-diff: needs OLD and NEW\nTry 'rux-diff --help'"},
         {{"-q", "--json", "one.rux", "two.rux"}, 2, "Option -q cannot be given with --json"},

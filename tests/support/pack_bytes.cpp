@@ -1,6 +1,22 @@
 #include "tests/support/pack_bytes.h"
 
+#include <zlib.h>
+
 namespace rux {
+
+std::string Bytes(std::initializer_list<unsigned> values) {
+    std::string out;
+    for (unsigned v : values) out += static_cast<char>(v);
+    return out;
+}
+
+std::string ZlibStored(const std::string& data) {
+    const unsigned n = static_cast<unsigned>(data.size());
+    const uLong adler = adler32(1, reinterpret_cast<const Bytef*>(data.data()), n);
+    std::string out = Bytes({0x78, 0x01, 0x01, n & 0xFF, n >> 8, ~n & 0xFF, (~n >> 8) & 0xFF}) + data;
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(adler >> shift);
+    return out;
+}
 
 std::string Le32(std::uint32_t value) {
     std::string bytes(4, '\0');

@@ -5,12 +5,20 @@
 #define RUX_TESTS_SUPPORT_PACK_BYTES_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "pack/writer.h"
 
 namespace rux {
+
+// The bytes of values, one each.
+std::string Bytes(std::initializer_list<unsigned> values);
+
+// A zlib stream built by hand: header 78 01, one final stored deflate block
+// (LEN, NLEN), and the Adler-32 trailer, most significant byte first.
+std::string ZlibStored(const std::string& data);
 
 // The four little-endian bytes of value.
 std::string Le32(std::uint32_t value);

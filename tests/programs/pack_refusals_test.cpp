@@ -8,6 +8,16 @@ using namespace pack_test;
 
 namespace {
 
+// A Windows build's output as a POSIX build's: lines end in "\n" alone, and
+// paths have '/' between directories.
+std::string AsOnPosix(std::string text) {
+    const char* target = std::getenv("RUX_TARGET");
+    if (!target || std::string(target) != "windows") return text;
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
+
 TEST(PackRefusals, MoreResourcesThanTheIndexHolds) {
     TempDir src;
     for (int i = 0; i < 4096; ++i) {
@@ -134,7 +144,7 @@ TEST(PackRefusals, NamesEqualButForCase) {
                   "rux-pack: refused names README.txt and Readme.TXT: they differ only in case",
                   "rux-pack: refused names Readme.TXT and readme.txt: they differ only in case",
                   "rux-pack: 3 names refused, nothing written; leave them out with -x GLOB"}),
-              Lines(run.errors));
+              Lines(AsOnPosix(run.errors)));
     // Taking the way on.
     const RunResult excluded = Pack({"-x", "readme.txt", "out.rux", src.path()}, tmp.path());
     EXPECT_EQ(0, excluded.status) << excluded.errors;
@@ -188,11 +198,8 @@ TEST(PackRefusals, TheOutputInTheTreeIsLeftOutAndNothingOverwritten) {
         const RunResult packed = Pack(run.args, src.path());
         fs::remove(src / "sub");
         EXPECT_EQ(0, packed.status);
-        EXPECT_EQ("2 a.ruxx 13\n2 x 1\n", packed.output);
-        std::string errors = packed.errors;
-        const char* target = std::getenv("RUX_TARGET");
-        if (target && std::string(target) == "windows") std::replace(errors.begin(), errors.end(), '\\', '/');
-        EXPECT_EQ(run.errors, errors);
+        EXPECT_EQ("2 a.ruxx 13\n2 x 1\n", AsOnPosix(packed.output));
+        EXPECT_EQ(run.errors, AsOnPosix(packed.errors));
         const RunResult listed = Extract({"-l", "a.rux"}, src.path());
         EXPECT_EQ(0, listed.status) << listed.errors;
         EXPECT_EQ(2u, Lines(listed.output).size()) << listed.output;
@@ -202,7 +209,7 @@ TEST(PackRefusals, TheOutputInTheTreeIsLeftOutAndNothingOverwritten) {
     // The loose copy of x would land on a.ruxx.
     const RunResult run = Pack({"--loose", "x", "a.rux", "."}, src.path());
     EXPECT_EQ(1, run.status);
-    EXPECT_EQ(note + "rux-pack: refused to overwrite a.ruxx, one of the files being packed\n", run.errors);
+    EXPECT_EQ(note + "rux-pack: refused to overwrite a.ruxx, one of the files being packed\n", AsOnPosix(run.errors));
     EXPECT_EQ("also precious", ReadWholeFile(src / "a.ruxx"));
     EXPECT_EQ((std::vector<std::string>{"a.rux", "a.ruxx", "x"}), ListTree(src.path()));
 }

@@ -51,6 +51,8 @@ bool IsBelow(const fs::path& path, const fs::path& root) {
 struct WalkState {
     const PackOptions* options;
     fs::path root;  // DIR, canonical
+    fs::path out;             // OUT.rux, when it exists
+    std::string outFilename;  // its last component, ASCII case folded
     std::vector<PackEntry>* entries;
     std::vector<PackWarning>* warnings;
     std::string* error;
@@ -102,6 +104,14 @@ bool Walk(const WalkState& state, const fs::path& dir, const std::string& prefix
                     {path.string(), "link to a file outside " + state.options->dir + ", packed as a copy"});
             }
         }
+        // The output file, when it lies in the tree, is what the pack
+        // replaces: it is left out, as tar and zip leave out their own.
+        if (fs::is_regular_file(status) && !state.outFilename.empty() &&
+            FoldedAscii(path.filename().string()) == state.outFilename &&
+            fs::equivalent(path, state.out, statusError)) {
+            state.warnings->push_back({path.string(), "the output file itself, left out"});
+            continue;
+        }
         if (fs::is_regular_file(target)) {
             const std::uintmax_t size = fs::file_size(path, statusError);
             state.entries->push_back({relative, relative, path.string(), statusError ? 0 : size});
@@ -129,7 +139,11 @@ int WalkPackTree(const PackOptions& options, std::vector<PackEntry>* entries,
                  std::vector<PackWarning>* warnings, std::string* error) {
     std::error_code ec;
     const fs::path dir = NativePath(options.dir);
-    const WalkState state = {&options, fs::canonical(dir, ec), entries, warnings, error};
+    WalkState state = {&options, fs::canonical(dir, ec), {}, {}, entries, warnings, error};
+    if (!options.out.empty() && fs::is_regular_file(NativePath(options.out), ec)) {
+        state.out = NativePath(options.out);
+        state.outFilename = FoldedAscii(state.out.filename().string());
+    }
     if (!Walk(state, dir, "")) return 0;
     std::sort(warnings->begin(), warnings->end());
     std::sort(entries->begin(), entries->end(),
@@ -170,14 +184,18 @@ void RefuseLargeTables(const PackOptions& options, const std::vector<PackEntry>&
              "use a larger --block-size, or pack fewer or smaller files");
 }
 
-void RefuseNames(const std::vector<PackEntry>& entries, std::vector<std::string>* refusals) {
+// The refused files' names go to *refused.
+void RefuseNames(const std::vector<PackEntry>& entries, std::vector<std::string>* refusals,
+                 std::set<std::string>* refused) {
     for (const PackEntry& entry : entries) {
         if (entry.relative.find('\\') != std::string::npos) {
             refusals->push_back("refused name " + entry.relative +
                                 ": rux-extract reads '\\' as a directory separator");
+            refused->insert(entry.name);
         } else if (IsUnsafeName(entry.name.c_str(), 0) || IsUnsafeName(entry.name.c_str(), 1)) {
             refusals->push_back("refused unsafe name " + entry.name +
                                 ": rux-extract would not write it on every platform");
+            refused->insert(entry.name);
         }
     }
     // Names are looked up without regard to ASCII case.
@@ -188,6 +206,8 @@ void RefuseNames(const std::vector<PackEntry>& entries, std::vector<std::string>
         if (folded[i].first == folded[i - 1].first) {
             refusals->push_back("refused names " + folded[i - 1].second + " and " +
                                 folded[i].second + ": they differ only in case");
+            refused->insert(folded[i - 1].second);
+            refused->insert(folded[i].second);
         }
     }
 }
@@ -213,8 +233,10 @@ void RefuseOverwrites(const PackOptions& options, const std::vector<PackEntry>& 
 }  // namespace
 
 std::vector<std::string> PackRefusals(const PackOptions& options,
-                                      const std::vector<PackEntry>& entries) {
+                                      const std::vector<PackEntry>& entries,
+                                      std::size_t* names) {
     std::vector<std::string> refusals;
+    if (names) *names = 0;
     if (entries.size() > static_cast<std::size_t>(INDEX_SLOTS)) {
         refusals.push_back(options.dir + " holds " + std::to_string(entries.size()) +
                            " files; a resource file holds at most " +
@@ -222,7 +244,9 @@ std::vector<std::string> PackRefusals(const PackOptions& options,
         return refusals;
     }
     RefuseLargeTables(options, entries, &refusals);
-    RefuseNames(entries, &refusals);
+    std::set<std::string> refused;
+    RefuseNames(entries, &refusals, &refused);
+    if (names) *names = refused.size();
     RefuseOverwrites(options, entries, &refusals);
     return refusals;
 }

@@ -4,6 +4,7 @@
 #ifndef RUX_PACK_TREE_H
 #define RUX_PACK_TREE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,7 +47,9 @@ struct PackWarning {
 // to one (a link to a file outside DIR gets a warning: it is packed as a
 // copy); directories are entered, except through links. Excluded files and
 // directories are passed over without a word; links to directories,
-// dangling links and special files get a warning. Entries come sorted by
+// dangling links and special files get a warning, and so does the output
+// file (options.out) when it lies in the tree: it is left out, since the
+// pack replaces it. Entries come sorted by
 // relative name, names with '\' separators under options.backslash, and
 // warnings sorted by path. 1, or 0 with *error when a directory or an
 // entry's type cannot be read.
@@ -60,9 +63,11 @@ std::uint32_t PackKind(const PackOptions& options, const PackEntry& entry);
 // more files than the index holds, a table that would inflate past what
 // rux-extract reads, a name rux-extract would refuse on any platform,
 // names equal but for ASCII case, and an output (OUT.rux or a loose copy)
-// that would replace one of the files being packed.
+// that would replace one of the files being packed. With names, *names is
+// set to how many files are refused for their names (-x leaves them out).
 std::vector<std::string> PackRefusals(const PackOptions& options,
-                                      const std::vector<PackEntry>& entries);
+                                      const std::vector<PackEntry>& entries,
+                                      std::size_t* names = nullptr);
 
 // The path DiskFile would open: on POSIX it reads every '\' as '/', and
 // the directory walk and renames must agree with it.

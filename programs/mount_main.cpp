@@ -100,7 +100,38 @@ int TakeOwnOption(void* data, const char* arg, int, struct fuse_args*) {
     return 1;
 }
 
-// Why the mount point cannot take the mount; "" if it can.
+// The device ("MAJOR:MINOR") of the last file system mounted at path, as
+// /proc/self/mountinfo lists it; "" when nothing is mounted there.
+std::string MountedDevice(const char* path) {
+    char resolved[PATH_MAX];
+    if (!realpath(path, resolved)) return "";
+    // /proc/self/mountinfo: "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT ...",
+    // with spaces, tabs, newlines and backslashes in octal escapes.
+    std::string wanted;
+    for (const char* c = resolved; *c; ++c) {
+        if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\\') {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\%03o", static_cast<unsigned char>(*c));
+            wanted += escape;
+        } else {
+            wanted += *c;
+        }
+    }
+    FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
+    if (!mounts) return "";
+    std::string device;
+    char line[8192];
+    while (std::fgets(line, sizeof line, mounts)) {
+        char number[64], point[4096];
+        if (std::sscanf(line, "%*s %*s %63s %*s %4095s", number, point) == 2 && wanted == point) device = number;
+    }
+    std::fclose(mounts);
+    return device;
+}
+
+// Why the mount point cannot take the mount; "" if it can. A mount point
+// with a tree of its own there is in use; an empty one (a bind mount of a
+// container, say) takes a mount over it, as with every FUSE tool.
 std::string MountPointProblem(const char* path) {
     struct stat st;
     if (stat(path, &st) != 0) return std::strerror(errno);
@@ -115,6 +146,7 @@ std::string MountPointProblem(const char* path) {
         }
     }
     closedir(dir);
+    if (!problem.empty() && !MountedDevice(path).empty()) problem = "already a mount point";
     return problem;
 }
 
@@ -135,29 +167,7 @@ std::string Escaped(const std::string& text) {
 // last is being inflated. The setting is the mount's own and ends with it;
 // where it cannot be made, nothing changes but the request size.
 void WidenReadahead(const std::string& mountPoint) {
-    char resolved[PATH_MAX];
-    if (!realpath(mountPoint.c_str(), resolved)) return;
-    // /proc/self/mountinfo: "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT ...",
-    // with spaces, tabs, newlines and backslashes in octal escapes.
-    std::string wanted;
-    for (const char* c = resolved; *c; ++c) {
-        if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\\') {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\%03o", static_cast<unsigned char>(*c));
-            wanted += escape;
-        } else {
-            wanted += *c;
-        }
-    }
-    FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
-    if (!mounts) return;
-    std::string device;
-    char line[8192];
-    while (std::fgets(line, sizeof line, mounts)) {
-        char number[64], point[4096];
-        if (std::sscanf(line, "%*s %*s %63s %*s %4095s", number, point) == 2 && wanted == point) device = number;
-    }
-    std::fclose(mounts);
+    const std::string device = MountedDevice(mountPoint.c_str());
     if (device.empty()) return;
     FILE* setting = std::fopen(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), "w");
     if (!setting) return;

@@ -107,8 +107,14 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "rux-pack: warning: %s: %s\n",
                      EscapedName(warning.path.c_str()).c_str(), warning.what.c_str());
     }
-    const std::vector<std::string> refusals = PackRefusals(options, entries);
+    std::size_t names = 0;
+    const std::vector<std::string> refusals = PackRefusals(options, entries, &names);
     for (const std::string& refusal : refusals) Fail(refusal);
+    // However many names were refused, the way on closes the list.
+    if (names > 0) {
+        std::fprintf(stderr, "rux-pack: %zu name%s refused, nothing written; leave %s out with -x GLOB\n", names,
+                     names == 1 ? "" : "s", names == 1 ? "it" : "them");
+    }
     if (!refusals.empty()) return 1;
 
     if (!line.patchFrom.empty()) {

@@ -421,6 +421,14 @@ TEST_F(Mount, ErrorsSayWhichAndWhyAndMountNothing) {
     }
     EXPECT_EQ((std::vector<std::string>{"x"}), ListTree(dir / "full"));
 
+    // A mount point in use is named so, and its mount stays as it was.
+    MountOk({"ok.rux"});
+    const RunResult again = MountFiles({"ok.rux"});
+    EXPECT_EQ(1, again.status);
+    EXPECT_EQ("rux-mount: cannot mount at " + mnt + ": already a mount point\n", again.errors);
+    EXPECT_EQ("a", ReadWholeFile(mnt + "/a"));
+    ASSERT_EQ(0, RunProgram("fusermount3", {"-u", mnt}, dir.path()).status);
+
     // No FUSE device: a mount namespace of its own whose /dev has none.
     std::vector<std::string> args = {"-m", "sh", "-c", "mount -t tmpfs none /dev && exec \"$@\"", "sh"};
     args.insert(args.end(), tool.command.begin(), tool.command.end());

@@ -1,10 +1,22 @@
 // rux-pack end to end: every refusal of a tree or an output, each leaving
 // the old output untouched and nothing new; the largest block size.
+#include <cstdlib>
+
 #include "tests/programs/pack_fixture.h"
 
 using namespace pack_test;
 
 namespace {
+
+// A Windows build's output as a POSIX build's: lines end in "\n" alone, and
+// paths have '/' between directories.
+std::string AsOnPosix(std::string text) {
+    const char* target = std::getenv("RUX_TARGET");
+    if (!target || std::string(target) != "windows") return text;
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
 
 TEST(PackRefusals, MoreResourcesThanTheIndexHolds) {
     TempDir src;
@@ -115,15 +127,28 @@ TEST(PackRefusals, NamesTheExtractorWouldRefuse) {
         ExpectRefused(run, tmp, name.second);
         EXPECT_EQ("", run.output);
         EXPECT_EQ(std::string::npos, run.errors.find_first_of("\033\001"));
+        // The count and the way on close the list.
+        EXPECT_EQ(2u, Lines(run.errors).size()) << run.errors;
+        EXPECT_EQ("rux-pack: 1 name refused, nothing written; leave it out with -x GLOB", Lines(run.errors).back());
     }
 }
 
 TEST(PackRefusals, NamesEqualButForCase) {
     TempDir src;
-    MakeTree(src.path(), {{"Readme.TXT", "1"}, {"readme.txt", "2"}, {"other", "3"}});
+    MakeTree(src.path(), {{"Readme.TXT", "1"}, {"readme.txt", "2"}, {"other", "3"}, {"README.txt", "4"}});
     TempDir tmp;
     ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
-    ExpectRefused(Pack({"out.rux", src.path()}, tmp.path()), tmp, "differ only in case");
+    const RunResult run = Pack({"out.rux", src.path()}, tmp.path());
+    ExpectRefused(run, tmp, "differ only in case");
+    EXPECT_EQ((std::vector<std::string>{
+                  "rux-pack: refused names README.txt and Readme.TXT: they differ only in case",
+                  "rux-pack: refused names Readme.TXT and readme.txt: they differ only in case",
+                  "rux-pack: 3 names refused, nothing written; leave them out with -x GLOB"}),
+              Lines(AsOnPosix(run.errors)));
+    // Taking the way on.
+    const RunResult excluded = Pack({"-x", "readme.txt", "out.rux", src.path()}, tmp.path());
+    EXPECT_EQ(0, excluded.status) << excluded.errors;
+    EXPECT_EQ("", excluded.errors);
 }
 
 TEST(PackRefusals, OffsetsAtFourGiB) {
@@ -153,23 +178,40 @@ TEST(PackRefusals, OffsetsAtFourGiB) {
     }
 }
 
-TEST(PackRefusals, OverwritingAFileBeingPacked) {
+TEST(PackRefusals, TheOutputInTheTreeIsLeftOutAndNothingOverwritten) {
     TempDir src;
-    MakeTree(src.path(), {{"a.rux", "precious"}, {"x", "1"}, {"a.ruxx", "also precious"}});
-    {
-        const RunResult run = Pack({src / "a.rux", src.path()}, src.path());
-        EXPECT_EQ(1, run.status);
-        EXPECT_NE(std::string::npos, run.errors.find("overwrite")) << run.errors;
+    MakeTree(src.path(), {{"x", "1"}, {"a.ruxx", "also precious"}});
+    // Packed into the tree it packs, again, by another path, and updated:
+    // neither the output nor its temporary is ever a resource of it.
+    const std::string note = "rux-pack: warning: ./a.rux: the output file itself, left out\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string errors;
+    } runs[] = {{{"a.rux", "."}, ""},
+                {{"a.rux", "."}, note},
+                {{src / "sub/../a.rux", "."}, note},
+                {{"-u", "a.rux", src.path()}, "rux-pack: warning: " + src / "a.rux" + ": the output file itself, left out\n"},
+                {{"-u", "a.rux", "."}, note}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.args[run.args.size() - 2]);
+        fs::create_directories(src / "sub");
+        const RunResult packed = Pack(run.args, src.path());
+        fs::remove(src / "sub");
+        EXPECT_EQ(0, packed.status);
+        EXPECT_EQ("2 a.ruxx 13\n2 x 1\n", AsOnPosix(packed.output));
+        EXPECT_EQ(run.errors, AsOnPosix(packed.errors));
+        const RunResult listed = Extract({"-l", "a.rux"}, src.path());
+        EXPECT_EQ(0, listed.status) << listed.errors;
+        EXPECT_EQ(2u, Lines(listed.output).size()) << listed.output;
+        EXPECT_EQ(std::string::npos, listed.output.find(".rux ")) << listed.output;
+        EXPECT_EQ((std::vector<std::string>{"a.rux", "a.ruxx", "x"}), ListTree(src.path()));
     }
-    {
-        // The loose copy of x would land on a.ruxx.
-        const RunResult run = Pack({"--loose", "x", "a.rux", "."}, src.path());
-        EXPECT_EQ(1, run.status);
-        EXPECT_NE(std::string::npos, run.errors.find("a.ruxx")) << run.errors;
-    }
-    EXPECT_EQ("precious", ReadWholeFile(src / "a.rux"));
+    // The loose copy of x would land on a.ruxx.
+    const RunResult run = Pack({"--loose", "x", "a.rux", "."}, src.path());
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(note + "rux-pack: refused to overwrite a.ruxx, one of the files being packed\n", AsOnPosix(run.errors));
     EXPECT_EQ("also precious", ReadWholeFile(src / "a.ruxx"));
-    EXPECT_EQ(3u, ListTree(src.path()).size());
+    EXPECT_EQ((std::vector<std::string>{"a.rux", "a.ruxx", "x"}), ListTree(src.path()));
 }
 
 TEST(PackRefusals, MissingInput) {

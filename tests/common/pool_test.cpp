@@ -18,19 +18,21 @@ namespace {
 TEST(ThreadPool, RunsTasksAtOnceOnItsThreads) {
     std::mutex lock;
     std::condition_variable all;
-    int begun = 0, met = 0;
-    {
-        ThreadPool pool(4);
-        ASSERT_EQ(pool.Threads(), 4);
-        for (int i = 0; i < 4; ++i) {
-            pool.Submit([&] {
-                std::unique_lock<std::mutex> hold(lock);
-                ++begun;
-                all.notify_all();
-                if (all.wait_for(hold, std::chrono::seconds(20), [&] { return begun == 4; })) ++met;
-            });
-        }
+    int begun = 0, met = 0, ended = 0;
+    ThreadPool pool(4);
+    ASSERT_EQ(pool.Threads(), 4);
+    for (int i = 0; i < 4; ++i) {
+        pool.Submit([&] {
+            std::unique_lock<std::mutex> hold(lock);
+            ++begun;
+            all.notify_all();
+            if (all.wait_for(hold, std::chrono::seconds(20), [&] { return begun == 4; })) ++met;
+            ++ended;
+            all.notify_all();
+        });
     }
+    std::unique_lock<std::mutex> hold(lock);
+    all.wait_for(hold, std::chrono::seconds(30), [&] { return ended == 4; });
     EXPECT_EQ(met, 4);
 }
 

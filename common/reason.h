@@ -1,4 +1,4 @@
-// Why a failure happened, as both tools tell it: one line on standard
+// Why a failure happened, as the tools tell it: one line, for standard
 // error after the failure's own message, naming the path and the reason.
 #ifndef RUX_COMMON_REASON_H
 #define RUX_COMMON_REASON_H
@@ -14,12 +14,6 @@ std::string ReasonLine(const char* program, const std::string& what, const std::
 // The system's text for an error code of rux::LastError(), or "" for 0
 // (no reason known).
 std::string SystemReason(int code);
-
-// Flushes and closes standard output, as the last thing a run does. When
-// something written to it did not go out (a full disk, a closed pipe),
-// prints "PROGRAM: standard output: REASON" on standard error and returns
-// 1; else returns status.
-int CloseStandardOutput(const char* program, int status);
 
 }  // namespace rux
 

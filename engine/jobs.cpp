@@ -2,10 +2,9 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "common/pool.h"
 #include "resource/blocks.h"
 
 namespace rux {
@@ -172,25 +171,19 @@ int Scheduler::Take(int helper) {
 }
 
 int Scheduler::Run() {
-    // The calling thread is the last worker.
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<std::size_t>(plan_.workers - 1));
-    for (int started = 0; started < plan_.workers - 1; ++started) {
-        // A thread the system refuses leaves the run to those started.
-        try {
-            threads.emplace_back(&Scheduler::Worker, this, started);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-
-    const int stop = Take(plan_.workers - 1);
+    int stop;
     {
-        std::lock_guard<std::mutex> lock(lock_);
-        stopped_ = 1;
-    }
-    workers_.notify_all();
-    for (std::thread& thread : threads) thread.join();
+        // The calling thread is the last worker; a thread the system
+        // refuses leaves the run to those started.
+        ThreadPool pool(plan_.workers - 1);
+        for (int worker = 0; worker < pool.Threads(); ++worker) pool.Submit([this, worker] { Worker(worker); });
+        stop = Take(plan_.workers - 1);
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            stopped_ = 1;
+        }
+        workers_.notify_all();
+    }  // every worker has ended
 
     for (int job = 0; job < plan_.jobCount; ++job) {
         const Job& j = jobs_[static_cast<std::size_t>(job)];

@@ -89,11 +89,12 @@ struct JobPlan {
 // have run to their FinishJob; no take of theirs is made. -1, running
 // nothing, for a plan out of bounds.
 //
-// The calling thread is worker number workers - 1: it starts workers - 1
-// threads, and runs ranges itself whenever what it must take next is not
-// ready (so with one worker, or when no thread can be started, it runs
-// them all, in order). Each started thread calls CacheFree before it
-// ends; the calling thread's cache is the caller's to free. Each call has
+// The calling thread is worker number workers - 1: the others run on a
+// thread pool of the call's own (common/pool.h) with workers - 1 threads,
+// and it runs ranges itself whenever what it must take next is not ready
+// (so with one worker, or when no thread can be started, it runs them
+// all, in order). Each pooled worker calls CacheFree before it ends; the
+// calling thread's cache is the caller's to free. Each call has
 // state of its own: runs on other threads go on at the same time.
 int RunJobs(const JobPlan& plan, JobTask& task);
 

@@ -5,13 +5,12 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/pool.h"
 #include "pack/files.h"
 #include "pack/old_file.h"
 #include "pack/tree.h"
@@ -63,28 +62,19 @@ struct Piece {
 // blocks of a piece.
 void Work(Piece* piece, std::uint32_t blockLength, int level);
 
-// Worker threads that take pieces in the order given; the thread that
-// submits them may work them too (RunOne).
+// The pieces in flight on the thread pool, worked in the order given; the
+// thread that submits them may work them too (RunOne).
 class Pool {
 public:
-    Pool(int workers, std::uint32_t blockLength, int level) : blockLength_(blockLength), level_(level) {
-        for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { Serve(); });
-    }
-    ~Pool() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-            queue_.clear();
-        }
-        work_.notify_all();
-        for (std::thread& t : threads_) t.join();
-    }
+    Pool(int workers, std::uint32_t blockLength, int level)
+        : blockLength_(blockLength), level_(level), threads_(workers) {}
     void Submit(Piece* piece) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push_back(piece);
-        }
-        work_.notify_one();
+        threads_.Submit([this, piece] {
+            Work(piece, blockLength_, level_);
+            std::lock_guard<std::mutex> hold(mutex_);
+            piece->done = true;
+            finished_.notify_all();
+        });
     }
     void Wait(Piece* piece) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -96,39 +86,15 @@ public:
     }
     // Works the oldest piece no worker has taken on the calling thread. 1
     // if there was one.
-    bool RunOne() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (queue_.empty()) return false;
-        WorkFront(lock);
-        return true;
-    }
+    bool RunOne() { return threads_.RunOne(); }
 
 private:
-    void Serve() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-            if (stop_) return;
-            WorkFront(lock);
-        }
-    }
-    // Takes the oldest queued piece and works it with the lock let go.
-    void WorkFront(std::unique_lock<std::mutex>& lock) {
-        Piece* piece = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        Work(piece, blockLength_, level_);
-        lock.lock();
-        piece->done = true;
-        finished_.notify_all();
-    }
     const std::uint32_t blockLength_;
     const int level_;
     std::mutex mutex_;
-    std::condition_variable work_, finished_;
-    std::deque<Piece*> queue_;
-    bool stop_ = false;
-    std::vector<std::thread> threads_;
+    std::condition_variable finished_;
+    // Last, so that the workers are gone before what they use.
+    ThreadPool threads_;
 };
 
 }  // namespace rux

@@ -3,10 +3,14 @@
 #include <getopt.h>
 
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 
+#include "common/print.h"
+#include "common/reason.h"
 #include "platform/console.h"
+#include "platform/disk_file.h"
 
 #ifndef RUX_VERSION
 #error "RUX_VERSION must be defined by the build"
@@ -117,6 +121,33 @@ int OptionScan::Answer(std::FILE* out, const char* usage, const char* program) c
 void PrintTryHelp(std::FILE* err, const char* program) {
     std::fprintf(err, "Try '%s --help' for more information.\n", program);
     std::fflush(err);
+}
+
+int CloseStandardOutput(const char* program, int status) {
+    if (CloseStream(stdout)) return status;
+    const int code = LastError();
+    // Without a known reason, as GNU tools say it.
+    const std::string reason = code ? ErrorText(code) : "write error";
+    std::fputs(ReasonLine(program, "standard output", reason).c_str(), stderr);
+    std::fflush(stderr);
+    return 1;
+}
+
+int Complain(const char* program, const std::string& message, int status) {
+    FlushStream(stdout);
+    std::fprintf(stderr, "%s: %s\n", program, EscapedName(message.c_str()).c_str());
+    return status;
+}
+
+int RunProgram(const char* program, int (*run)(int, char**), int argc, char** argv, int troubleStatus) {
+    int status;
+    try {
+        status = run(argc, argv);
+    } catch (const std::exception& e) {
+        status = Complain(program, e.what(), troubleStatus);
+    }
+    // Every write to standard output is checked here, at its close.
+    return CloseStandardOutput(program, 0) != 0 ? troubleStatus : status;
 }
 
 int AnswerInfoOption(const char* word, const char* usage, int onlyIfNoFile) {

@@ -74,8 +74,25 @@ private:
     std::string problem_;
 };
 
-// "Try 'PROGRAM --help' for more information." on err.
+// "Try 'PROGRAM --help' for more information." on err: the one place this
+// line is written, for every program.
 void PrintTryHelp(std::FILE* err, const char* program);
+
+// "PROGRAM: MESSAGE" on standard error, MESSAGE's control bytes escaped,
+// after what standard output holds is written. Returns status.
+int Complain(const char* program, const std::string& message, int status);
+
+// Flushes and closes standard output, as the last thing a run does. When
+// something written to it did not go out (a full disk, a closed pipe),
+// prints "PROGRAM: standard output: REASON" on standard error and returns
+// 1; else returns status.
+int CloseStandardOutput(const char* program, int status);
+
+// A program's main around run: its status, or for an exception it lets out
+// the exception's text by Complain and troubleStatus; then standard output
+// is closed and checked, and when that fails (told on standard error) the
+// status is troubleStatus.
+int RunProgram(const char* program, int (*run)(int, char**), int argc, char** argv, int troubleStatus);
 
 // If word is "--help" or "--version", prints usage or "TOOL VERSION" (tool
 // being the first word of usage after "Usage: ") to standard output and

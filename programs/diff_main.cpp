@@ -8,7 +8,6 @@
 // have it: 0 nothing differs, 1 something does, 2 trouble.
 #include <cinttypes>
 #include <cstdio>
-#include <exception>
 #include <string>
 
 #include "diff/diff.h"
@@ -16,16 +15,13 @@
 #include "common/print.h"
 #include "common/reason.h"
 #include "platform/console.h"
+#include "programs/cli.h"
 #include "programs/diff_options.h"
 
 namespace rux {
 namespace {
 
-int Trouble(const std::string& message) {
-    FlushStream(stdout);
-    std::fprintf(stderr, "rux-diff: %s\n", EscapedName(message.c_str()).c_str());
-    return 2;
-}
+int Trouble(const std::string& message) { return Complain("rux-diff", message, 2); }
 
 std::string JsonSide(const DiffSide& side) {
     if (side.files.empty()) return "{\"directory\": " + JsonName(side.dir.c_str()) + "}";
@@ -119,13 +115,4 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace rux
 
-int main(int argc, char** argv) {
-    int status;
-    try {
-        status = rux::Run(argc, argv);
-    } catch (const std::exception& e) {
-        status = rux::Trouble(e.what());
-    }
-    // Every write to standard output is checked here, at its close.
-    return rux::CloseStandardOutput("rux-diff", 0) != 0 ? 2 : status;
-}
+int main(int argc, char** argv) { return rux::RunProgram("rux-diff", rux::Run, argc, argv, 2); }

@@ -3,7 +3,7 @@
 // tests, or copies them to standard output, as the options say.
 #include <cstdio>
 
-#include "common/reason.h"
+#include "programs/cli.h"
 #include "programs/extract_options.h"
 #include "programs/extract_print.h"
 #include "programs/signals.h"

@@ -4,6 +4,7 @@
 #include "common/reason.h"
 #include "platform/console.h"
 #include "platform/disk_file.h"
+#include "programs/cli.h"
 
 namespace rux {
 
@@ -38,7 +39,7 @@ std::string CannotLine(const char* verb, const std::string& what) {
 int PrintSyntax(std::FILE* out, std::FILE* err, const char* program) {
     std::fprintf(out, "Syntax: %s file.rux [outdir]\n", program);
     FlushStream(out);
-    std::fputs("Try 'rux-extract --help' for more information.\n", err);
+    PrintTryHelp(err, "rux-extract");
     return Finish(out, err, 1);
 }
 

@@ -57,7 +57,8 @@ const char PROGRAM[] = "rux-mount";
 constexpr int DEFAULT_THREADS = 10;
 
 int BadUsage(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM, message.c_str(), PROGRAM);
+    std::fprintf(stderr, "%s: %s\n", PROGRAM, message.c_str());
+    PrintTryHelp(stderr, PROGRAM);
     return 1;
 }
 

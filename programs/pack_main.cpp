@@ -9,7 +9,6 @@
 // temporary that gets its name only when complete, and so is each loose
 // copy. Exit status 0 only when everything was written.
 #include <cstdio>
-#include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -20,23 +19,19 @@
 #include "pack/tree.h"
 #include "platform/console.h"
 #include "platform/output_dir.h"
+#include "programs/cli.h"
 #include "programs/pack_options.h"
 #include "programs/signals.h"
 #include "resource/format.h"
 #include "resource/set.h"
 #include "common/print.h"
 #include "programs/progress.h"
-#include "common/reason.h"
 
 namespace rux {
 namespace {
 
 // Messages name paths from the tree, so control bytes in them are escaped.
-int Fail(const std::string& message) {
-    FlushStream(stdout);
-    std::fprintf(stderr, "rux-pack: %s\n", EscapedName(message.c_str()).c_str());
-    return 1;
-}
+int Fail(const std::string& message) { return Complain("rux-pack", message, 1); }
 
 // Packs entries, printing a line for each resource (unless quiet) and
 // keeping a progress line on standard error when asked for.
@@ -137,13 +132,4 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace rux
 
-int main(int argc, char** argv) {
-    int status;
-    try {
-        status = rux::Run(argc, argv);
-    } catch (const std::exception& e) {
-        status = rux::Fail(e.what());
-    }
-    // Every write to standard output is checked here, at its close.
-    return rux::CloseStandardOutput("rux-pack", status);
-}
+int main(int argc, char** argv) { return rux::RunProgram("rux-pack", rux::Run, argc, argv, 1); }

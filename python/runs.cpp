@@ -10,8 +10,10 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 
+#include "common/pool.h"
 #include "common/print.h"
 #include "common/stop.h"
 #include "common/workers.h"
@@ -34,7 +36,8 @@ void RunInterruptibly(rux::StopRequest& stop, const std::function<void()>& work)
     std::condition_variable ended;
     bool done = false;
     std::exception_ptr thrown;
-    std::thread worker([&] {
+    std::unique_ptr<rux::ThreadPool> pool(new rux::ThreadPool(1));
+    pool->Submit([&] {
         try {
             work();
         } catch (...) {
@@ -44,6 +47,10 @@ void RunInterruptibly(rux::StopRequest& stop, const std::function<void()>& work)
         done = true;
         ended.notify_all();
     });
+    if (pool->Threads() == 0) {  // no thread to be had: the run as a plain call
+        py::gil_scoped_release unlocked;
+        pool->RunOne();
+    }
     bool interrupted = false;
     for (;;) {
         {
@@ -59,7 +66,7 @@ void RunInterruptibly(rux::StopRequest& stop, const std::function<void()>& work)
     }
     {
         py::gil_scoped_release unlocked;
-        worker.join();
+        pool.reset();
     }
     if (interrupted) throw py::error_already_set();
     if (thrown) std::rethrow_exception(thrown);

@@ -2,6 +2,7 @@
 // files written unnamed (O_TMPFILE, on Linux) and linked into place, or
 // else written under a temporary name and renamed into place.
 #include "platform/output_dir.h"
+#include "platform/temporaries.h"
 
 #include <atomic>
 #include <cerrno>
@@ -32,14 +33,7 @@ struct TemporarySlot {
     char name[32] = {};
 };
 
-// One run's temporaries. Tables are made when first claimed and never
-// freed, so that RemoveLiveTemporaries may read any of them at any moment.
-struct TemporaryTable {
-    std::atomic<int> inUse{0};
-    TemporarySlot slots[TEMPORARY_SLOTS];
-};
-
-std::atomic<TemporaryTable*> gTables[TEMPORARY_TABLES];
+TemporaryTables<TemporarySlot> gTemporaries;
 std::atomic<unsigned> gSequence{0};
 std::atomic<int> gDying{0};
 
@@ -49,23 +43,9 @@ void RemoveLive(TemporarySlot& slot) { ::unlinkat(slot.dir, slot.name, 0); }
 // Keeps errno as the reason of the failure that just happened.
 void KeepErrno() { KeepError(errno); }
 
-TemporarySlot& SlotOf(int slot) {
-    return gTables[slot / TEMPORARY_SLOTS].load()->slots[slot % TEMPORARY_SLOTS];
-}
-
-int Claim(int table) {
-    if (table < 0 || table >= TEMPORARY_TABLES) return -1;
-    TemporaryTable* t = gTables[table].load();
-    for (int i = 0; i < TEMPORARY_SLOTS; ++i) {
-        int expected = 0;
-        if (t->slots[i].state.compare_exchange_strong(expected, 1)) return table * TEMPORARY_SLOTS + i;
-    }
-    return -1;
-}
-
-// The slot is emptied before its directory handle can be closed, so the
-// handler never acts on a descriptor number that was reused.
-void Release(int slot) { SlotOf(slot).state.store(0); }
+TemporarySlot& SlotOf(int slot) { return gTemporaries.SlotOf(slot); }
+int Claim(int table) { return gTemporaries.ClaimSlot(table); }
+void Release(int slot) { gTemporaries.ReleaseSlot(slot); }
 
 // 1 if name in dir is a symbolic link, not followed.
 int IsLink(int dir, const char* name) {
@@ -282,37 +262,14 @@ CommitResult CommitUnnamed(TemporarySlot& t, DiskFile* file, const char* name, i
 
 void UseNamedTemporaries(int mode) { gTemporaryMode.store(mode); }
 
-int ClaimTemporaries() {
-    for (int i = 0; i < TEMPORARY_TABLES; ++i) {
-        TemporaryTable* table = gTables[i].load();
-        if (!table) {
-            TemporaryTable* made = new TemporaryTable;
-            if (gTables[i].compare_exchange_strong(table, made)) {
-                table = made;
-            } else {
-                delete made;  // another run made it first
-            }
-        }
-        int free = 0;
-        if (table->inUse.compare_exchange_strong(free, 1)) return i;
-    }
-    return -1;
-}
+int ClaimTemporaries() { return gTemporaries.ClaimTable(); }
 
-void ReleaseTemporaries(int table) {
-    if (table >= 0 && table < TEMPORARY_TABLES) gTables[table].load()->inUse.store(0);
-}
+void ReleaseTemporaries(int table) { gTemporaries.ReleaseTable(table); }
 
 void RemoveLiveTemporaries() {
     const int saved = errno;
     gDying.store(1);
-    for (std::atomic<TemporaryTable*>& entry : gTables) {
-        TemporaryTable* table = entry.load();
-        if (!table) continue;
-        for (TemporarySlot& slot : table->slots) {
-            if (slot.state.load() == 2) RemoveLive(slot);
-        }
-    }
+    gTemporaries.ForEachLive(RemoveLive);
     errno = saved;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/output_dir.h"
+#include "platform/temporaries.h"
 
 namespace rux {
 
@@ -27,32 +28,13 @@ struct TemporarySlot {
     char path[TEMPORARY_PATH_BYTES] = {};
 };
 
-// One run's temporaries. Tables are made when first claimed and never
-// freed, so that RemoveLiveTemporaries may read any of them at any moment.
-struct TemporaryTable {
-    std::atomic<int> inUse{0};
-    TemporarySlot slots[TEMPORARY_SLOTS];
-};
-
-std::atomic<TemporaryTable*> gTables[TEMPORARY_TABLES];
+TemporaryTables<TemporarySlot> gTemporaries;
 std::atomic<unsigned> gSequence{0};
 std::atomic<int> gDying{0};
 
-TemporarySlot& SlotOf(int slot) {
-    return gTables[slot / TEMPORARY_SLOTS].load()->slots[slot % TEMPORARY_SLOTS];
-}
-
-int Claim(int table) {
-    if (table < 0 || table >= TEMPORARY_TABLES) return -1;
-    TemporaryTable* t = gTables[table].load();
-    for (int i = 0; i < TEMPORARY_SLOTS; ++i) {
-        int expected = 0;
-        if (t->slots[i].state.compare_exchange_strong(expected, 1)) return table * TEMPORARY_SLOTS + i;
-    }
-    return -1;
-}
-
-void Release(int slot) { SlotOf(slot).state.store(0); }
+TemporarySlot& SlotOf(int slot) { return gTemporaries.SlotOf(slot); }
+int Claim(int table) { return gTemporaries.ClaimSlot(table); }
+void Release(int slot) { gTemporaries.ReleaseSlot(slot); }
 
 // Keeps GetLastError() as the reason of the failure that just happened.
 void KeepSystemError() { KeepError(static_cast<int>(::GetLastError())); }
@@ -105,36 +87,13 @@ void CloseDirectory(FileHandle dir) { (void)dir; }
 // Every temporary is named here.
 void UseNamedTemporaries(int) {}
 
-int ClaimTemporaries() {
-    for (int i = 0; i < TEMPORARY_TABLES; ++i) {
-        TemporaryTable* table = gTables[i].load();
-        if (!table) {
-            TemporaryTable* made = new TemporaryTable;
-            if (gTables[i].compare_exchange_strong(table, made)) {
-                table = made;
-            } else {
-                delete made;  // another run made it first
-            }
-        }
-        int free = 0;
-        if (table->inUse.compare_exchange_strong(free, 1)) return i;
-    }
-    return -1;
-}
+int ClaimTemporaries() { return gTemporaries.ClaimTable(); }
 
-void ReleaseTemporaries(int table) {
-    if (table >= 0 && table < TEMPORARY_TABLES) gTables[table].load()->inUse.store(0);
-}
+void ReleaseTemporaries(int table) { gTemporaries.ReleaseTable(table); }
 
 void RemoveLiveTemporaries() {
     gDying.store(1);
-    for (std::atomic<TemporaryTable*>& entry : gTables) {
-        TemporaryTable* table = entry.load();
-        if (!table) continue;
-        for (TemporarySlot& slot : table->slots) {
-            if (slot.state.load() == 2) ::DeleteFileA(slot.path);
-        }
-    }
+    gTemporaries.ForEachLive([](TemporarySlot& slot) { ::DeleteFileA(slot.path); });
 }
 
 int CreateTemporary(int table, FileHandle dir, const char* path, std::size_t start, DiskFile* file) {

@@ -88,7 +88,7 @@ std::uint8_t* CacheLookup(std::uint64_t stamp, int indexSlot, std::uint32_t bloc
 }
 
 std::uint8_t* CacheLookup(int indexSlot, std::uint32_t block) {
-    return CacheLookup(DefaultResourceSet().impl().stamp, indexSlot, block);
+    return CacheLookup(ImplOf(DefaultResourceSet()).stamp, indexSlot, block);
 }
 
 std::uint8_t* CacheInsert(std::uint64_t stamp, int indexSlot, std::uint32_t block, std::uint32_t length) {
@@ -244,11 +244,11 @@ std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int indexSlot, std::ui
 
 const std::uint8_t* FetchBlock(int indexSlot, std::uint32_t block) {
     ReadStatus status;
-    return FetchSetBlock(DefaultResourceSet().impl(), indexSlot, block, &status);
+    return FetchSetBlock(ImplOf(DefaultResourceSet()), indexSlot, block, &status);
 }
 
 std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position, std::uint32_t count) {
-    const ResourceSet::Impl& set = DefaultResourceSet().impl();
+    const ResourceSet::Impl& set = ImplOf(DefaultResourceSet());
     const ResourceEntry& entry = set.entries[indexSlot];
     if (position >= entry.size || entry.blockLength == 0) return 0;
     if (count > entry.size - position) count = entry.size - position;

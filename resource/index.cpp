@@ -11,7 +11,7 @@ namespace rux {
 
 namespace {
 
-ResourceSet::Impl& Default() { return DefaultResourceSet().impl(); }
+ResourceSet::Impl& Default() { return ImplOf(DefaultResourceSet()); }
 
 }  // namespace
 

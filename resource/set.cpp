@@ -232,7 +232,7 @@ std::string MountErrorText(const MountResult& result) {
 }
 
 std::string ReadErrorText(const ResourceSet& set, int slot, const ReadStatus& status) {
-    const ResourceSet::Impl& impl = set.impl();
+    const ResourceSet::Impl& impl = ImplOf(set);
     const bool valid = slot >= 0 && slot < INDEX_SLOTS && impl.entries[slot].kind != 0;
     const bool loose = valid && impl.entries[slot].kind == KIND_LOOSE;
     std::string file;

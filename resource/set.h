@@ -202,11 +202,10 @@ public:
     std::int64_t ReadAt(int slot, std::uint64_t offset, void* buffer, std::uint32_t count,
                         ReadStatus* status = nullptr) const;
 
-    struct Impl;
-    // The library's own view of the set; not for programs.
-    Impl& impl() const { return *impl_; }
+    struct Impl;  // the library's inside, which no installed header shows
 
 private:
+    friend struct ResourceSetInside;
     Impl* impl_;
 };
 

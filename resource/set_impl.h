@@ -126,6 +126,12 @@ ResourceFile* MountSlots();
 // Enters one record into the default set's index (Impl::Insert).
 void InsertResource(const DirectoryRecord& record, int fileSlot, const char* names);
 
+// The inside of a set, for the library's own code.
+struct ResourceSetInside {
+    static ResourceSet::Impl& Of(const ResourceSet& set) { return *set.impl_; }
+};
+inline ResourceSet::Impl& ImplOf(const ResourceSet& set) { return ResourceSetInside::Of(set); }
+
 }  // namespace rux
 
 #endif

@@ -41,7 +41,7 @@ protected:
     }
 
     static const ResourceEntry& Entry(int slot) { return IndexSlots()[slot]; }
-    static SlotState& State(int slot) { return DefaultResourceSet().impl().state[slot]; }
+    static SlotState& State(int slot) { return ImplOf(DefaultResourceSet()).state[slot]; }
 
     static int OccupiedSlots() {
         int n = 0;

@@ -1,5 +1,6 @@
 // Writing resource files: the data region, on disk or in memory, each
-// resource's records, and the file finished or cancelled.
+// resource's records, and the file finished or cancelled. Whole files
+// made at once from a list in memory are in whole_file.cpp.
 #include "pack/writer.h"
 
 #include <cstdio>
@@ -28,7 +29,6 @@ int WriteAll(DiskFile& file, const char* bytes, std::uint64_t count) {
         return file.Write(bytes + at, static_cast<std::uint32_t>(piece)) == piece;
     });
 }
-
 
 // Hands the data gathered in pending to the file.
 int WritePending(PackWriter* writer) {
@@ -109,7 +109,6 @@ std::string Le32(std::uint32_t value) {
     return std::string(reinterpret_cast<char*>(bytes), 4);
 }
 
-
 }  // namespace
 
 void CountResource(TableSizes* sizes, std::size_t nameBytes, std::uint32_t kind,
@@ -136,7 +135,6 @@ PackSource FileSource(DiskFile* file) {
     source.size = size < 0 ? 0 : static_cast<std::uint64_t>(size);
     return source;
 }
-
 
 int BeginPackFile(PackWriter* writer, const std::string& path, std::string* error, int exclusive) {
     if (!writer->file.Open(path.c_str(), OPEN_WRITE | OPEN_CREATE | (exclusive ? OPEN_NEW : 0))) {
@@ -337,19 +335,6 @@ void CancelPackFile(PackWriter* writer) {
     std::remove(writer->path.c_str());
 }
 
-int LayoutResources(const std::vector<PackResource>& resources, ResourceImage* image,
-                    std::string* error) {
-    PackWriter writer;
-    for (const PackResource& resource : resources) {
-        if (!AddResource(&writer, resource.name, resource.kind, resource.blockLength,
-                         resource.level, MemorySource(resource.data), error)) {
-            return 0;
-        }
-    }
-    *image = std::move(writer.image);
-    return 1;
-}
-
 int CopySource(DiskFile& out, const PackSource& source) {
     std::string scratch;
     return ForEachPiece(source.size, PIECE_BYTES, [&](std::uint64_t at, std::uint64_t count) {
@@ -357,41 +342,6 @@ int CopySource(DiskFile& out, const PackSource& source) {
         return piece && WriteAll(out, piece, count);
     });
 }
-
-void MakeParentDirectories(const std::string& path, std::size_t from) {
-    for (std::size_t i = from; i < path.size(); ++i) {
-        if (path[i] == '/' || path[i] == '\\') MakeDirectory(path.substr(0, i).c_str());
-    }
-}
-
-int WriteResourceFile(const std::string& path, const std::vector<PackResource>& resources,
-                      std::string* error) {
-    PackWriter writer;
-    if (!BeginPackFile(&writer, path, error)) return 0;
-    for (const PackResource& resource : resources) {
-        if (!AddResource(&writer, resource.name, resource.kind, resource.blockLength,
-                         resource.level, MemorySource(resource.data), error)) {
-            CancelPackFile(&writer);
-            return 0;
-        }
-    }
-    if (!FinishPackFile(&writer, 6, error)) return 0;
-    for (const PackResource& resource : resources) {
-        if (resource.kind != KIND_LOOSE) continue;
-        const std::string loose = path + resource.name;
-        MakeParentDirectories(loose, path.size());
-        DiskFile file;
-        const int copied = file.Open(loose.c_str(), OPEN_WRITE | OPEN_CREATE) &&
-                           CopySource(file, MemorySource(resource.data));
-        if (!file.Close() || !copied) {
-            *error = "cannot write " + loose;
-            return 0;
-        }
-    }
-    return 1;
-}
-
-
 
 std::string LastErrorSuffix() {
     const int code = LastError();

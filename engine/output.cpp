@@ -55,7 +55,7 @@ SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t 
     {
         std::lock_guard<std::mutex> hold(lock_);
         auto found = directories_.find(made->name);
-        if (found == directories_.end() && directories_.size() >= DIRECTORY_HANDLES) {
+        if (found == directories_.end() && directories_.size() >= directoryHandles_) {
             found = directories_.begin();
             old = found->second;
             directories_.erase(found);
@@ -74,6 +74,7 @@ SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t 
 
 int OutputTree::Open(const char* outdir, int reason) {
     Close();
+    directoryHandles_ = OpenHandleBudget();
     table_ = ClaimTemporaries();
     if (OpenDirectory(outdir, &root_)) return 1;
     rootError_ = reason ? reason : LastError();

@@ -139,6 +139,16 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
     // -i and -x choose names on either side.
     const RunResult chosen = Diff({"-i", "*.TXT", "-x", "new/*", "old.rux", "new.rux"}, dir.path());
     EXPECT_EQ("D gone.txt\n", chosen.output);
+
+    // Spellings of one name in one tree (a case-sensitive file system):
+    // each is matched by its own spelling first, then the others in order.
+    MakeTree(dir / "twins-old", {Stored("A", "upper"), Stored("a", "lower"), Stored("B", "b"), Stored("Ab", "1"),
+                                 Stored("aB", "2")});
+    MakeTree(dir / "twins-new", {Stored("a", "lower"), Stored("B", "b"), Stored("AB", "1"), Stored("ab", "2")});
+    if (std::distance(fs::directory_iterator(dir / "twins-old"), fs::directory_iterator()) == 5) {
+        EXPECT_EQ("D A\nK AB\nK ab\n", Diff({"-v", "twins-old", "twins-new"}, dir.path()).output);
+        EXPECT_EQ("A A\nK Ab\nK aB\n", Diff({"-v", "twins-new", "twins-old"}, dir.path()).output);
+    }
 }
 
 TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {

@@ -182,6 +182,27 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAl
     EXPECT_EQ("cannot open: " + ErrorText(ENOENT),
               MountErrorText(DefaultResourceSet().Mount((dir / "missing.rux").c_str())));
     EXPECT_EQ(MountError::CANNOT_OPEN, DefaultResourceSet().Mount(dir.path().c_str()).error);
+    // The reason says the system's error where there is one, and only then.
+    struct Said {
+        MountError error;
+        TableError table;
+        int system;
+        std::string reason;
+    };
+    const std::vector<Said> said = {
+        {MountError::CANNOT_OPEN, TableError::NONE, 0, "cannot open"},
+        {MountError::CANNOT_OPEN, TableError::NONE, EACCES, "cannot open: " + ErrorText(EACCES)},
+        {MountError::NAMES_TABLE, TableError::READ_FAILED, EIO,
+         "damaged names table: the file cannot be read: " + ErrorText(EIO)},
+        {MountError::BLOCK_TABLE, TableError::READ_FAILED, 0, "damaged block offset table: the file cannot be read"},
+    };
+    for (const Said& c : said) {
+        MountResult result;
+        result.error = c.error;
+        result.table = c.table;
+        result.systemError = c.system;
+        EXPECT_EQ(c.reason, MountErrorText(result));
+    }
     EXPECT_TRUE(before == Take());
     // The undamaged file mounts, into the next slot.
     ASSERT_EQ(1, Mount(good, "good.rux"));

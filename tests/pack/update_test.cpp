@@ -2,7 +2,9 @@
 // update takes from the old file, and what it deflates again.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "pack/pack.h"
 #include "tests/support/pack_bytes.h"
@@ -110,6 +112,39 @@ TEST(PackDirectory, UpdatesCopyNoBlockFarLargerThanItsData) {
     ASSERT_TRUE(PackDirectory(options, PackCallbacks(), &warnings, &refusals, &stats, &error)) << error;
     EXPECT_TRUE(fresh == ReadWholeFile(tmp / "out.rux"));
     EXPECT_EQ(4u, stats.deflatedBlocks + stats.reusedBlocks);
+}
+
+// A stop requested from another thread in the middle of a large file ends
+// the pack within a chunk: it says it was stopped, makes no output file
+// and no temporary, and the old output stays as it was.
+TEST(PackDirectory, AStopFromAnotherThreadLeavesTheOldOutput) {
+    TempDir tmp;
+    ASSERT_TRUE(WriteWholeFile(tmp / "big.txt", TextBytes(64 << 20, 4)));
+    ASSERT_TRUE(WriteWholeFile(tmp / "out.rux", "old"));
+    StopRequest stop;
+    PackOptions options;
+    options.out = tmp / "out.rux";
+    options.dir = tmp.path();
+    options.jobs = 2;
+    options.level = 1;
+    options.stop = &stop;
+    std::atomic<std::uint64_t> done{0};
+    PackCallbacks callbacks;
+    callbacks.progress = [&](std::uint64_t bytes) { done += bytes; };
+    std::thread stopper([&] {
+        while (done.load() == 0) std::this_thread::yield();
+        stop.Request();
+    });
+    std::vector<PackWarning> warnings;
+    std::vector<std::string> refusals;
+    PackStats stats;
+    std::string error;
+    EXPECT_FALSE(PackDirectory(options, callbacks, &warnings, &refusals, &stats, &error));
+    stopper.join();
+    EXPECT_TRUE(stats.stopped) << error;
+    EXPECT_LT(done.load(), std::uint64_t(64) << 20);
+    EXPECT_EQ("old", ReadWholeFile(tmp / "out.rux"));
+    EXPECT_EQ((std::vector<std::string>{"big.txt", "out.rux"}), ListTree(tmp.path()));
 }
 
 }  // namespace

@@ -141,7 +141,11 @@ int SideOf(const std::string& argument, DiffSide* side, std::string* error) {
         return 1;
     }
     for (const std::string& path : paths) {
-        if (path.empty() || fs::is_directory(fs::path(path), ec)) {
+        if (path.empty()) {
+            *error = "'" + argument + "': a union needs a resource file on each side of '+'";
+            return 0;
+        }
+        if (fs::is_directory(fs::path(path), ec)) {
             *error = "a union holds resource files only, not '" + path + "'";
             return 0;
         }

@@ -192,6 +192,7 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
         {{"one.rux", "junk.rux"}, 2, "rux-diff: junk.rux: not a resource file"},
         {{"one.rux", "missing.rux"}, 2, "rux-diff: missing.rux: cannot open"},
         {{"one.rux", "dir.rux+two.rux"}, 2, "a union holds resource files only, not 'dir.rux'"},
+        {{"one.rux", "two.rux+"}, 2, "rux-diff: 'two.rux+': a union needs a resource file on each side of '+'"},
         {{"one.rux", many}, 2, "a union holds at most 16 resource files"},
         {{"-i", "b", "-i", "nothing*", "one.rux", "two.rux"}, 2, "rux-diff: nothing*: Not found on either side"},
         {{"one.rux"}, 2, "rux-diff: needs OLD and NEW\nTry 'rux-diff --help'"},

@@ -35,7 +35,7 @@ int ChoosePatchEntries(const std::vector<std::string>& bases, const PackOptions&
     for (const PackEntry& entry : entries) {
         if (wanted.count(entry.name)) choice->entries.push_back(entry);
     }
-    choice->listed = result.compared + result.deleted;
+    choice->listed = result.oldRecords;
     return 1;
 }
 

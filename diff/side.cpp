@@ -91,6 +91,7 @@ int LoadFiles(const DiffSide& side, LoadedSide* loaded, std::string* error) {
     for (int s = 0; s < INDEX_SLOTS; ++s) {
         const ResourceEntry& e = slots[s];
         if (e.kind == 0 || !e.name) continue;
+        ++loaded->records;
         Member m;
         m.key = FoldedPath(e.name);
         m.listed.file = order[e.fileSlot];

@@ -137,43 +137,19 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAl
     ASSERT_EQ(1, Mount({Stored("prior", "p")}, "prior.rux"));
     const RawFile good = MakeRawFile({Stored("a", "x"), Deflated("b", "yy"), Stored("c", "z")});
     struct Case {
-        std::string reason;
+        const char* reason;
         std::function<std::string(RawFile&)> damage;
     };
     auto fileOf = [](RawFile& f) { return f.Serialize(); };
     auto edit = [fileOf](std::function<void(RawFile&)> change) {
         return [fileOf, change](RawFile& f) { change(f); return fileOf(f); };
     };
-    // Where the file ends and where the part that claims too much would:
-    // the ends depend on how the tables deflate.
-    const auto cutText = [](const std::string& bytes, const char* part, std::uint64_t needed) {
-        auto grouped = [](std::uint64_t n) {
-            std::string digits = std::to_string(n), text;
-            for (std::size_t i = 0; i < digits.size(); ++i) {
-                if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-                text += digits[i];
-            }
-            return text;
-        };
-        return "cut short: the file ends at byte " + grouped(bytes.size()) + ", and its " + part +
-               " needs bytes up to " + grouped(needed);
-    };
-    const auto overlong = [](RawFile& f) { f.names.overridePackedLength = true; f.names.packedLength = 1u << 20; };
-    RawFile longNames = good;
-    overlong(longNames);
-    const std::string longNamesBytes = longNames.Serialize();
-    const std::size_t directoryAt = FILE_HEADER_BYTES + good.data.size();
-    const std::string namesCut = cutText(
-        longNamesBytes, "names table",
-        directoryAt + 12 + LoadLE32(reinterpret_cast<const std::uint8_t*>(longNamesBytes.data()) + directoryAt) + 12 +
-            (1u << 20));
-    const std::string skipCut = cutText(good.Serialize(), "directory table", FILE_HEADER_BYTES + (1u << 20) + 12);
     const Case cases[] = {
         {"not a resource file", edit([](RawFile& f) { f.magic = "RUXB"; })},
         {"not a resource file", [](RawFile&) { return std::string(); }},
         {"cut short: the file ends at byte 7, and its header needs bytes up to 8",
          [](RawFile& f) { return f.Serialize().substr(0, 7); }},
-        {skipCut,
+        {"cut short: the file ends at byte 131, and its directory table needs bytes up to 1,048,596",
          edit([](RawFile& f) { f.overrideSkip = true; f.skip = 1u << 20; })},
         {"damaged directory table: its records are not 20 bytes",
          edit([](RawFile& f) { f.directory.count = 1; f.directory.elementSize = 60; })},
@@ -189,7 +165,8 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAl
          edit([](RawFile& f) { f.names.overridePacked = true; f.names.packed = "xx"; })},
         {"damaged block offset table: its data does not inflate to its length",
          edit([](RawFile& f) { f.blocks.overridePackedLength = true; f.blocks.packedLength = 5; })},
-        {namesCut, edit(overlong)},
+        {"cut short: the file ends at byte 131, and its names table needs bytes up to 1,048,659",
+         edit([](RawFile& f) { f.names.overridePackedLength = true; f.names.packedLength = 1u << 20; })},
         {"damaged directory table: it claims more than 8 MiB",
          edit([](RawFile& f) { f.directory.count = (8u << 20) / 20 + 1; })},
     };
@@ -205,27 +182,6 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAl
     EXPECT_EQ("cannot open: " + ErrorText(ENOENT),
               MountErrorText(DefaultResourceSet().Mount((dir / "missing.rux").c_str())));
     EXPECT_EQ(MountError::CANNOT_OPEN, DefaultResourceSet().Mount(dir.path().c_str()).error);
-    // The reason says the system's error where there is one, and only then.
-    struct Said {
-        MountError error;
-        TableError table;
-        int system;
-        std::string reason;
-    };
-    const std::vector<Said> said = {
-        {MountError::CANNOT_OPEN, TableError::NONE, 0, "cannot open"},
-        {MountError::CANNOT_OPEN, TableError::NONE, EACCES, "cannot open: " + ErrorText(EACCES)},
-        {MountError::NAMES_TABLE, TableError::READ_FAILED, EIO,
-         "damaged names table: the file cannot be read: " + ErrorText(EIO)},
-        {MountError::BLOCK_TABLE, TableError::READ_FAILED, 0, "damaged block offset table: the file cannot be read"},
-    };
-    for (const Said& c : said) {
-        MountResult result;
-        result.error = c.error;
-        result.table = c.table;
-        result.systemError = c.system;
-        EXPECT_EQ(c.reason, MountErrorText(result));
-    }
     EXPECT_TRUE(before == Take());
     // The undamaged file mounts, into the next slot.
     ASSERT_EQ(1, Mount(good, "good.rux"));

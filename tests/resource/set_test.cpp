@@ -232,6 +232,29 @@ TEST_F(Sets, FailedReadsSayWhyAndWhatCameThrough) {
     EXPECT_EQ("stored", buffer.substr(0, 6));
     EXPECT_EQ("cut short: 6 of 12 bytes of its data are in the file", ReadErrorText(set, s, status));
 
+    // A mount's reason says the system's error where there is one, and
+    // only then.
+    struct Said {
+        MountError error;
+        TableError table;
+        int system;
+        std::string reason;
+    };
+    const std::vector<Said> said = {
+        {MountError::CANNOT_OPEN, TableError::NONE, 0, "cannot open"},
+        {MountError::CANNOT_OPEN, TableError::NONE, EACCES, "cannot open: " + ErrorText(EACCES)},
+        {MountError::NAMES_TABLE, TableError::READ_FAILED, EIO,
+         "damaged names table: the file cannot be read: " + ErrorText(EIO)},
+        {MountError::BLOCK_TABLE, TableError::READ_FAILED, 0, "damaged block offset table: the file cannot be read"},
+    };
+    for (const Said& c : said) {
+        MountResult result;
+        result.error = c.error;
+        result.table = c.table;
+        result.systemError = c.system;
+        EXPECT_EQ(c.reason, MountErrorText(result));
+    }
+
 #ifndef _WIN32
     // A data file that cannot be opened says the system's reason for that
     // read; once it is back, reads succeed with no reason left over.

@@ -56,6 +56,7 @@ int Diff(const DiffSide& old, const DiffSide& now, const DiffOptions& options, D
         return 0;
     }
     std::sort(result->warnings.begin(), result->warnings.end());
+    result->oldRecords = a->records;
     std::vector<bool> matched(options.include.size(), false);
 
     // Walk both sorted lists together: a name on one side only is added or

@@ -84,6 +84,9 @@ struct DiffResult {
     std::vector<PackWarning> warnings;  // files a directory walk left out
     std::vector<std::string> unmatched;  // -i GLOBs that matched no name on either side
     std::uint64_t compared = 0;  // names on both sides
+    // Index slots the old side's files take, one per resource each lists
+    // (a union's shadowed resources too); 0 for a directory.
+    std::uint64_t oldRecords = 0;
     std::uint64_t added = 0, deleted = 0, changed = 0, kinds = 0;
     bool stopped = false;  // firstOnly: the run ended at the first change
 

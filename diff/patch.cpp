@@ -35,7 +35,7 @@ int ChoosePatchEntries(const std::vector<std::string>& bases, const PackOptions&
     for (const PackEntry& entry : entries) {
         if (wanted.count(entry.name)) choice->entries.push_back(entry);
     }
-    choice->listed = result.compared + result.deleted;
+    choice->listed = result.oldRecords;
     return 1;
 }
 
@@ -43,7 +43,8 @@ std::string AbsentText(const std::vector<std::string>& bases, const std::string&
     std::string joined;
     for (const std::string& base : bases) joined += (joined.empty() ? "" : "+") + base;
     return std::to_string(count) + (count == 1 ? " resource of " : " resources of ") + joined +
-           (count == 1 ? " is" : " are") + " not in " + dir + "; a patch cannot remove them";
+           (count == 1 ? " is" : " are") + " not in " + dir + "; a patch cannot remove " +
+           (count == 1 ? "it" : "them");
 }
 
 }  // namespace rux

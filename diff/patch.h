@@ -15,7 +15,9 @@ namespace rux {
 struct PatchChoice {
     std::vector<PackEntry> entries;   // to pack, in the order given
     std::vector<std::string> absent;  // names of the bases that the tree lacks, in name order
-    std::uint64_t listed = 0;         // resources the bases show, absent ones included
+    // Index slots the bases take mounted together: every resource each
+    // lists, those shadowed by an earlier base too.
+    std::uint64_t listed = 0;
 };
 
 // Compares entries (options.dir walked with options, refusals passed) with

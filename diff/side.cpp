@@ -91,6 +91,7 @@ int LoadFiles(const DiffSide& side, LoadedSide* loaded, std::string* error) {
     for (int s = 0; s < INDEX_SLOTS; ++s) {
         const ResourceEntry& e = slots[s];
         if (e.kind == 0 || !e.name) continue;
+        ++loaded->records;
         Member m;
         m.key = FoldedPath(e.name);
         m.listed.file = order[e.fileSlot];
@@ -141,7 +142,11 @@ int SideOf(const std::string& argument, DiffSide* side, std::string* error) {
         return 1;
     }
     for (const std::string& path : paths) {
-        if (path.empty() || fs::is_directory(fs::path(path), ec)) {
+        if (path.empty()) {
+            *error = "'" + argument + "': a union needs a resource file on each side of '+'";
+            return 0;
+        }
+        if (fs::is_directory(fs::path(path), ec)) {
             *error = "a union holds resource files only, not '" + path + "'";
             return 0;
         }

@@ -40,6 +40,9 @@ struct LoadedSide {
     RawFile raw[MOUNT_SLOTS];
     std::vector<Member> members;  // sorted by key
     bool resources = false;       // files, not a directory
+    // Index slots the files take: every resource each file lists, a name
+    // that several files list once for each.
+    std::uint64_t records = 0;
 
     ~LoadedSide();
 };

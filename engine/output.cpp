@@ -60,7 +60,7 @@ SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t 
             kept->holders.fetch_add(1);
             if (madeNow) kept->made.store(1, std::memory_order_relaxed);
         } else {
-            if (directories_.size() >= DIRECTORY_HANDLES) {
+            if (directories_.size() >= directoryHandles_) {
                 found = directories_.begin();
                 old = found->second;
                 directories_.erase(found);
@@ -80,6 +80,7 @@ SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t 
 
 int OutputTree::Open(const char* outdir, int reason) {
     Close();
+    directoryHandles_ = OpenHandleBudget();
     table_ = ClaimTemporaries();
     if (OpenDirectory(outdir, &root_)) return 1;
     rootError_ = reason ? reason : LastError();

@@ -74,9 +74,9 @@ public:
     OutputResult Begin(OutputFile* output, char* path, std::size_t start, int noClobber);
 
 private:
-    // At most this many directories stay open at once: far below the
-    // usual descriptor limits, and more than most trees have.
-    static constexpr std::size_t DIRECTORY_HANDLES = 4096;
+    // At most this many directories stay open at once: the run's share of
+    // the descriptors (OpenHandleBudget), set by Open.
+    std::size_t directoryHandles_ = 8;
 
     SharedDirectory* Find(const char* name, std::size_t length);
     SharedDirectory* Keep(FileHandle dir, const char* name, std::size_t length, int madeNow = 0);

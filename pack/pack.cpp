@@ -261,8 +261,10 @@ int Packer::Run() {
     const int jobs = std::max(1, std::min(options_.jobs > 0 ? options_.jobs : DefaultWorkers(), MAX_WORKERS));
     chunk_ = PackChunkBytes(blockLength_);
     // The window: enough pieces to keep every thread busy on small files,
-    // and no more bytes than about two chunks per thread.
-    maxPieces_ = static_cast<std::size_t>(std::min(16 * jobs + 16, 1024));
+    // and no more bytes than about two chunks per thread. Each piece may
+    // hold its file open: no more of them than the run's share of the
+    // descriptors.
+    maxPieces_ = std::min<std::size_t>(static_cast<std::size_t>(std::min(16 * jobs + 16, 1024)), OpenHandleBudget());
     maxBytes_ = (std::uint64_t(jobs) + 2) * chunk_;
     pool_.reset(new Pool(jobs - 1, blockLength_, options_.level));
 

@@ -72,6 +72,13 @@ DirResult OpenPathBelow(FileHandle parent, const char* path, std::size_t start, 
 // Closes a handle of OpenDirectory, OpenSubdirectory or OpenPathBelow.
 void CloseDirectory(FileHandle dir);
 
+// How many files and directories a run may keep open at once, beyond one
+// per thread: a quarter of the descriptors the process may open (its soft
+// RLIMIT_NOFILE on POSIX, often only 1,024), at least 8, so that a run
+// leaves room for its host and never fails for want of a descriptor.
+// Windows handles have no such low limit: 4,096 there.
+std::size_t OpenHandleBudget();
+
 // A run's own table of temporaries, so that runs at once in one process
 // need no lock between them: its number, or -1 when TEMPORARY_TABLES runs
 // hold one already. Every thread of the run may use it at once.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -105,6 +106,14 @@ DirResult OpenPathBelow(FileHandle parent, const char* path, std::size_t start, 
 
 void CloseDirectory(FileHandle dir) {
     if (dir != INVALID_FILE_HANDLE) ::close(Descriptor(dir));
+}
+
+std::size_t OpenHandleBudget() {
+    constexpr std::size_t MOST = 4096, LEAST = 8;
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return MOST;
+    const rlim_t quarter = limit.rlim_cur / 4;
+    return quarter < LEAST ? LEAST : quarter > MOST ? MOST : static_cast<std::size_t>(quarter);
 }
 
 int EntryExists(FileHandle dir, const char* path, std::size_t start) {

@@ -84,6 +84,8 @@ DirResult OpenSubdirectory(FileHandle parent, const char* path, std::size_t star
 
 void CloseDirectory(FileHandle dir) { (void)dir; }
 
+std::size_t OpenHandleBudget() { return 4096; }
+
 // Every temporary is named here.
 void UseNamedTemporaries(int) {}
 

@@ -243,7 +243,8 @@ class ResourceFile:
             slots = [i.slot for i in self._infos if self._core.lookup(os.fsencode(i.name)) == i.slot]
         else:
             slots = None
-        os.makedirs(path, exist_ok=True)
+        # Made as given, so that its failure names the path in the caller's type.
+        os.makedirs(path if isinstance(like, bytes) else os.fsdecode(path), exist_ok=True)
         status, failures, run = self._core.extract(path, slots, _JOBS if jobs is None else jobs)
         if run is not None:
             code, reason, where = run

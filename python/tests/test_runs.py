@@ -65,6 +65,12 @@ def test_errors_carry_facts_and_warnings_come_apart(tmp_path):
             f.extractall(os.fsencode(blocked))
     assert caught.value.resource == "a.txt" and caught.value.filename == os.fsencode(blocked / "a.txt")
     assert caught.value.failures == [("a.txt", caught.value.errno, caught.value.strerror)]
+    # An output directory that cannot be made: named as given.
+    with rux.ResourceFile(tmp_path / "ok.rux") as f:
+        for given in (blocked / "a.txt" / "x" / "d", os.fsencode(blocked / "a.txt" / "x" / "d")):
+            with pytest.raises(OSError) as caught:
+                f.extractall(given)
+            assert caught.value.errno == errno.ENOTDIR and caught.value.filename == os.fspath(given)
     assert handlers() == before
 
 

@@ -413,7 +413,7 @@ def test_pack_patch_from_makes_the_bytes_rux_pack_makes(tmp_path):
             (root / name).write_bytes(data)
     rux.pack(tmp_path / "base.rux", base)
     run(PACK, "-q", "--patch-from", tmp_path / "base.rux", tmp_path / "tool.rux", new)
-    with pytest.warns(UserWarning, match="1 resource of .*base.rux is not in .*new; a patch cannot remove them"):
+    with pytest.warns(UserWarning, match="1 resource of .*base.rux is not in .*new; a patch cannot remove it"):
         rux.pack(tmp_path / "patch.rux", new, patch_from=tmp_path / "base.rux")
     assert (tmp_path / "patch.rux").read_bytes() == (tmp_path / "tool.rux").read_bytes()
     with rux.ResourceFile(tmp_path / "patch.rux") as f:

@@ -192,6 +192,7 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
         {{"one.rux", "junk.rux"}, 2, "rux-diff: junk.rux: not a resource file"},
         {{"one.rux", "missing.rux"}, 2, "rux-diff: missing.rux: cannot open"},
         {{"one.rux", "dir.rux+two.rux"}, 2, "a union holds resource files only, not 'dir.rux'"},
+        {{"one.rux", "two.rux+"}, 2, "rux-diff: 'two.rux+': a union needs a resource file on each side of '+'"},
         {{"one.rux", many}, 2, "a union holds at most 16 resource files"},
         {{"-i", "b", "-i", "nothing*", "one.rux", "two.rux"}, 2, "rux-diff: nothing*: Not found on either side"},
         {{"one.rux"}, 2, "rux-diff: needs OLD and NEW\nTry 'rux-diff --help'"},
@@ -256,6 +257,18 @@ TEST(Patch, MountedOverItsBaseAPatchGivesTheNewTreeButForTheDeletedFiles) {
     const RunResult p2 = Pack({"-q", "--patch-from", "patch.rux+base.rux", "patch2.rux", "new"}, dir.path());
     ASSERT_EQ(0, p2.status) << p2.errors;
     EXPECT_EQ("", Diff({"-x", "d[45]/f[45].txt", "patch2.rux+patch.rux+base.rux", "new"}, dir.path()).output);
+    // Names a base shadows still take index slots: 90 of the tree's files
+    // over base.rux make 4091, and the patch's 6 files would overfill one
+    // index, though the union shows 4001 names.
+    std::vector<PackResource> over;
+    for (int i = 100; i < 190; ++i) over.push_back(files[i]);
+    Write(dir / "over.rux", over);
+    const RunResult full = Pack({"-q", "--patch-from", "over.rux+base.rux", "full.rux", "new"}, dir.path());
+    EXPECT_EQ(0, full.status) << full.errors;
+    EXPECT_NE(std::string::npos, full.errors.find("rux-pack: warning: the patch and over.rux+base.rux list 4097 "
+                                                  "resources, more than one mount's index holds (4096)"))
+        << full.errors;
+    EXPECT_EQ(std::string::npos, p2.errors.find("warning")) << p2.errors;
 
 #ifdef RUX_MOUNT_PROGRAM
     if (!std::getenv("RUX_MOUNT")) setenv("RUX_MOUNT", RUX_MOUNT_PROGRAM, 1);

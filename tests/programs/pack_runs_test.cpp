@@ -57,6 +57,26 @@ TEST(PackJobs, SameBytesForEveryNumberOfJobs) {
     }
 }
 
+// Under a low descriptor limit (64) a tree of 400 directories packs and
+// extracts whole with any jobs: neither tool keeps more files or
+// directories open than its share of the limit.
+TEST(PackJobs, ManyDirectoriesUnderALowDescriptorLimit) {
+    if (Launcher()) GTEST_SKIP() << "the launcher needs descriptors of its own";
+    TempDir tmp;
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 400; ++i) files["d" + std::to_string(i) + "/f"] = std::to_string(i);
+    MakeTree(tmp / "src", files);
+    for (const char* jobs : {"1", "8"}) {
+        SCOPED_TRACE(jobs);
+        const RunResult packed = RunUnderDescriptorLimit(64, [&] { return Pack({"-q", "-j", jobs, "out.rux", "src"}, tmp.path()); });
+        ASSERT_EQ(0, packed.status) << packed.errors;
+        fs::remove_all(tmp / "out");
+        const RunResult extracted = RunUnderDescriptorLimit(64, [&] { return Extract({"-j", jobs, "out.rux", "out"}, tmp.path()); });
+        EXPECT_EQ(0, extracted.status) << extracted.errors;
+        ExpectSameTree(tmp / "src", tmp / "out");
+    }
+}
+
 // -u gives what a fresh pack of the tree with the same options gives, byte
 // for byte, whatever changed since: files changed, added and removed, a
 // kind changed by --store, another level, and back again.

@@ -235,3 +235,14 @@ RunResult RunUnderFileSizeLimit(unsigned long long bytes, const std::function<Ru
     std::signal(SIGXFSZ, previous);
     return result;
 }
+
+RunResult RunUnderDescriptorLimit(unsigned long long count, const std::function<RunResult()>& run) {
+    struct rlimit saved;
+    EXPECT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    struct rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(count);
+    EXPECT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    RunResult result = run();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    return result;
+}

@@ -57,6 +57,10 @@ RunResult Run(const Program& program, const std::vector<std::string>& args,
 // both back. The limit is inherited by the programs run() starts.
 RunResult RunUnderFileSizeLimit(unsigned long long bytes, const std::function<RunResult()>& run);
 
+// Runs run() with the soft limit on open descriptors at count (the
+// programs run() starts inherit it), then puts it back.
+RunResult RunUnderDescriptorLimit(unsigned long long count, const std::function<RunResult()>& run);
+
 // Run with standard output sent to file instead (/dev/full, say): the
 // result's output is then empty.
 RunResult RunWithOutputTo(const Program& program, const std::vector<std::string>& args,

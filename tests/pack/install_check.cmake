@@ -28,3 +28,24 @@ foreach(tool ${tools})
   endif()
 endforeach()
 file(REMOVE_RECURSE "${PREFIX}")
+
+# The Python package alone, into the user's own prefix (~/.local of a HOME
+# made for the check): the interpreter imports it from there, from
+# anywhere, with nothing else set.
+if(PYTHON)
+  set(home "${PREFIX}/home")
+  execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${home}/.local"
+                          --component python
+                  RESULT_VARIABLE result OUTPUT_QUIET)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "cmake --install --prefix ~/.local --component python failed: ${result}")
+  endif()
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=PYTHONPATH --unset=PYTHONNOUSERSITE "HOME=${home}"
+                          "${PYTHON}" -c "import rux; print(rux.__file__, callable(rux.ResourceFile))"
+                  WORKING_DIRECTORY "${home}" OUTPUT_VARIABLE said ERROR_VARIABLE why RESULT_VARIABLE result)
+  file(REMOVE_RECURSE "${PREFIX}")
+  string(FIND "${said}" "${home}/.local/lib/" below)
+  if(NOT result EQUAL 0 OR NOT below EQUAL 0 OR NOT said MATCHES "/rux/__init__\\.py True\n$")
+    message(FATAL_ERROR "${PYTHON} after --prefix ~/.local: status ${result}, said '${said}' ${why}")
+  endif()
+endif()

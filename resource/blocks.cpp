@@ -201,20 +201,13 @@ const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, s
         if (!CutShort(file, start, file.fileSize)) return damaged();
         return cut(start < file.fileSize ? static_cast<std::uint32_t>(file.fileSize - start) : 0, packed);
     }
-    // Packed bytes lent to the thread are inflated from there; others are
-    // read into the scratch space.
-    const std::uint8_t* input = WindowBytes(file, start, packed);
-    std::uint32_t got = packed;
+    std::uint8_t* input = Scratch(packed);
     if (!input) {
-        std::uint8_t* scratch = Scratch(packed);
-        if (!scratch) {
-            status->error = ReadError::OUT_OF_MEMORY;
-            return nullptr;
-        }
-        got = ReadData(file, start, scratch, packed, status);
-        input = scratch;
+        status->error = ReadError::OUT_OF_MEMORY;
+        return nullptr;
     }
     const std::uint8_t* result = nullptr;
+    const std::uint32_t got = ReadData(file, start, input, packed, status);
     if (got != packed && status->error == ReadError::READ_FAILED && status->systemError == 0) {
         // The file shrank since its data handle was opened.
         const std::int64_t now = file.file.Size();

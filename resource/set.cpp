@@ -94,10 +94,6 @@ std::uint32_t ReadData(ResourceFile& file, std::uint64_t offset, void* buffer, s
         status->error = ReadError::CANNOT_OPEN;
         return 0;
     }
-    if (const std::uint8_t* held = WindowBytes(file, offset, count)) {
-        std::memcpy(buffer, held, count);
-        return count;
-    }
     const std::uint32_t got = file.file.ReadAt(buffer, count, static_cast<std::int64_t>(offset));
     if (got != count) {
         status->error = ReadError::READ_FAILED;

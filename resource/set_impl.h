@@ -118,10 +118,6 @@ int OpenData(ResourceFile& file, int* error);
 std::uint32_t ReadData(ResourceFile& file, std::uint64_t offset, void* buffer, std::uint32_t count,
                        ReadStatus* status);
 
-// The bytes [offset, offset + count) of file among those lent to the
-// calling thread (resource/window.h); null when they are not all there.
-const std::uint8_t* WindowBytes(const ResourceFile& file, std::uint64_t offset, std::uint32_t count);
-
 // Reads of one kind for ReadAt: offset below the size, count clamped to
 // it, both checked. The bytes read, or -1 with *status filled.
 std::int64_t ReadStoredAt(const ResourceSet::Impl& set, int slot, std::uint32_t offset, void* buffer,

@@ -14,7 +14,6 @@
 #include "resource/index.h"
 #include "resource/set_impl.h"
 #include "resource/stream.h"
-#include "resource/window.h"
 #include "tests/support/fixture.h"
 
 using namespace rux;
@@ -172,76 +171,6 @@ TEST_F(DataReads, FrontToBackInflatesEachBlockOnceWhateverThePiece) {
         EXPECT_EQ(data, ReadAll("d", piece)) << piece;
         EXPECT_EQ(65u, TheBlockCache().inflations - before) << piece;
     }
-}
-
-// Bytes of the file lent to a thread: reads they hold in full are served
-// from them, stored and deflated alike (and a block damaged there fails as
-// a damaged block); the rest, and all reads once they are taken back, come
-// from the file.
-TEST_F(DataReads, LentBytesServeTheReadsTheyHoldInFull) {
-    const std::string a = RandomBytes(5000, 21), b = TextBytes(20000, 22), c = TextBytes(3000, 23);
-    Mount({Stored("a", a), Deflated("b", b, 4096), Stored("c", c), Loose("l", "loose")});
-    const ResourceSet& set = DefaultResourceSet();
-    const int slots[] = {set.Lookup("a"), set.Lookup("b"), set.Lookup("c")};
-    int fileSlot[3];
-    std::uint64_t start[3], end[3];
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, PackedExtent(set, slots[i], &fileSlot[i], &start[i], &end[i])) << i;
-    int loose;
-    std::uint64_t ls, le;
-    EXPECT_EQ(0, PackedExtent(set, set.Lookup("l"), &loose, &ls, &le));
-    EXPECT_EQ(0, PackedExtent(set, -1, &loose, &ls, &le));
-    EXPECT_EQ(0, fileSlot[0]);
-    EXPECT_EQ(end[0], start[1]);  // back to back, in the order packed
-    EXPECT_EQ(end[1], start[2]);
-    EXPECT_EQ(c.size(), end[2] - start[2]);
-
-    std::string bytes(end[2] - start[0] + 10, '\0');
-    const std::uint32_t length = static_cast<std::uint32_t>(end[2] - start[0]);
-    // Past the file's end a read gives what there is.
-    EXPECT_EQ(length, ReadFileBytes(set, 0, start[0], &bytes[0], length));
-    EXPECT_EQ(0u, ReadFileBytes(set, MOUNT_SLOTS, start[0], &bytes[0], length));
-    EXPECT_EQ(c, bytes.substr(start[2] - start[0], c.size()));
-    const auto read = [&](int slot, std::uint32_t count) {
-        std::string out(count, '\0');
-        ReadStatus status;
-        const std::int64_t got = set.ReadAt(slot, 0, &out[0], count, &status);
-        return got < 0 ? "failed " + std::to_string(static_cast<int>(status.error)) + " " + std::to_string(status.block)
-                       : out.substr(0, static_cast<std::size_t>(got));
-    };
-    std::string changed = bytes;
-    changed[start[2] - start[0] + 7] ^= 0x20;  // a byte of c
-    changed[start[1] - start[0] + 1] ^= 0x55;  // b's first block's zlib header
-    const std::uint8_t* lent = reinterpret_cast<const std::uint8_t*>(changed.data());
-    const std::string changedC = changed.substr(start[2] - start[0], c.size());
-    const std::string damaged = "failed " + std::to_string(static_cast<int>(ReadError::DAMAGED_BLOCK)) + " 0";
-    const struct {
-        std::uint64_t from;
-        std::uint32_t length;
-        std::string a, b, c;
-    } cases[] = {
-        {start[0], length, a, damaged, changedC},
-        {start[1], length - static_cast<std::uint32_t>(start[1] - start[0]), a, damaged, changedC},
-        {start[0], length - 1, a, damaged, c},  // c's last byte is not there
-        {start[0], static_cast<std::uint32_t>(start[1] - start[0]), a, b, c},
-    };
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.from - start[0]);
-        CacheFree();
-        UseWindow(set, 0, k.from, lent + (k.from - start[0]), k.length);
-        EXPECT_EQ(k.a, read(slots[0], 5000));
-        EXPECT_EQ(k.b, read(slots[1], 20000));
-        EXPECT_EQ(k.c, read(slots[2], 3000));
-        WindowOff();
-        CacheFree();
-        EXPECT_EQ(b, read(slots[1], 20000));
-        EXPECT_EQ(c, read(slots[2], 3000));
-    }
-    // Bytes lent for another mount slot serve nothing here.
-    UseWindow(set, 1, start[0], lent, length);
-    EXPECT_EQ(c, read(slots[2], 3000));
-    UseWindow(set, 0, start[0], nullptr, length);
-    EXPECT_EQ(c, read(slots[2], 3000));
-    WindowOff();
 }
 
 TEST_F(DataReads, ThreadsReadDifferentResourcesAndRangesAtOnce) {

@@ -42,21 +42,10 @@ void LoadRaw(const char* path, RawFile* raw) {
     raw->size = raw->file.Size();
 }
 
-// Sorts members by key, and gives a second spelling of one identity its
-// own key (see Member).
 void SortMembers(std::vector<Member>* members) {
     std::sort(members->begin(), members->end(), [](const Member& a, const Member& b) {
         return a.key != b.key ? a.key < b.key : a.listed.name < b.listed.name;
     });
-    for (std::size_t i = 1; i < members->size(); ++i) {
-        Member& m = (*members)[i];
-        const Member& before = (*members)[i - 1];
-        if (before.key == m.key || before.key.compare(0, m.key.size() + 1, m.key + '\0') == 0) {
-            m.key += '\0' + m.listed.name;
-        }
-    }
-    std::sort(members->begin(), members->end(),
-              [](const Member& a, const Member& b) { return a.key < b.key; });
 }
 
 int LoadFiles(const DiffSide& side, LoadedSide* loaded, std::string* error) {

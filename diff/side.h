@@ -17,9 +17,9 @@ namespace rux {
 // One name of a side.
 struct Member {
     // The identity the other side is matched by: the name with ASCII letters
-    // folded and '\' as '/'. A second spelling of one identity in one file
-    // (or directory) gets its exact name after a NUL, so it is matched only
-    // by the same spelling.
+    // folded and '\' as '/'. Several spellings of one identity on one side
+    // (a directory on a case-sensitive file system) are matched by their
+    // exact names first.
     std::string key;
     DiffListed listed;
     int slot = -1;     // a resource's index slot
@@ -38,7 +38,7 @@ struct RawFile {
 struct LoadedSide {
     ResourceSet set;
     RawFile raw[MOUNT_SLOTS];
-    std::vector<Member> members;  // sorted by key
+    std::vector<Member> members;  // sorted by key, then by name
     bool resources = false;       // files, not a directory
     // Index slots the files take: every resource each file lists, a name
     // that several files list once for each.

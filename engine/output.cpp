@@ -19,7 +19,7 @@ namespace rux {
 struct SharedDirectory {
     FileHandle dir = INVALID_FILE_HANDLE;
     std::atomic<int> holders{1};
-    int made = 0;      // made by this run: what lies below it is new
+    std::atomic<int> made{0};  // made by this run: what lies below it is new
     std::string name;  // the directory's part of the name, separators included
 };
 
@@ -44,32 +44,38 @@ SharedDirectory* OutputTree::Find(const char* name, std::size_t length) {
     return found->second;
 }
 
-// Shares dir under that name part; returns it held for the caller.
+// Shares dir under that name part; returns it held for the caller. When
+// another thread shared that directory first (two files begun in a new
+// directory at once), that one is kept, and dir closed: the files after
+// them find one handle, which knows whether this run made the directory.
 SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t length, int madeNow) {
-    SharedDirectory* made = new SharedDirectory;
-    made->dir = dir;
-    made->made = madeNow;
-    made->name.assign(name, length);
-    made->holders.store(2);  // the table and the caller
+    const std::string key(name, length);
     SharedDirectory* old = nullptr;
+    SharedDirectory* kept = nullptr;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        auto found = directories_.find(made->name);
-        if (found == directories_.end() && directories_.size() >= directoryHandles_) {
-            found = directories_.begin();
-            old = found->second;
-            directories_.erase(found);
-            found = directories_.end();
-        }
-        if (found == directories_.end()) {
-            directories_.emplace(made->name, made);
+        auto found = directories_.find(key);
+        if (found != directories_.end()) {
+            kept = found->second;
+            kept->holders.fetch_add(1);
+            if (madeNow) kept->made.store(1, std::memory_order_relaxed);
         } else {
-            old = found->second;
-            found->second = made;
+            if (directories_.size() >= directoryHandles_) {
+                found = directories_.begin();
+                old = found->second;
+                directories_.erase(found);
+            }
+            kept = new SharedDirectory;
+            kept->dir = dir;
+            kept->made.store(madeNow, std::memory_order_relaxed);
+            kept->name = key;
+            kept->holders.store(2);  // the table and the caller
+            directories_.emplace(key, kept);
         }
     }
+    if (kept->dir != dir) CloseDirectory(dir);
     Release(old);
-    return made;
+    return kept;
 }
 
 int OutputTree::Open(const char* outdir, int reason) {
@@ -136,11 +142,12 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
         }
         if (opened == DirResult::Opened) {
             output->shared = Keep(dir, path + start, directoryBytes);
+            dir = output->shared->dir;
         } else if (directoryBytes != 0) {
             // Else each directory component in turn. Each one opened is
             // kept for the next file.
             if (held) dir = held->dir;
-            int parentMade = held ? held->made : 0;
+            int parentMade = held ? held->made.load(std::memory_order_relaxed) : 0;
             for (std::size_t i = component; path[i] != '\0'; ++i) {
                 if (!IsSeparator(path[i])) continue;
                 if (i == component) {
@@ -161,7 +168,8 @@ OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start
                 if (step != DirResult::Opened && step != DirResult::Made) return OutputResult::Failed;
                 parentMade = step == DirResult::Made;
                 held = Keep(next, path + start, i + 1 - start, parentMade);
-                dir = next;
+                dir = held->dir;
+                parentMade = held->made.load(std::memory_order_relaxed);
                 component = i + 1;
             }
             output->shared = held;

@@ -26,6 +26,13 @@ int NamesEqualIgnoringCase(const char* a, const char* b) {
     }
 }
 
+// A mounted file keeps its tables as read, in arrays made as bytes: they
+// go back as bytes, the type they were made with.
+void FreeTables(ResourceFile& file) {
+    delete[] reinterpret_cast<std::uint8_t*>(file.blockOffsets);
+    delete[] reinterpret_cast<std::uint8_t*>(file.names);
+}
+
 // Everything Mount reads before it touches the tables; freed as a whole
 // if any part fails.
 struct Directory {
@@ -172,8 +179,7 @@ void ResourceSet::Impl::Release() {
         state[i].open = 0;
     }
     for (ResourceFile& file : files) {
-        delete[] file.blockOffsets;
-        delete[] file.names;
+        FreeTables(file);
         file.file.Close();
         file.opened.store(0);
         file.openError = 0;
@@ -310,8 +316,7 @@ MountResult ResourceSet::Impl::Mount(const char* path) {
     ResourceFile& mount = files[slot];
     // A slot freed by Reset still holds its tables and data handle, which
     // nothing refers to any more: they go now.
-    delete[] mount.blockOffsets;
-    delete[] mount.names;
+    FreeTables(mount);
     mount.file.Close();
     std::memcpy(mount.path, path, pathLength + 1);
     mount.inUse = 1;

@@ -15,6 +15,7 @@
 #include "mount/tree.h"
 #include "resource/cache.h"
 #include "resource/format.h"
+#include "resource/index.h"
 #include "tests/support/fixture.h"
 
 namespace {
@@ -114,6 +115,27 @@ TEST(MountTree, FollowsTheLayoutRules) {
         std::sort(want.begin(), want.end());
         EXPECT_EQ(want, said);
     }
+}
+
+// A directory's link count is 2 and one per subdirectory: a file counts
+// for none, whichever index slot it sits in (slot 0 too).
+TEST(MountTree, LinkCountsCountSubdirectoriesOnly) {
+    std::string first;
+    for (int i = 0; first.empty(); ++i) {
+        const std::string name = "s/f" + std::to_string(i);
+        if (HomeSlot(name.c_str()) == 0) first = name;
+    }
+    Mounted m({{Stored(first, "0"), Stored("top", "1"), Stored("s/x/y", "Y"), Stored("s/z", "Z")}});
+    ASSERT_EQ(0, m.set.Find(first.c_str()));
+    MountSettings settings;
+    MountFs fs(m.set, m.tree, settings);
+    struct stat st;
+    ASSERT_EQ(0, fs.Attributes(FUSE_ROOT_ID, &st));
+    EXPECT_EQ(3u, st.st_nlink);  // ".", its entry, "s"
+    struct fuse_entry_param entry;
+    ASSERT_EQ(0, fs.Lookup(FUSE_ROOT_ID, "s", &entry));
+    ASSERT_EQ(0, fs.Attributes(entry.ino, &st));
+    EXPECT_EQ(3u, st.st_nlink);  // ".", its entry, "x"
 }
 
 TEST(MountTree, LeavesOutAResourceWhoseLooseFileIsMissing) {

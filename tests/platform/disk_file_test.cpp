@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/disk_file.h"
@@ -87,6 +88,54 @@ TEST(DiskFile, RoundTripSeekSizeAndEndOfFile) {
     EXPECT_EQ(1, f.Close());
     EXPECT_EQ(1, SyncDirectory(dir.path().c_str()));
     EXPECT_EQ(std::string("0XY3456789\0\0abc", 15), ReadWholeFile(dir / "f"));
+}
+
+// A call that fails keeps the system's reason, and fails whatever the
+// path: one longer than the system takes fails every call, never opens.
+TEST(DiskFile, FailuresKeepTheirReasonAndPathsTooLongFail) {
+    TempDir dir;
+    const std::string tooLong = dir.path() + "/" + std::string(5000, 'n');
+    DiskFile f;
+    KeepError(0);
+    EXPECT_EQ(0, f.Open(tooLong.c_str(), OPEN_WRITE | OPEN_CREATE));
+    EXPECT_FALSE(f.IsValid());
+    EXPECT_NE(0, LastError());
+    EXPECT_EQ(0, f.Open(tooLong.c_str(), 0));
+    EXPECT_EQ(0, MakeDirectory(tooLong.c_str()));
+    EXPECT_EQ(0, RenameReplacing(tooLong.c_str(), (dir / "x").c_str()));
+#ifndef _WIN32
+    const std::string f2 = dir / "f";
+    for (int call = 0; call < 4; ++call) {
+        SCOPED_TRACE(call);
+        KeepError(0);
+        const int done = call == 0   ? f.Open(tooLong.c_str(), 0)
+                         : call == 1 ? MakeDirectory(tooLong.c_str())
+                         : call == 2 ? SyncDirectory(tooLong.c_str())
+                                     : RenameReplacing(f2.c_str(), tooLong.c_str());
+        EXPECT_EQ(0, done);
+        EXPECT_EQ(PathTooLongError(), LastError());
+    }
+    // The system's own reasons.
+    EXPECT_EQ(0, f.Open((dir / "missing").c_str(), 0));
+    EXPECT_EQ(ENOENT, LastError());
+    ASSERT_EQ(1, MakeDirectory((dir / "d").c_str()));
+    EXPECT_EQ(0, MakeDirectory((dir / "d").c_str()));
+    EXPECT_EQ(AlreadyExistsError(), LastError());
+    EXPECT_EQ(0, RenameReplacing((dir / "missing").c_str(), (dir / "x").c_str()));
+    EXPECT_EQ(ENOENT, LastError());
+    // A character device takes no sync.
+    ASSERT_EQ(1, f.Open("/dev/null", OPEN_WRITE));
+    KeepError(0);
+    EXPECT_EQ(0, f.Flush());
+    EXPECT_EQ(EINVAL, LastError());
+    f.Close();
+#endif
+    // The first byte is a position like any other.
+    ASSERT_EQ(1, f.Open((dir / "w").c_str(), OPEN_WRITE | OPEN_CREATE));
+    EXPECT_EQ(2u, f.WriteAt("ab", 2, 0));
+    EXPECT_EQ(-1, f.Seek(-1, SEEK_FROM_BEGIN));
+    f.Close();
+    EXPECT_EQ("ab", ReadWholeFile(dir / "w"));
 }
 
 TEST(DiskFile, CloseTwiceAndInvalidObjects) {

@@ -63,14 +63,6 @@ std::vector<Span> SpansOf(const RawFile& file) {
     return spans;
 }
 
-std::string Grouped(std::uint64_t n) {
-    std::string digits = std::to_string(n), text;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-        text += digits[i];
-    }
-    return text;
-}
 
 // Every place worth a cut: the header, each table's header and packed
 // bytes, each resource's and block's edges and middle, the last bytes.

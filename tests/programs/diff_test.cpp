@@ -76,6 +76,7 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
         {"the last byte, at another level, of blocks that do not divide a range", {Deflated("odd.bin", odd, 3000, 6)},
          {Deflated("odd.bin", oddChanged, 3000, 1)}, {"M odd.bin", "M odd.bin", "M odd.bin"}},
         {"from empty", {Stored("empty", "")}, {Stored("empty", "now")}, {"M empty", "M empty", "M empty"}},
+        {"to empty", {Stored("emptied", "was")}, {Stored("emptied", "")}, {"M emptied", "M emptied", "M emptied"}},
         {"one size to another", {Stored("grown", "ab")}, {Stored("grown", "abc")}, {"M grown", "M grown", "M grown"}},
         {"another kind", {Deflated("kind.txt", big, 65536)}, {Stored("kind.txt", big)}, {"K kind.txt", "", ""}},
         {"another block length", {Deflated("blocks", big, 4096)}, {Deflated("blocks", big, 8192)}, {"K blocks", "", ""}},
@@ -122,14 +123,14 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
         }
         const RunResult plain = Diff({sides[s][0], sides[s][1]}, dir.path());
         EXPECT_EQ(std::string::npos, plain.output.find("K ")) << plain.output;
-        EXPECT_NE(std::string::npos, plain.errors.find("1 added, 1 deleted, 4 changed")) << plain.errors;
+        EXPECT_NE(std::string::npos, plain.errors.find("1 added, 1 deleted, 5 changed")) << plain.errors;
     }
     const RunResult json = Diff({"--json", "old.rux", "new"}, dir.path());
     EXPECT_NE(std::string::npos, json.output.find("{\"change\": \"D\", \"name\": \"gone.txt\", \"old\": {\"name\": "
                                                   "\"gone.txt\", \"size\": 3, \"kind\": \"stored\""))
         << json.output;
-    EXPECT_NE(std::string::npos, json.output.find("\"totals\": {\"added\": 1, \"deleted\": 1, \"changed\": 4, "
-                                                  "\"listed_otherwise\": 2, \"compared\": 11, \"troubles\": 0}"))
+    EXPECT_NE(std::string::npos, json.output.find("\"totals\": {\"added\": 1, \"deleted\": 1, \"changed\": 5, "
+                                                  "\"listed_otherwise\": 2, \"compared\": 12, \"troubles\": 0}"))
         << json.output;
     const RunResult unionJson = Diff({"--json", "patch.rux+base.rux", "new"}, dir.path());
     EXPECT_NE(std::string::npos, unionJson.output.find("\"old\": {\"files\": [\"patch.rux\", \"base.rux\"]},\n"
@@ -138,6 +139,16 @@ TEST(Diff, EveryKindOfChangeFromTwoFilesAFileAndATreeAndAUnionAndATree) {
     // -i and -x choose names on either side.
     const RunResult chosen = Diff({"-i", "*.TXT", "-x", "new/*", "old.rux", "new.rux"}, dir.path());
     EXPECT_EQ("D gone.txt\n", chosen.output);
+
+    // Spellings of one name in one tree (a case-sensitive file system):
+    // each is matched by its own spelling first, then the others in order.
+    MakeTree(dir / "twins-old", {Stored("A", "upper"), Stored("a", "lower"), Stored("B", "b"), Stored("Ab", "1"),
+                                 Stored("aB", "2")});
+    MakeTree(dir / "twins-new", {Stored("a", "lower"), Stored("B", "b"), Stored("AB", "1"), Stored("ab", "2")});
+    if (std::distance(fs::directory_iterator(dir / "twins-old"), fs::directory_iterator()) == 5) {
+        EXPECT_EQ("D A\nK AB\nK ab\n", Diff({"-v", "twins-old", "twins-new"}, dir.path()).output);
+        EXPECT_EQ("A A\nK Ab\nK aB\n", Diff({"-v", "twins-new", "twins-old"}, dir.path()).output);
+    }
 }
 
 TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {

@@ -11,8 +11,9 @@ namespace {
 // a file whose resources run in parallel (many small ones, a large deflated
 // one with a damaged block in the middle, a large stored one, unsafe names,
 // a missing loose file), on one whose names collide (duplicates, names
-// equal but for case, a name that is a directory of another), and on one of
-// a single large resource.
+// equal but for case, a name that is a directory of another), on one of
+// a single large resource, and on one whose first bytes are of a resource
+// late in slot order that cannot be written.
 TEST_F(Extract, JobsGiveTheSequentialResult) {
     // Large deflated and stored resources are cut into ranges.
     std::vector<PackResource> spread = {Deflated("big/deflated.txt", TextBytes(1200 * 4096, 3), 4096),
@@ -47,8 +48,20 @@ TEST_F(Extract, JobsGiveTheSequentialResult) {
     const std::uint32_t oddBlock = LoadLE32(reinterpret_cast<const std::uint8_t*>(odd.blocks.inflated.data()) + 4 * 700);
     odd.data[oddBlock - FILE_HEADER_BYTES] ^= 0x55;
     WriteBytes(odd.Serialize(), "odd.rux");
+    // Workers take resources in the order of their bytes: the one that ends
+    // the run (a name too long for the system) comes first, and those before
+    // it in slot order, a large one cut into ranges among them, are read
+    // after it.
+    const std::string late = NameAtHome(5, "big/late");
+    std::vector<PackResource> early = {Stored(NameAtHome(INDEX_SLOTS - 90, "w/" + std::string(300, 'n')), "x"),
+                                       Stored(late, RandomBytes(12 << 20, 2))};
+    for (int i = 0; i < 60; ++i) {
+        const std::string name = "e" + std::to_string(i % 5) + "/f" + std::to_string(i);
+        early.push_back(i % 2 ? Stored(name, TextBytes(200 + i, i)) : Deflated(name, TextBytes(3000 + i, i), 4096));
+    }
+    Write(early, "early.rux");
 
-    for (const std::string file : {"spread.rux", "collide.rux", "one.rux", "odd.rux"}) {
+    for (const std::string file : {"spread.rux", "collide.rux", "one.rux", "odd.rux", "early.rux"}) {
         for (const std::string mode : {"", "-t", "-O"}) {
             SCOPED_TRACE(file + " " + mode);
             std::vector<std::string> args = {"-j", "1", file, "out"};
@@ -61,6 +74,10 @@ TEST_F(Extract, JobsGiveTheSequentialResult) {
                 EXPECT_EQ(1, sequential.status);
                 const std::string damaged = file == "odd.rux" ? "odd.txt" : "big/deflated.txt";
                 EXPECT_NE(std::string::npos, (sequential.output + sequential.errors).find("Cannot read " + damaged));
+            }
+            if (file == "early.rux" && mode.empty()) {
+                EXPECT_NE(std::string::npos, sequential.output.find("Cannot write")) << sequential.output;
+                EXPECT_EQ(1u, tree.count(late)) << sequential.output;
             }
             if (file == "odd.rux" && mode == "-O") {
                 // Every piece of 4096 bytes before the damaged block, then "after.txt".

@@ -198,6 +198,14 @@ TEST(PackFailures, SayWhy) {
     EXPECT_EQ("rux-pack: standard output: No space left on device\n", full.errors);
     fs::remove(tmp / "full.rux");
 
+    // No temporary can be made beside the output: nothing is packed.
+    const RunResult noTemporary = Pack({"/proc/out.rux", "src"}, tmp.path());
+    EXPECT_EQ(1, noTemporary.status);
+    EXPECT_EQ("", noTemporary.output);
+    EXPECT_EQ(0u, noTemporary.errors.rfind("rux-pack: cannot create a temporary file beside /proc/out.rux: ", 0))
+        << noTemporary.errors;
+    EXPECT_EQ(tree, ListTree(tmp.path()));
+
     // A write that fails: with SIGXFSZ ignored, past the file size limit.
     ASSERT_TRUE(WriteWholeFile(tmp / "src/b", std::string(20000, 'b')));
     const RunResult large = RunUnderFileSizeLimit(4096, [&] { return Pack({"--level=0", "out.rux", "src"}, tmp.path()); });

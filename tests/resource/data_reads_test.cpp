@@ -98,20 +98,31 @@ TEST_F(DataReads, ReadsAfterAShortStoredRead) {
 }
 
 TEST_F(DataReads, CacheBuffersOfOtherLengthsAreReusedCorrectly) {
-    // Blocks of three lengths through the same eight slots: a reused buffer
-    // may be longer than its block, never shorter.
+    // Blocks of five lengths through the same eight slots, the longest
+    // filling the cache's bytes so that older blocks lend their buffers: a
+    // reused buffer may be longer than its block, never shorter, and the
+    // cache holds no more bytes than its bound.
     const std::string big = TextBytes(20 * 8192, 6), mid = TextBytes(10 * 3000 + 17, 7),
-                      tiny = TextBytes(9 * 100 + 1, 8);
-    Mount({Deflated("big", big, 8192), Deflated("mid", mid, 3000), Deflated("tiny", tiny, 100)});
+                      tiny = TextBytes(9 * 100 + 1, 8), huge = TextBytes(3 * (1 << 20) + 5, 9),
+                      quarter = TextBytes(7 * 300000, 10);
+    Mount({Deflated("big", big, 8192), Deflated("mid", mid, 3000), Deflated("tiny", tiny, 100),
+           Deflated("huge", huge, 1 << 20), Deflated("quarter", quarter, 300000)});
     for (int pass = 0; pass < 2; ++pass) {
         EXPECT_EQ(tiny, ReadAll("tiny", 64));
+        EXPECT_EQ(quarter, ReadAll("quarter", 70000));
         EXPECT_EQ(big, ReadAll("big", 5000));
+        EXPECT_EQ(huge, ReadAll("huge", 1 << 18));
         EXPECT_EQ(mid, ReadAll("mid", 4096));
+        EXPECT_EQ(quarter, ReadAll("quarter", 1 << 20));
+        std::uint64_t held = 0;
         for (const CacheSlot& slot : TheBlockCache().slots) {
             if (slot.buffer) {
                 EXPECT_GE(slot.capacity, slot.length);
+                held += slot.capacity;
             }
         }
+        EXPECT_EQ(held, TheBlockCache().bytes);
+        EXPECT_LE(held, CACHE_BYTES);
     }
 }
 

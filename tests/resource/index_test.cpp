@@ -136,8 +136,12 @@ TEST_F(Index, ResourceBeyondAFullIndexReplacesItsHomeSlotAndItsState) {
 TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAlone) {
     ASSERT_EQ(1, Mount({Stored("prior", "p")}, "prior.rux"));
     const RawFile good = MakeRawFile({Stored("a", "x"), Deflated("b", "yy"), Stored("c", "z")});
+    // Where a cut-short table's bytes end: after the header (8 bytes), the
+    // data and the tables before it, 12 header bytes and the claimed length.
+    const std::string fileSize = Grouped(good.Serialize().size());
+    const std::uint64_t namesAt = 8 + good.data.size() + SerializeTable(good.directory).size() + 12;
     struct Case {
-        const char* reason;
+        std::string reason;
         std::function<std::string(RawFile&)> damage;
     };
     auto fileOf = [](RawFile& f) { return f.Serialize(); };
@@ -149,7 +153,8 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAl
         {"not a resource file", [](RawFile&) { return std::string(); }},
         {"cut short: the file ends at byte 7, and its header needs bytes up to 8",
          [](RawFile& f) { return f.Serialize().substr(0, 7); }},
-        {"cut short: the file ends at byte 131, and its directory table needs bytes up to 1,048,596",
+        {"cut short: the file ends at byte " + fileSize + ", and its directory table needs bytes up to " +
+             Grouped(8 + (1u << 20) + 12),
          edit([](RawFile& f) { f.overrideSkip = true; f.skip = 1u << 20; })},
         {"damaged directory table: its records are not 20 bytes",
          edit([](RawFile& f) { f.directory.count = 1; f.directory.elementSize = 60; })},
@@ -165,7 +170,8 @@ TEST_F(Index, UntrustworthyDirectoriesAreRefusedForTheirReasonLeavingTheTablesAl
          edit([](RawFile& f) { f.names.overridePacked = true; f.names.packed = "xx"; })},
         {"damaged block offset table: its data does not inflate to its length",
          edit([](RawFile& f) { f.blocks.overridePackedLength = true; f.blocks.packedLength = 5; })},
-        {"cut short: the file ends at byte 131, and its names table needs bytes up to 1,048,659",
+        {"cut short: the file ends at byte " + fileSize + ", and its names table needs bytes up to " +
+             Grouped(namesAt + (1u << 20)),
          edit([](RawFile& f) { f.names.overridePackedLength = true; f.names.packedLength = 1u << 20; })},
         {"damaged directory table: it claims more than 8 MiB",
          edit([](RawFile& f) { f.directory.count = (8u << 20) / 20 + 1; })},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <condition_variable>
 #include <cctype>
 #include <functional>
@@ -230,6 +231,48 @@ TEST_F(Sets, FailedReadsSayWhyAndWhatCameThrough) {
     EXPECT_EQ(6u, status.delivered);
     EXPECT_EQ("stored", buffer.substr(0, 6));
     EXPECT_EQ("cut short: 6 of 12 bytes of its data are in the file", ReadErrorText(set, s, status));
+
+    // A mount's reason says the system's error where there is one, and
+    // only then.
+    struct Said {
+        MountError error;
+        TableError table;
+        int system;
+        std::string reason;
+    };
+    const std::vector<Said> said = {
+        {MountError::CANNOT_OPEN, TableError::NONE, 0, "cannot open"},
+        {MountError::CANNOT_OPEN, TableError::NONE, EACCES, "cannot open: " + ErrorText(EACCES)},
+        {MountError::NAMES_TABLE, TableError::READ_FAILED, EIO,
+         "damaged names table: the file cannot be read: " + ErrorText(EIO)},
+        {MountError::BLOCK_TABLE, TableError::READ_FAILED, 0, "damaged block offset table: the file cannot be read"},
+    };
+    for (const Said& c : said) {
+        MountResult result;
+        result.error = c.error;
+        result.table = c.table;
+        result.systemError = c.system;
+        EXPECT_EQ(c.reason, MountErrorText(result));
+    }
+
+#ifndef _WIN32
+    // A data file that cannot be opened says the system's reason for that
+    // read; once it is back, reads succeed with no reason left over.
+    const std::string other = Write("other.rux", MakeRawFile({Stored("s", "stored bytes")}).Serialize());
+    ResourceSet later;
+    ASSERT_TRUE(later.Mount(other.c_str()).ok());
+    ASSERT_EQ(0, std::rename(other.c_str(), (other + ".away").c_str()));
+    EXPECT_EQ(-1, later.ReadAt(later.Lookup("s"), 0, &buffer[0], 100, &status));
+    EXPECT_EQ(ReadError::CANNOT_OPEN, status.error);
+    EXPECT_EQ("cannot open resource file " + other + ": " + ErrorText(ENOENT),
+              ReadErrorText(later, later.Lookup("s"), status));
+    ASSERT_EQ(0, std::rename((other + ".away").c_str(), other.c_str()));
+    EXPECT_EQ(12, later.ReadAt(later.Lookup("s"), 0, &buffer[0], 100, &status));
+    EXPECT_EQ(ReadError::NONE, status.error);
+    EXPECT_EQ(0, status.systemError);
+    EXPECT_EQ(5, later.ReadAt(later.Lookup("s"), 7, &buffer[0], 100, &status));
+    EXPECT_EQ(0, status.systemError);
+#endif
 }
 
 TEST_F(Sets, LookupsThatStopEarlyAnswerAsAScanOfEverySlot) {

@@ -134,8 +134,6 @@ int OpenHandleCount() {
 
 #endif
 
-namespace {
-
 std::string SerializeTable(const RawTable& table) {
     std::string packed = table.overridePacked ? table.packed : DeflateZlib(table.inflated, table.level);
     std::uint32_t length =
@@ -143,7 +141,14 @@ std::string SerializeTable(const RawTable& table) {
     return PackedTableBytes(length, table.count, table.elementSize, packed);
 }
 
-}  // namespace
+std::string Grouped(std::uint64_t n) {
+    std::string digits = std::to_string(n), text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return text;
+}
 
 std::string RawFile::Serialize() const {
     std::string out = magic;

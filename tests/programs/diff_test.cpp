@@ -203,6 +203,7 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
         {{"one.rux", "junk.rux"}, 2, "rux-diff: junk.rux: not a resource file"},
         {{"one.rux", "missing.rux"}, 2, "rux-diff: missing.rux: cannot open"},
         {{"one.rux", "dir.rux+two.rux"}, 2, "a union holds resource files only, not 'dir.rux'"},
+        {{"one.rux", ".rux+two.rux"}, 2, "rux-diff: .rux: cannot open"},
         {{"one.rux", "two.rux+"}, 2, "rux-diff: 'two.rux+': a union needs a resource file on each side of '+'"},
         {{"one.rux", many}, 2, "a union holds at most 16 resource files"},
         {{"-i", "b", "-i", "nothing*", "one.rux", "two.rux"}, 2, "rux-diff: nothing*: Not found on either side"},
@@ -219,6 +220,13 @@ TEST(Diff, ExitStatusIs0ForNoChange1ForAChangeAnd2ForTrouble) {
             EXPECT_EQ("", r.output + r.errors) << line;
         }
     }
+    // A patch over a base it cannot read in full is not made: a file
+    // would be left out for a damaged copy.
+    const RunResult patch = Pack({"-q", "--patch-from", "damaged.rux", "patch.rux", "tree"}, dir.path());
+    EXPECT_EQ(1, patch.status);
+    EXPECT_NE(std::string::npos, patch.errors.find("cannot compare a/big with its base: damaged block 1 of 49"))
+        << patch.errors;
+    EXPECT_FALSE(fs::exists(dir / "patch.rux"));
 }
 
 // A 4,000-file tree; three files changed, two added, two deleted.

@@ -94,6 +94,9 @@ def test_a_full_disk_gives_its_errno_and_the_path(tmp_path):
         ["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o size=256k none "$2" && exec "$0" -c "$3" "$1" "$2"',
          sys.executable, os.fspath(tmp_path / "in.rux"), os.fspath(out), script],
         capture_output=True, text=True)
+    if said.returncode != 0 and said.stderr.startswith("unshare:"):
+        # A chroot whose root is no mount point cannot have a private one.
+        pytest.skip("no mount namespace of its own here: " + said.stderr)
     if said.returncode != 0 and "mount" in said.stderr:
         pytest.skip("no tmpfs here: " + said.stderr)
     assert said.stdout.split() == [str(errno.ENOSPC), os.fspath(out / "big.bin"), "big.bin", "['big.bin']"]

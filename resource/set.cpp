@@ -215,9 +215,6 @@ ResourceSet& DefaultResourceSet() {
     return *set;
 }
 
-namespace {
-
-// n with its thousands grouped, as people read sizes: "5,000,000".
 std::string Grouped(std::uint64_t n) {
     std::string digits = std::to_string(n), text;
     for (std::size_t i = 0; i < digits.size(); ++i) {
@@ -226,8 +223,6 @@ std::string Grouped(std::uint64_t n) {
     }
     return text;
 }
-
-}  // namespace
 
 std::string MountErrorText(const MountResult& result) {
     auto withSystem = [&](std::string text) {

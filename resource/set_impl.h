@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "platform/disk_file.h"
 #include "resource/format.h"
@@ -144,6 +145,9 @@ struct ResourceSetInside {
     static ResourceSet::Impl& Of(const ResourceSet& set) { return *set.impl_; }
 };
 inline ResourceSet::Impl& ImplOf(const ResourceSet& set) { return ResourceSetInside::Of(set); }
+
+// n with its thousands grouped, as the reasons write sizes: "5,000,000".
+std::string Grouped(std::uint64_t n);
 
 }  // namespace rux
 

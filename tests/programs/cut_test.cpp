@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "resource/set_impl.h"
 #include "resource/set.h"
 #include "tests/support/fixture.h"
 #include "tests/support/run.h"

@@ -6,6 +6,7 @@
 // Windows build under Wine, an i686 one under qemu-i386). RUX_TARGET=windows expects a Windows build's
 // conventions: CR LF line endings, "\" in printed output paths, and the names
 // only Windows finds unsafe. Arguments are relative to the working directory.
+#include "resource/set_impl.h"
 #include "tests/programs/extract_fixture.h"
 
 using namespace extract_test;

@@ -141,15 +141,6 @@ std::string SerializeTable(const RawTable& table) {
     return PackedTableBytes(length, table.count, table.elementSize, packed);
 }
 
-std::string Grouped(std::uint64_t n) {
-    std::string digits = std::to_string(n), text;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-        text += digits[i];
-    }
-    return text;
-}
-
 std::string RawFile::Serialize() const {
     std::string out = magic;
     out += Le32(overrideSkip ? skip : static_cast<std::uint32_t>(data.size()));

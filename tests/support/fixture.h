@@ -71,8 +71,6 @@ struct RawFile {
 };
 // One table as Serialize() writes it: its 12-byte header and its data.
 std::string SerializeTable(const RawTable& table);
-// n with commas between groups of three digits, as the reasons write sizes.
-std::string Grouped(std::uint64_t n);
 
 // Tables of an image (records, names, offsets) as a RawFile with correct
 // fields, ready to be damaged.

@@ -15,6 +15,7 @@
 
 #include "resource/set_impl.h"
 #include "resource/set.h"
+#include "tests/programs/extract_fixture.h"
 #include "tests/support/fixture.h"
 #include "tests/support/run.h"
 
@@ -131,9 +132,9 @@ TEST(CutShort, EveryCutOfBothLayoutsKeepsWhatLiesBeforeItAndSaysSo) {
                 EXPECT_FALSE(mounted.ok());
                 const std::string reason = MountErrorText(mounted);
                 EXPECT_EQ(0u, reason.find("cut short: the file ends at byte " + Grouped(cut) + ", and its ")) << reason;
-                EXPECT_EQ("rux-extract: " + path + ": " + reason + "\n", plain.errors);
+                EXPECT_EQ(extract_test::Console("rux-extract: " + path + ": " + reason + "\n"), plain.errors);
                 // With --json, the line that says so goes to standard error too.
-                EXPECT_EQ("Could not open resource file: " + path + "\nrux-extract: " + path + ": " + reason + "\n",
+                EXPECT_EQ(extract_test::Console("Could not open resource file: " + path + "\nrux-extract: " + path + ": " + reason + "\n"),
                           tested.errors);
                 EXPECT_EQ(std::vector<std::string>{}, ListTree(dir / "out"));
                 continue;
@@ -158,7 +159,7 @@ TEST(CutShort, EveryCutOfBothLayoutsKeepsWhatLiesBeforeItAndSaysSo) {
                     const std::string reason = ReadErrorText(set, set.Find(span.name.c_str()), status);
                     EXPECT_EQ(0u, reason.find("cut short: ")) << reason;
                     EXPECT_NE(std::string::npos, line.find("\"read\": false, \"reason\": \"cut short: ")) << line;
-                    EXPECT_NE(std::string::npos, plain.errors.find("rux-extract: " + span.name + ": " + reason + "\n"))
+                    EXPECT_NE(std::string::npos, plain.errors.find(extract_test::Console("rux-extract: " + span.name + ": " + reason + "\n")))
                         << plain.errors;
                     EXPECT_FALSE(FileExists(dir / "out/" + span.name));
                 }

@@ -119,6 +119,7 @@ void Scheduler::Worker(int worker) {
         workers_.wait(lock);
     }
     lock.unlock();
+    task_.NothingToStart(worker);
     CacheFree();
 }
 
@@ -128,12 +129,22 @@ void Scheduler::Worker(int worker) {
 // that a run of N workers needs only N - 1 threads besides it.
 int Scheduler::Take(int helper) {
     std::uint64_t seq = 0;
-    // Runs a range that may start, if any, with the lock held. 1 if it did.
+    int idle = 0;  // NothingToStart was called
+    // Runs a range that may start, if any, with the lock held; else, the
+    // first time nothing is left, the task's NothingToStart. 1 if it did
+    // either.
     const auto help = [&](std::unique_lock<std::mutex>& lock) {
         int j;
         std::uint32_t r;
         std::uint64_t s;
-        if (!TakeNext(&j, &r, &s)) return 0;
+        if (!TakeNext(&j, &r, &s)) {
+            if (idle || !NothingLeft()) return 0;
+            idle = 1;
+            lock.unlock();
+            task_.NothingToStart(helper);
+            lock.lock();
+            return 1;
+        }
         RunOne(lock, j, r, s, helper);
         return 1;
     };

@@ -68,6 +68,10 @@ public:
     // In the calling thread, in job order, once FinishJob of the job has
     // returned; false stops the run (the job has been taken, though).
     virtual bool TakeJob(int job) = 0;
+    // In each worker once, when it has nothing left to start: every range
+    // is handed out, or the run is ending. The calling thread's turn comes
+    // while it waits for the last ranges of others to finish.
+    virtual void NothingToStart(int worker) { (void)worker; }
     // In the calling thread after the workers have ended, for every job
     // that had a range started but was never finished (a stopped run):
     // remove what it left.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/output_dir.h"
 
@@ -21,6 +22,7 @@ struct SharedDirectory {
     std::atomic<int> holders{1};
     std::atomic<int> made{0};  // made by this run: what lies below it is new
     std::string name;  // the directory's part of the name, separators included
+    std::uint64_t turn = 0;  // its number among those kept, for Trim
 };
 
 namespace {
@@ -69,6 +71,7 @@ SharedDirectory* OutputTree::Keep(FileHandle dir, const char* name, std::size_t 
             kept->dir = dir;
             kept->made.store(madeNow, std::memory_order_relaxed);
             kept->name = key;
+            kept->turn = kept_++;
             kept->holders.store(2);  // the table and the caller
             directories_.emplace(key, kept);
         }
@@ -94,6 +97,22 @@ void OutputTree::Close() {
     root_ = INVALID_FILE_HANDLE;
     ReleaseTemporaries(table_);
     table_ = -1;
+}
+
+void OutputTree::Trim(int part, int parts) {
+    std::vector<SharedDirectory*> going;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (auto it = directories_.begin(); it != directories_.end();) {
+            if (it->second->turn % static_cast<std::uint64_t>(parts) == static_cast<std::uint64_t>(part)) {
+                going.push_back(it->second);
+                it = directories_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (SharedDirectory* shared : going) Release(shared);
 }
 
 OutputResult OutputTree::Begin(OutputFile* output, char* path, std::size_t start, int noClobber) {

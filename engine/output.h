@@ -17,6 +17,7 @@
 #define RUX_ENGINE_OUTPUT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -73,6 +74,14 @@ public:
     // name, for the message.
     OutputResult Begin(OutputFile* output, char* path, std::size_t start, int noClobber);
 
+    // Lets go of the directories kept for the run whose turn is part of
+    // parts (0 <= part < parts), closing those that no file being written
+    // holds. Each worker that has nothing left to begin calls it with its
+    // own part, so that the run's directories close on every worker at
+    // once rather than one by one at Close. A file begun after opens its
+    // directories again.
+    void Trim(int part, int parts);
+
 private:
     // At most this many directories stay open at once: the run's share of
     // the descriptors (OpenHandleBudget), set by Open.
@@ -88,6 +97,7 @@ private:
     // run, until the table is full; then a newcomer takes one entry over.
     std::mutex lock_;
     std::unordered_map<std::string, SharedDirectory*> directories_;
+    std::uint64_t kept_ = 0;  // directories kept so far: each one's turn in Trim
 };
 
 // Closes the file and renames it into place: over an existing file or link

@@ -64,6 +64,7 @@ public:
     void FinishJob(int item, int worker) override;
     bool TakeRange(int item, std::uint32_t range) override;
     bool TakeJob(int item) override;
+    void NothingToStart(int worker) override;
     void DropJob(int item) override;
 
 private:
@@ -204,6 +205,11 @@ bool ParallelExtraction::TakeJob(int at) {
         return false;
     }
     return true;
+}
+
+// The run's directories close on every worker at once, each its share.
+void ParallelExtraction::NothingToStart(int worker) {
+    if (plan_.tree) plan_.tree->Trim(worker, static_cast<int>(workers_.size()));
 }
 
 // After a stopped run, for a ranged resource that was begun but not ended:

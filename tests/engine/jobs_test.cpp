@@ -41,9 +41,12 @@ struct Fake : JobTask {
     std::vector<int> held;
     std::vector<std::uint32_t> first;  // per job: the run's number of its range 0
     int overwritten = 0;
+    std::atomic<int> started{0};           // ranges begun
+    std::vector<std::atomic<int>> idle;    // per worker: NothingToStart calls
+    std::atomic<int> idleTooSoon{0};       // ... made while ranges were left to start
 
     explicit Fake(std::vector<std::uint32_t> r, std::vector<int> a = {})
-        : ranges(r), after(a), runs(r.size()), finishedBy(r.size()) {
+        : ranges(r), after(a), runs(r.size()), finishedBy(r.size()), idle(MAX_WORKERS) {
         std::uint32_t total = 0;
         for (std::size_t j = 0; j < ranges.size(); ++j) {
             first.push_back(total);
@@ -56,6 +59,7 @@ struct Fake : JobTask {
     std::uint32_t RangeCount(int job) const override { return ranges[job]; }
     int After(int job) const override { return after.empty() ? -1 : after[job]; }
     RangeResult RunRange(int job, std::uint32_t range, int) override {
+        ++started;
         Raise(mostBusy, ++busy);
         Raise(mostInFlight, ++inFlight);
         if (After(job) >= 0 && finishedBy[After(job)] < 0) ++early;
@@ -81,6 +85,12 @@ struct Fake : JobTask {
         return job != stopAtJob;
     }
     void DropJob(int job) override { dropped.push_back(job); }
+    void NothingToStart(int worker) override {
+        std::uint32_t total = 0;
+        for (std::uint32_t count : ranges) total += count ? count : 1;
+        if (started.load() != static_cast<int>(total)) ++idleTooSoon;
+        ++idle[worker];
+    }
 };
 
 int RunFake(Fake& f, int workers, std::uint32_t window) {
@@ -119,6 +129,11 @@ TEST(Jobs, EveryRangeRunsOnceAndComesBackInOrder) {
             EXPECT_LE(f.mostInFlight, static_cast<int>(window)) << workers;
             EXPECT_LE(f.mostBusy, workers < static_cast<int>(window) ? workers
                                                                       : static_cast<int>(window));
+            // Each pooled worker is told once that nothing is left to
+            // start, the calling thread at most once, and none too soon.
+            for (int w = 0; w + 1 < workers; ++w) EXPECT_EQ(1, f.idle[w].load()) << workers << " " << w;
+            EXPECT_LE(f.idle[workers - 1].load(), 1) << workers;
+            EXPECT_EQ(0, f.idleTooSoon) << workers << " " << window;
         }
     }
     Fake none({});

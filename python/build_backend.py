@@ -72,6 +72,28 @@ def get_requires_for_build_sdist(config_settings=None):
     return []
 
 
+def _metadata(version, tag):
+    """The wheel's .dist-info folder name and its files but RECORD."""
+    info = "rux-%s.dist-info" % version
+    return info, {
+        "METADATA": "Metadata-Version: 2.1\nName: rux\nVersion: %s\n"
+                    "Summary: Read, test, extract and pack resource files\n"
+                    "Requires-Python: >=3.9\n" % version,
+        "WHEEL": "Wheel-Version: 1.0\nGenerator: rux build_backend\n"
+                 "Root-Is-Purelib: false\nTag: %s\n" % tag,
+    }
+
+
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    """The metadata without a build, so that pip builds the wheel once."""
+    info, files = _metadata(_version(), _tag())
+    os.makedirs(os.path.join(metadata_directory, info), exist_ok=True)
+    for name, text in files.items():
+        with open(os.path.join(metadata_directory, info, name), "w", encoding="utf-8") as f:
+            f.write(text)
+    return info
+
+
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     package = _build()
     version = _version()
@@ -79,15 +101,9 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     modules = [n for n in os.listdir(package) if n.startswith("_rux.") and n.endswith(".so")]
     if len(modules) != 1:
         raise RuntimeError("expected one compiled _rux in " + package + ", found %r" % modules)
-    info = "rux-%s.dist-info" % version
+    info, files = _metadata(version, tag)
     contents = [("rux/" + n, os.path.join(package, n)) for n in _package_files() + (modules[0],)]
-    meta = {
-        info + "/METADATA": "Metadata-Version: 2.1\nName: rux\nVersion: %s\n"
-                            "Summary: Read, test, extract and pack resource files\n"
-                            "Requires-Python: >=3.9\n" % version,
-        info + "/WHEEL": "Wheel-Version: 1.0\nGenerator: rux build_backend\n"
-                         "Root-Is-Purelib: false\nTag: %s\n" % tag,
-    }
+    meta = {info + "/" + name: text for name, text in files.items()}
     name = "rux-%s-%s.whl" % (version, tag)
     record = []
     with zipfile.ZipFile(os.path.join(wheel_directory, name), "w", zipfile.ZIP_DEFLATED) as wheel:

@@ -33,7 +33,9 @@ struct ParallelItem {
     // run does (to standard output, what cannot be cut).
     bool onTake = false;
     std::unique_ptr<RangedResource> ranged;  // null for one read whole
-    ResourceEnd end;
+    // Made when the item is first worked on, so that the plan of a run of
+    // thousands of resources stays small.
+    std::unique_ptr<ResourceEnd> end;
     ResourceOutcome outcome = ResourceOutcome::Done;
 };
 
@@ -69,6 +71,12 @@ public:
 
 private:
     ParallelItem& Item(int item) { return items_[static_cast<std::size_t>(item)]; }
+    // The item's end, made here for one read whole (by the one thread that
+    // works on it), in the plan for one in ranges.
+    static ResourceEnd& EndOf(ParallelItem& item) {
+        if (!item.end) item.end.reset(new ResourceEnd);
+        return *item.end;
+    }
     const ParallelItem& Item(int item) const { return items_[static_cast<std::size_t>(item)]; }
     RangeBytes& HeldRange(int item, std::uint32_t range) {
         return held_[(Item(item).firstRange + range) % held_.size()];
@@ -111,6 +119,7 @@ std::uint64_t ParallelExtraction::Plan(const int* slots, int count) {
             item.onTake = plan_.mode == MODE_STDOUT;
         } else {
             item.ranged.reset(new RangedResource);
+            item.end.reset(new ResourceEnd);
             item.ranged->rangeBytes = rangeBytes;
             item.ranges = ranges;
         }
@@ -140,7 +149,7 @@ void ParallelExtraction::Run(int workers, std::uint32_t window) {
 // In the worker of a ranged resource's last range.
 void ParallelExtraction::FinishJob(int at, int) {
     ParallelItem& item = Item(at);
-    if (item.ranged) item.outcome = item.ranged->End(plan_, item.end);
+    if (item.ranged) item.outcome = item.ranged->End(plan_, *item.end);
 }
 
 RangeResult ParallelExtraction::RunRange(int at, std::uint32_t range, int worker) {
@@ -149,14 +158,14 @@ RangeResult ParallelExtraction::RunRange(int at, std::uint32_t range, int worker
     WorkerState& w = workers_[static_cast<std::size_t>(worker)];
     if (item.ranged) {
         item.ranged->Work(plan_, item.slot, range, w.buffer.get(), plan_.mode == MODE_STDOUT ? &HeldRange(at, range) : nullptr,
-                          item.end);
+                          *item.end);
         return RangeResult::Done;  // a fatal end is told by the take
     }
     if (StopRequested(plan_.stop)) {
         item.outcome = ResourceOutcome::Stopped;
         return RangeResult::Fatal;
     }
-    item.outcome = ProcessResource(plan_, item.slot, w.buffer.get(), item.end);
+    item.outcome = ProcessResource(plan_, item.slot, w.buffer.get(), EndOf(item));
     const bool fatal = item.outcome == ResourceOutcome::EndRun || item.outcome == ResourceOutcome::Stopped;
     return fatal ? RangeResult::Fatal : RangeResult::Done;
 }
@@ -192,14 +201,14 @@ bool ParallelExtraction::TakeJob(int at) {
     ParallelItem& item = Item(at);
     if (item.onTake && !StopRequested(plan_.stop)) {
         report_.observer->ResourceBegins(item.slot, plan_.set->Slots()[item.slot]);
-        item.outcome = ProcessResource(plan_, item.slot, data_, item.end);
+        item.outcome = ProcessResource(plan_, item.slot, data_, EndOf(item));
     } else if (item.onTake) {
         item.outcome = ResourceOutcome::Stopped;
     } else if (item.outcome != ResourceOutcome::Stopped) {
         report_.observer->ResourceBegins(item.slot, plan_.set->Slots()[item.slot]);
     }
-    ReportResource(plan_, report_, item.slot, item.outcome, item.end);
-    item.end = ResourceEnd();
+    ReportResource(plan_, report_, item.slot, item.outcome, EndOf(item));
+    item.end.reset();
     if (item.outcome == ResourceOutcome::EndRun || item.outcome == ResourceOutcome::Stopped) {
         ended = 1;
         return false;

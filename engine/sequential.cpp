@@ -39,7 +39,8 @@ std::uint32_t ResourceInput::Read(void* buffer, std::uint32_t count) {
 // resource whose block length is a multiple of 4096 is read a block at a
 // time (or, for blocks larger than the copy buffer, in the largest such
 // piece that divides the block), which writes the very same bytes,
-// inflates and copies every block once, and needs one write per block. Other block lengths keep reads of 4096 bytes; stored and
+// inflates every block once, straight into the buffer, and needs one write
+// per block. Other block lengths keep reads of 4096 bytes; stored and
 // loose resources deliver what they have whatever the piece, so they use
 // the whole buffer.
 std::uint32_t CopyPiece(const ResourceInput& stream) {

@@ -153,10 +153,14 @@ std::uint32_t BlockLength(int indexSlot, std::uint32_t offset) {
     return LengthFrom(DefaultResourceSet().Slots()[indexSlot], offset);
 }
 
-const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, std::uint32_t block,
-                                  ReadStatus* status) {
-    if (std::uint8_t* cached = CacheLookup(set.stamp, indexSlot, block)) return cached;
+namespace {
 
+// Reads and inflates one block of the resource: into `into`, which has
+// room for the block's inflated length, or when that is null into a slot
+// of this thread's cache. Returns where the bytes are, or null with
+// *status set.
+const std::uint8_t* InflateBlock(const ResourceSet::Impl& set, int indexSlot, std::uint32_t block,
+                                 std::uint8_t* into, ReadStatus* status) {
     const ResourceEntry& entry = set.entries[indexSlot];
     // The data handle is opened once, under its own lock.
     ResourceFile& file = const_cast<ResourceFile&>(set.files[entry.fileSlot]);
@@ -217,13 +221,13 @@ const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, s
             damaged();
         }
     } else if (got == packed) {
-        std::uint8_t* out = CacheInsert(set.stamp, indexSlot, block, length);
+        std::uint8_t* out = into ? into : CacheInsert(set.stamp, indexSlot, block, length);
         if (!out) {
             status->error = ReadError::OUT_OF_MEMORY;
         } else if (!InflateExact(input, packed, out, length)) {
             // Give back the claimed slot, so a failed block is never served.
             BlockCache& cache = gCache;
-            FreeSlot(cache, cache.slots[(cache.cursor + CACHE_SLOTS - 1) % CACHE_SLOTS]);
+            if (!into) FreeSlot(cache, cache.slots[(cache.cursor + CACHE_SLOTS - 1) % CACHE_SLOTS]);
             damaged();
         } else {
             ++gCache.inflations;
@@ -234,8 +238,16 @@ const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, s
     return result;
 }
 
+}  // namespace
+
+const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, std::uint32_t block,
+                                  ReadStatus* status) {
+    if (std::uint8_t* cached = CacheLookup(set.stamp, indexSlot, block)) return cached;
+    return InflateBlock(set, indexSlot, block, nullptr, status);
+}
+
 std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int indexSlot, std::uint32_t position, void* buffer,
-                            std::uint32_t count, ReadStatus* status) {
+                            std::uint32_t count, ReadStatus* status, int direct) {
     const std::uint32_t blockLength = set.entries[indexSlot].blockLength;
     if (blockLength == 0) {
         status->error = ReadError::DAMAGED_BLOCK;
@@ -244,6 +256,7 @@ std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int indexSlot, std::ui
         status->delivered = 0;
         return -1;
     }
+    const ResourceEntry& entry = set.entries[indexSlot];
     std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t block = position / blockLength;
     std::uint32_t offset = position % blockLength;
@@ -251,7 +264,23 @@ std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int indexSlot, std::ui
     while (done < count) {
         std::uint32_t piece = blockLength - offset;
         if (piece > count - done) piece = count - done;
-        const std::uint8_t* data = FetchSetBlock(set, indexSlot, block, status);
+        // A whole block wanted whole goes straight into the buffer, unless
+        // the cache has it: no copy, and no cache slot taken for a block
+        // read once, as a front-to-back read reads each.
+        const std::uint64_t blockStart = static_cast<std::uint64_t>(blockLength) * block;
+        const bool whole = direct && offset == 0 && blockStart < entry.size &&
+                           piece == LengthFrom(entry, static_cast<std::uint32_t>(blockStart));
+        const std::uint8_t* data = whole ? CacheLookup(set.stamp, indexSlot, block) : nullptr;
+        if (whole && !data) {
+            if (!InflateBlock(set, indexSlot, block, out + done, status)) {
+                status->delivered = done;
+                return -1;
+            }
+            done += piece;
+            ++block;
+            continue;
+        }
+        if (!data) data = FetchSetBlock(set, indexSlot, block, status);
         if (!data) {
             status->delivered = done;
             return -1;
@@ -276,7 +305,7 @@ std::uint32_t ReadDeflated(void* buffer, int indexSlot, std::uint32_t position, 
     if (count > entry.size - position) count = entry.size - position;
     if (count == 0) return 0;
     ReadStatus status;
-    return ReadDeflatedAt(set, indexSlot, position, buffer, count, &status) < 0 ? 0 : count;
+    return ReadDeflatedAt(set, indexSlot, position, buffer, count, &status, 0) < 0 ? 0 : count;
 }
 
 }  // namespace rux

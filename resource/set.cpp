@@ -195,7 +195,7 @@ std::int64_t ResourceSet::ReadAt(int slot, std::uint64_t offset, void* buffer, s
     const std::uint32_t from = static_cast<std::uint32_t>(offset);
     switch (impl_->entries[slot].kind) {
     case KIND_STORED: return ReadStoredAt(*impl_, slot, from, buffer, count, &why);
-    case KIND_DEFLATED: return ReadDeflatedAt(*impl_, slot, from, buffer, count, &why);
+    case KIND_DEFLATED: return ReadDeflatedAt(*impl_, slot, from, buffer, count, &why, 1);
     default: {
         const LooseFile* loose = impl_->state[slot].loose.load(std::memory_order_acquire);
         DiskFile file = loose->file;

@@ -218,10 +218,12 @@ public:
     // Reads up to count bytes of the resource in slot from offset into
     // buffer, for any storage kind, without any stream: a positioned read
     // of the file, or the blocks that cover the range, inflated or taken
-    // from this thread's cache. Returns the bytes read, count clamped to
-    // DataSize (0 at or past the end); or -1 on failure, with the reason in
-    // *status (may be null), which also says how many bytes at the start of
-    // buffer came through.
+    // from this thread's cache (a block wanted whole that the cache lacks
+    // is inflated straight into buffer, and not kept). Returns the bytes
+    // read, count clamped to DataSize (0 at or past the end); or -1 on
+    // failure, with the reason in *status (may be null), which also says
+    // how many bytes at the start of buffer came through; the bytes after
+    // those are then unspecified.
     std::int64_t ReadAt(int slot, std::uint64_t offset, void* buffer, std::uint32_t count,
                         ReadStatus* status = nullptr) const;
 

@@ -120,11 +120,14 @@ std::uint32_t ReadData(ResourceFile& file, std::uint64_t offset, void* buffer, s
                        ReadStatus* status);
 
 // Reads of one kind for ReadAt: offset below the size, count clamped to
-// it, both checked. The bytes read, or -1 with *status filled.
+// it, both checked. The bytes read, or -1 with *status filled. With direct,
+// a deflated block wanted whole that the cache lacks is inflated straight
+// into buffer and not kept (ReadAt); without, every block goes through the
+// cache (ReadDeflated).
 std::int64_t ReadStoredAt(const ResourceSet::Impl& set, int slot, std::uint32_t offset, void* buffer,
                           std::uint32_t count, ReadStatus* status);
 std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int slot, std::uint32_t offset, void* buffer,
-                            std::uint32_t count, ReadStatus* status);
+                            std::uint32_t count, ReadStatus* status, int direct);
 
 // The inflated block of a deflated resource, from this thread's cache or
 // read and inflated into it; null with *status filled on failure.

@@ -87,16 +87,22 @@ TEST_F(Output, NoClobberNeverReplacesEvenANameThatAppearsMeanwhile) {
     EXPECT_EQ((std::vector<std::string>{"fresh.txt", "late.txt", "old.txt"}), ListTree(dir.path()));
 }
 
-TEST_F(Output, AbortLeavesNothingAndSeveralThreadsWriteAtOnce) {
+TEST_F(Output, AbortLeavesNothingAndSeveralThreadsWriteAtOnceAndTrim) {
     OutputFile out;
     std::vector<char> path = PathOf("d/aborted");
     ASSERT_EQ(OutputResult::Done, Begin(&out, &path, "partial", 0));
     AbortOutput(&out);
 
+    // Threads let go of shares of the kept directories while others begin
+    // and finish files in them; a file begun before a Trim finishes after.
+    OutputFile held;
+    std::vector<char> heldPath = PathOf("d/4/held");
+    ASSERT_EQ(OutputResult::Done, Begin(&held, &heldPath, "d/4/held", 0));
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([this, t] {
             for (int i = 0; i < 40; ++i) {
+                if (i == 20) tree.Trim(t % 3, 3);
                 const std::string name = "d/" + std::to_string(i % 5) + "/f" + std::to_string(t * 40 + i);
                 OutputFile file;
                 std::vector<char> p = PathOf(name);
@@ -109,8 +115,10 @@ TEST_F(Output, AbortLeavesNothingAndSeveralThreadsWriteAtOnce) {
         });
     }
     for (std::thread& thread : threads) thread.join();
+    tree.Trim(0, 1);
+    EXPECT_EQ(OutputResult::Done, FinishOutput(&held, heldPath.data(), 0));
     const std::vector<std::string> files = ListTree(dir.path());
-    ASSERT_EQ(320u, files.size());
+    ASSERT_EQ(321u, files.size());
     for (const std::string& file : files) EXPECT_EQ(file, ReadWholeFile(dir / file));
 }
 

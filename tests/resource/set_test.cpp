@@ -159,16 +159,27 @@ TEST_F(Sets, EightThreadsReadRandomRangesOfEveryKindAtOnce) {
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             std::mt19937 random(t);
-            std::string buffer(40000, '\0');
+            std::string buffer(40000 + 64, '\0');
             for (int i = 0; i < 300; ++i) {
                 const int k = static_cast<int>(random() % 3);
                 const std::string& want = *contents[k];
-                const std::uint64_t offset = random() % (want.size() + 100);
-                const std::uint32_t count = random() % 40000;
+                std::uint64_t offset = random() % (want.size() + 100);
+                std::uint32_t count = random() % 40000;
+                // Every other read is of whole blocks from a block's start,
+                // the last one short included: inflated straight into the
+                // buffer, or copied from the cache where a read before
+                // left the block.
+                if (i % 2) {
+                    offset -= offset % 8192;
+                    count = 8192 * (1 + random() % 4);
+                }
+                buffer.assign(buffer.size(), '#');
                 const std::int64_t got = set.ReadAt(slots[k], offset, &buffer[0], count);
                 const std::string expected = offset < want.size() ? want.substr(offset, count) : "";
+                // Nothing is written past the bytes read.
                 if (got != static_cast<std::int64_t>(expected.size()) ||
-                    buffer.compare(0, expected.size(), expected) != 0) {
+                    buffer.compare(0, expected.size(), expected) != 0 ||
+                    buffer.compare(expected.size(), 64, std::string(64, '#')) != 0) {
                     ++bad[t];
                 }
             }

@@ -48,14 +48,17 @@ std::int64_t SizeOf(const LoadedSide& side, const Member& m, std::string* reason
 
 using Match = std::pair<const Member*, const Member*>;
 
-// The members of one identity, x[i, i1) and y[j, j1) (each in name order),
-// paired: each with the same spelling on the other side first, then those
-// left in order; what is left then is on one side only. In name order, the
-// new side's name where there is one.
-std::vector<Match> Matched(const std::vector<Member>& x, std::size_t i, std::size_t i1, const std::vector<Member>& y,
-                           std::size_t j, std::size_t j1) {
-    if (i1 - i <= 1 && j1 - j <= 1) return {{i < i1 ? &x[i] : nullptr, j < j1 ? &y[j] : nullptr}};
-    std::vector<Match> matches;
+// Appends the members of one identity, x[i, i1) and y[j, j1) (each in name
+// order), paired: each with the same spelling on the other side first, then
+// those left in order; what is left then is on one side only. In name
+// order, the new side's name where there is one.
+void AddMatches(const std::vector<Member>& x, std::size_t i, std::size_t i1, const std::vector<Member>& y,
+                std::size_t j, std::size_t j1, std::vector<Match>* matches) {
+    if (i1 - i <= 1 && j1 - j <= 1) {
+        matches->push_back({i < i1 ? &x[i] : nullptr, j < j1 ? &y[j] : nullptr});
+        return;
+    }
+    const std::size_t first = matches->size();
     std::vector<const Member*> leftX, leftY;
     std::vector<bool> taken(j1 - j, false);
     for (std::size_t a = i; a < i1; ++a) {
@@ -63,7 +66,7 @@ std::vector<Match> Matched(const std::vector<Member>& x, std::size_t i, std::siz
         while (b < j1 && (taken[b - j] || y[b].listed.name != x[a].listed.name)) ++b;
         if (b < j1) {
             taken[b - j] = true;
-            matches.push_back({&x[a], &y[b]});
+            matches->push_back({&x[a], &y[b]});
         } else {
             leftX.push_back(&x[a]);
         }
@@ -72,12 +75,11 @@ std::vector<Match> Matched(const std::vector<Member>& x, std::size_t i, std::siz
         if (!taken[b - j]) leftY.push_back(&y[b]);
     }
     for (std::size_t k = 0; k < leftX.size() || k < leftY.size(); ++k) {
-        matches.push_back({k < leftX.size() ? leftX[k] : nullptr, k < leftY.size() ? leftY[k] : nullptr});
+        matches->push_back({k < leftX.size() ? leftX[k] : nullptr, k < leftY.size() ? leftY[k] : nullptr});
     }
-    std::sort(matches.begin(), matches.end(), [](const Match& p, const Match& q) {
-        return (p.second ? p.second : p.first)->listed.name < (q.second ? q.second : q.first)->listed.name;
-    });
-    return matches;
+    const auto name = [](const Match& p) -> const std::string& { return (p.second ? p.second : p.first)->listed.name; };
+    std::sort(matches->begin() + static_cast<std::ptrdiff_t>(first), matches->end(),
+              [&](const Match& p, const Match& q) { return name(p) < name(q); });
 }
 
 }  // namespace
@@ -105,48 +107,45 @@ int Diff(const DiffSide& old, const DiffSide& now, const DiffOptions& options, D
     std::vector<Pair> pairs;
     const std::vector<Member>& x = a->members;
     const std::vector<Member>& y = b->members;
-    bool full = false;  // firstOnly: a name on one side only was found
-    for (std::size_t i = 0, j = 0; (i < x.size() || j < y.size()) && !full;) {
-        // The next identity, and its spellings on each side.
+    // Every pairing of the two sides' members, identity by identity.
+    std::vector<Match> matches;
+    for (std::size_t i = 0, j = 0; i < x.size() || j < y.size();) {
         const std::string& key = j == y.size() || (i < x.size() && x[i].key < y[j].key) ? x[i].key : y[j].key;
         std::size_t i1 = i, j1 = j;
         while (i1 < x.size() && x[i1].key == key) ++i1;
         while (j1 < y.size() && y[j1].key == key) ++j1;
-        const std::vector<Match> matches = Matched(x, i, i1, y, j, j1);
+        AddMatches(x, i, i1, y, j, j1, &matches);
         i = i1;
         j = j1;
-        for (const Match& match : matches) {
-            const Member* m = match.first;
-            const Member* n = match.second;
-            bool take = false;
-            if (m) take = Chosen(options, m->listed.name, &matched) || take;
-            if (n) take = Chosen(options, n->listed.name, &matched) || take;
-            if (!take) continue;
-            Slot slot;
-            if (m) slot.item.old = m->listed;
-            if (n) slot.item.now = n->listed;
-            if (m && n) {
-                ++result->compared;
-                std::string why;
-                const std::int64_t sizeA = SizeOf(*a, *m, &why);
-                const std::int64_t sizeB = sizeA < 0 ? -1 : SizeOf(*b, *n, &why);
-                if (sizeA < 0 || sizeB < 0) {
-                    slot.trouble = why;
-                } else if (sizeA != sizeB) {
-                    slot.item.change = 'M';
-                } else {
-                    slot.pair = pairs.size();
-                    pairs.push_back({m, n, static_cast<std::uint64_t>(sizeA)});
-                }
+    }
+    for (const Match& match : matches) {
+        const Member* m = match.first;
+        const Member* n = match.second;
+        bool take = false;
+        if (m) take = Chosen(options, m->listed.name, &matched) || take;
+        if (n) take = Chosen(options, n->listed.name, &matched) || take;
+        if (!take) continue;
+        Slot slot;
+        if (m) slot.item.old = m->listed;
+        if (n) slot.item.now = n->listed;
+        if (m && n) {
+            ++result->compared;
+            std::string why;
+            const std::int64_t sizeA = SizeOf(*a, *m, &why);
+            const std::int64_t sizeB = sizeA < 0 ? -1 : SizeOf(*b, *n, &why);
+            if (sizeA < 0 || sizeB < 0) {
+                slot.trouble = why;
+            } else if (sizeA != sizeB) {
+                slot.item.change = 'M';
             } else {
-                slot.item.change = m ? 'D' : 'A';
+                slot.pair = pairs.size();
+                pairs.push_back({m, n, static_cast<std::uint64_t>(sizeA)});
             }
-            slots.push_back(std::move(slot));
-            if (options.firstOnly && slots.back().item.change != 0) {
-                full = true;
-                break;
-            }
+        } else {
+            slot.item.change = m ? 'D' : 'A';
         }
+        slots.push_back(std::move(slot));
+        if (options.firstOnly && slots.back().item.change != 0) break;
     }
     // Stopped at a name found on one side only: nothing more is read.
     const bool early = options.firstOnly && !slots.empty() && slots.back().item.change != 0;

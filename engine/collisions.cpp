@@ -53,18 +53,31 @@ public:
         while (places < 2 * static_cast<std::size_t>(count)) places *= 2;
         places_.assign(places, -1);
     }
-    void Set(int item, std::uint64_t hash, std::size_t length) {
+    // Enters item, whose whole path hashes to hash over length bytes;
+    // returns the item already there with that path (item then takes no
+    // place), or -1.
+    int Add(int item, std::uint64_t hash, std::size_t length) {
         hashes_[static_cast<std::size_t>(item)] = hash;
         lengths_[static_cast<std::size_t>(item)] = length;
+        std::size_t at;
+        const int same = Probe(names_[item], hash, length, &at);
+        if (same < 0) places_[at] = item;
+        return same;
     }
-    // The item already there with the path of name's first length bytes,
-    // or -1; when add is set and there is none, item takes the place.
-    int Find(const char* name, std::uint64_t hash, std::size_t length, int add, int item) {
+    // The item whose whole path is name's first length bytes, or -1.
+    int Find(const char* name, std::uint64_t hash, std::size_t length) const {
+        std::size_t at;
+        return Probe(name, hash, length, &at);
+    }
+
+private:
+    // The item with that path, or -1 with *free the place it would take.
+    int Probe(const char* name, std::uint64_t hash, std::size_t length, std::size_t* free) const {
         const std::size_t mask = places_.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
             const int there = places_[at];
             if (there < 0) {
-                if (add) places_[at] = item;
+                *free = at;
                 return -1;
             }
             const std::size_t t = static_cast<std::size_t>(there);
@@ -72,7 +85,6 @@ public:
         }
     }
 
-private:
     const char* const* names_;
     std::vector<std::uint64_t> hashes_;
     std::vector<std::size_t> lengths_;
@@ -91,8 +103,7 @@ void OrderCollisions(const char* const* names, int count, int* after) {
         std::uint64_t hash = HASH_START;
         std::size_t length = 0;
         for (const char* p = names[i]; *p != '\0'; ++p, ++length) hash = HashStep(hash, *p);
-        table.Set(i, hash, length);
-        const int same = table.Find(names[i], hash, length, 1, i);
+        const int same = table.Add(i, hash, length);
         if (same >= 0) Join(parent, same, i);
     }
     // A name below another one as a directory: each directory part of it,
@@ -101,7 +112,7 @@ void OrderCollisions(const char* const* names, int count, int* after) {
         std::uint64_t hash = HASH_START;
         for (const char* p = names[i]; *p != '\0'; ++p) {
             if (IsSeparator(*p)) {
-                const int above = table.Find(names[i], hash, static_cast<std::size_t>(p - names[i]), 0, i);
+                const int above = table.Find(names[i], hash, static_cast<std::size_t>(p - names[i]));
                 if (above >= 0) Join(parent, above, i);
             }
             hash = HashStep(hash, *p);

@@ -71,13 +71,13 @@ public:
 
 private:
     ParallelItem& Item(int item) { return items_[static_cast<std::size_t>(item)]; }
+    const ParallelItem& Item(int item) const { return items_[static_cast<std::size_t>(item)]; }
     // The item's end, made here for one read whole (by the one thread that
     // works on it), in the plan for one in ranges.
     static ResourceEnd& EndOf(ParallelItem& item) {
         if (!item.end) item.end.reset(new ResourceEnd);
         return *item.end;
     }
-    const ParallelItem& Item(int item) const { return items_[static_cast<std::size_t>(item)]; }
     RangeBytes& HeldRange(int item, std::uint32_t range) {
         return held_[(Item(item).firstRange + range) % held_.size()];
     }

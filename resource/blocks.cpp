@@ -248,7 +248,8 @@ const std::uint8_t* FetchSetBlock(const ResourceSet::Impl& set, int indexSlot, s
 
 std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int indexSlot, std::uint32_t position, void* buffer,
                             std::uint32_t count, ReadStatus* status, int direct) {
-    const std::uint32_t blockLength = set.entries[indexSlot].blockLength;
+    const ResourceEntry& entry = set.entries[indexSlot];
+    const std::uint32_t blockLength = entry.blockLength;
     if (blockLength == 0) {
         status->error = ReadError::DAMAGED_BLOCK;
         status->block = 0;
@@ -256,7 +257,6 @@ std::int64_t ReadDeflatedAt(const ResourceSet::Impl& set, int indexSlot, std::ui
         status->delivered = 0;
         return -1;
     }
-    const ResourceEntry& entry = set.entries[indexSlot];
     std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t block = position / blockLength;
     std::uint32_t offset = position % blockLength;

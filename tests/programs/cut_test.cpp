@@ -134,7 +134,8 @@ TEST(CutShort, EveryCutOfBothLayoutsKeepsWhatLiesBeforeItAndSaysSo) {
                 EXPECT_EQ(0u, reason.find("cut short: the file ends at byte " + Grouped(cut) + ", and its ")) << reason;
                 EXPECT_EQ(extract_test::Console("rux-extract: " + path + ": " + reason + "\n"), plain.errors);
                 // With --json, the line that says so goes to standard error too.
-                EXPECT_EQ(extract_test::Console("Could not open resource file: " + path + "\nrux-extract: " + path + ": " + reason + "\n"),
+                EXPECT_EQ(extract_test::Console("Could not open resource file: " + path + "\nrux-extract: " + path +
+                                                ": " + reason + "\n"),
                           tested.errors);
                 EXPECT_EQ(std::vector<std::string>{}, ListTree(dir / "out"));
                 continue;
@@ -159,8 +160,8 @@ TEST(CutShort, EveryCutOfBothLayoutsKeepsWhatLiesBeforeItAndSaysSo) {
                     const std::string reason = ReadErrorText(set, set.Find(span.name.c_str()), status);
                     EXPECT_EQ(0u, reason.find("cut short: ")) << reason;
                     EXPECT_NE(std::string::npos, line.find("\"read\": false, \"reason\": \"cut short: ")) << line;
-                    EXPECT_NE(std::string::npos, plain.errors.find(extract_test::Console("rux-extract: " + span.name + ": " + reason + "\n")))
-                        << plain.errors;
+                    const std::string said = "rux-extract: " + span.name + ": " + reason + "\n";
+                    EXPECT_NE(std::string::npos, plain.errors.find(extract_test::Console(said))) << plain.errors;
                     EXPECT_FALSE(FileExists(dir / "out/" + span.name));
                 }
             }

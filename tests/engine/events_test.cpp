@@ -94,11 +94,17 @@ TEST(ExtractEvents, EachResourceEndsWithItsOutcomeAndAFullDiskEndsTheRun) {
         std::vector<std::string> told;
         for (const Told& t : recorder.ended) told.push_back(t.name);
         EXPECT_EQ(told, recorder.begun);
+        std::string endsAt = "big.bin";  // where a full disk ends the run
         for (const Told& t : recorder.ended) {
             SCOPED_TRACE(t.name);
             if (t.name == "ok.txt") {
                 EXPECT_EQ(ResourceResult::Done, t.result);
                 EXPECT_EQ(4u, t.size);
+            } else if (t.name == "bad.txt" && full && jobs > 1 && t.result == ResourceResult::WriteFailed) {
+                // With jobs at once, big.bin may fill the disk before
+                // bad.txt's first block is written: the run ends there.
+                EXPECT_EQ(ENOSPC, t.error);
+                endsAt = t.name;
             } else if (t.name == "bad.txt") {
                 EXPECT_EQ(ResourceResult::ReadFailed, t.result);
                 EXPECT_EQ("damaged block 2 of 3", t.reason);
@@ -112,8 +118,8 @@ TEST(ExtractEvents, EachResourceEndsWithItsOutcomeAndAFullDiskEndsTheRun) {
                 EXPECT_EQ(ResourceResult::Done, t.result);
             }
         }
-        // A full disk ends the run at big.bin: nothing after it is told.
-        if (full) names.erase(std::find(names.begin(), names.end(), "big.bin") + 1, names.end());
+        // A full disk ends the run: nothing after it is told.
+        if (full) names.erase(std::find(names.begin(), names.end(), endsAt) + 1, names.end());
         std::sort(names.begin(), names.end());
         std::sort(told.begin(), told.end());
         EXPECT_EQ(names, told);
